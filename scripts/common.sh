@@ -1,0 +1,20 @@
+# Shared by the set-up scripts: installs what the project needs when missing.
+set -euo pipefail
+ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+  libbenchmark-dev xvfb xauth fonts-wine clang libclang-rt-14-dev binutils)
+
+zantu_install_missing() {
+  local missing=()
+  for p in "${ZANTU_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+zantu_jobs() { nproc 2>/dev/null || echo 2; }

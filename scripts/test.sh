@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything and runs all tests: the unit, end-to-end and offscreen GUI
+# suites, the thread-sanitized link tests, and short fuzz runs.
+here="$(cd "$(dirname "$0")/.." && pwd)"
+source "$here/scripts/common.sh"
+zantu_install_missing
+export QT_QPA_PLATFORM=offscreen
+jobs="$(zantu_jobs)"
+
+cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$here/build" -j"$jobs"
+(cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+# The link and channel tests again under ThreadSanitizer.
+cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE=thread \
+  -DZANTU_BUILD_GUI=OFF -DZANTU_BUILD_BENCH=OFF >/dev/null
+cmake --build "$here/build-tsan" -j"$jobs" --target zantu_tests
+TSAN_OPTIONS="halt_on_error=1" "$here/build-tsan/zantu_tests" \
+  --gtest_filter='HeadlessHost*:Comm*:Link*:PortMap*'
+
+# Short fuzz runs (clang, libFuzzer).
+if command -v clang++ >/dev/null; then
+  CXX=clang++ cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZANTU_FUZZ=ON -DZANTU_BUILD_GUI=OFF -DZANTU_BUILD_BENCH=OFF -DZANTU_WERROR=OFF >/dev/null
+  cmake --build "$here/build-fuzz" -j"$jobs" >/dev/null
+  for f in "$here"/build-fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    echo "fuzz: $(basename "$f")"
+    "$f" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 2
+  done
+fi
+echo "all tests done"

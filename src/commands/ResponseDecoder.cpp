@@ -1,0 +1,3 @@
+#include "console/ConsoleDlg.h"
+
+void CConsoleDlg::DecodeResponse() {}

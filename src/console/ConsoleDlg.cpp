@@ -1,0 +1,90 @@
+#include "console/ConsoleDlg.h"
+
+#include "console/Bindings.h"
+
+CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
+    // The image holds 0xFF in every byte before the first load of a run, so a
+    // Verify before any load sends a defined sum.
+    m_Image.fill(0xFF);
+    m_host.SetWindow(this);
+}
+
+CConsoleDlg::~CConsoleDlg() {
+    if (m_hLogFile) std::fclose(m_hLogFile);
+    m_host.SetWindow(nullptr);
+}
+
+std::string& CConsoleDlg::Text(int id) {
+    if (id == ids::kRecv) return m_strRecv;
+    if (id == ids::kStatus) return m_strStatus;
+    if (id < ids::kFirst || id > ids::kLast) {
+        static thread_local std::string dummy;
+        dummy.clear();
+        return dummy;
+    }
+    return m_strText[static_cast<std::size_t>(id - ids::kFirst)];
+}
+
+int& CConsoleDlg::Check(int id) {
+    if (id < ids::kFirst || id > ids::kLast) {
+        static thread_local int dummy;
+        dummy = 0;
+        return dummy;
+    }
+    return m_nCheck[static_cast<std::size_t>(id - ids::kFirst)];
+}
+
+void CConsoleDlg::UpdateData(bool bSaveAndValidate) {
+    for (const auto& b : g_Bindings) {
+        for (int id = b.first; id <= b.last; ++id) {
+            if (b.kind == BindKind::Text) {
+                if (bSaveAndValidate)
+                    Text(id) = m_host.GetControlText(id);
+                else
+                    m_host.SetControlText(id, Text(id));
+            } else {
+                if (bSaveAndValidate)
+                    Check(id) = m_host.GetCheck(id) ? 1 : 0;
+                else
+                    m_host.SetCheck(id, Check(id));
+            }
+        }
+    }
+}
+
+void CConsoleDlg::OnTimer(int nIdEvent) {
+    switch (nIdEvent) {
+    case kTimerAck: OnAckTimer(); break;
+    case kTimerResponse: OnResponseTimer(); break;
+    case kTimerProgress: OnProgressTimer(); break;
+    case kTimerRepeat: OnRepeatTimer(); break;
+    default: m_host.KillTimer(nIdEvent); break;
+    }
+    EnableRule();
+}
+
+std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) {
+    switch (msg) {
+    case WM_COMM_DATA: return OnCommData();
+    case WM_FRAME_READY: return OnFrameReady();
+    case WM_NEXT_BLOCK: return OnNextBlock();
+    default: return 0;
+    }
+}
+
+void CConsoleDlg::OnCommand(int nId) {
+    if (nId >= 1001 && nId <= 1018) {
+        OnCommandButton(nId);
+        return;
+    }
+    switch (nId) {
+    case ids::kLog: OnLog(); break;
+    case ids::kOpen: OnOpen(); break;
+    case ids::kGoLoader: OnGoLoader(); break;
+    case ids::kWriteProg: OnWriteProg(); break;
+    case ids::kVerify: OnVerify(); break;
+    case ids::kReset: OnReset(); break;
+    case ids::IDCANCEL: OnCancel(); break;
+    default: break;  // radios, check boxes: state only
+    }
+}

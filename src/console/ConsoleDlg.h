@@ -1,0 +1,146 @@
+// CConsoleDlg: the console dialog.  It owns all of the console's state: the
+// serial channel, the link protocol state, the values bound to its controls,
+// the batch counters, the firmware image and the service log file.  Each
+// subsystem's handlers live in a file of their own folder:
+//   link/LinkProtocol.cpp        closing and sending, receiver, ACK/response timers
+//   commands/CommandCatalogue.cpp SendCommand, ReadRequest
+//   commands/ResponseDecoder.cpp  DecodeResponse
+//   commands/DeviceErrors.cpp     ShowDeviceError
+//   console/ConsoleDlg.cpp        construction, start-up, OPEN, dispatch, data exchange
+//   console/PageLayout.cpp        page switch, enable rule, counter refresh
+//   console/Batch.cpp             command buttons, batch set-up, OnFrameReady, repeat timer
+//   firmware/Download.cpp         Go Loader, Write Prog, blocks, Verify, Reset
+//   firmware/HexLoader.cpp        the Intel HEX reader
+//   servicelog/ServiceLog.cpp     OnLog and the log file writer
+#pragma once
+
+#include "console/ControlIds.h"
+#include "framework/Host.h"
+#include "link/Comm.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+inline constexpr int kImageSize = 0xA000;  // 40960 bytes
+inline constexpr int kBlockSize = 128;
+inline constexpr int kBlockCount = kImageSize / kBlockSize;  // 320
+inline constexpr std::size_t kTxFrameSize = 272;             // 266-byte frame, its 0, spare
+
+class CConsoleDlg final : public fw::Window {
+public:
+    explicit CConsoleDlg(fw::Host& host);
+    ~CConsoleDlg() override;
+    CConsoleDlg(const CConsoleDlg&) = delete;
+    CConsoleDlg& operator=(const CConsoleDlg&) = delete;
+
+    // Creates the window from the template and runs the start-up.
+    void Create();
+
+    // ---- fw::Window --------------------------------------------------------
+    void OnTimer(int nIdEvent) override;
+    std::intptr_t OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    void OnCommand(int nId) override;
+    void OnTabSelChange() override;
+    void OnCancel() override;
+    void OnAbout() override;
+
+    // ---- start-up, OPEN, data exchange (console/ConsoleDlg.cpp) -------------
+    int OnInitDialog();
+    void OnOpen();
+    // TRUE: controls into members; FALSE: members into controls.
+    void UpdateData(bool bSaveAndValidate);
+    // Bound values by control id (texts and check states).
+    std::string& Text(int id);
+    int& Check(int id);
+    static std::string BuildTitle();
+
+    // ---- pages (console/PageLayout.cpp) --------------------------------------
+    void HideAll();
+    void ShowPage();
+    void EnableRule();
+    void CounterRefresh();
+
+    // ---- link protocol (link/LinkProtocol.cpp) -------------------------------
+    // Closes m_TxFrame (ETX, BCC, trailing 0) and sends it; nType decides
+    // whether the response timer starts.
+    void CloseAndSend(int nType);
+    std::intptr_t OnCommData();
+    // The receiver, byte by byte: what OnCommData runs on its copy of the chunk.
+    void ReceiveBytes(const std::uint8_t* p, std::size_t n);
+    void OnAckTimer();
+    void OnResponseTimer();
+    // Writes the stored frame again, unchanged.
+    void ResendStored();
+    void WriteBytes(const std::uint8_t* p, std::uint32_t n);
+
+    // ---- command catalogue, decoder, errors (commands/) -----------------------
+    void SendCommand(int nType);
+    std::int8_t ReadRequest(int nBox);
+    void DecodeResponse();
+    void ShowDeviceError(std::uint8_t nCode);
+
+    // ---- batches (console/Batch.cpp) --------------------------------------
+    void OnCommandButton(int nId);   // 1001..1018
+    void BatchSetup(int nType);
+    void SendBookkeeping();
+    std::intptr_t OnFrameReady();
+    void OnRepeatTimer();
+
+    // ---- firmware (firmware/) --------------------------------------------
+    void OnGoLoader();
+    void OnWriteProg();
+    void OnVerify();
+    void OnReset();
+    std::intptr_t OnNextBlock();
+    void OnProgressTimer();
+    // Decoder seams for the loader's answers.
+    void OnLoaderAnswer();       // 'r'
+    void OnBlockWritten();       // 's'
+    void OnVerifyAnswer();       // 't'
+    std::uint16_t ImageSum() const;
+
+    // ---- service log (servicelog/) -----------------------------------------
+    void OnLog();
+    void WriteLogFrame(const std::uint8_t* pFrame, std::size_t nLen);  // '~'
+
+    // ---- members, in declaration order --------------------------------------
+    fw::Host& m_host;
+    int m_nImageAddr = 0;
+    std::array<std::uint8_t, kImageSize> m_Image{};
+    int m_bDownloading = 0;
+    int m_nBlocksDone = 0;
+    int m_nAckRetries = 0;
+    CComm m_Comm;
+    CByteWriter* m_pWriter = &m_Comm;  // where frames go; tests may capture
+    std::string m_strRecv;             // 1033
+    std::string m_strStatus;           // 1034
+    std::array<std::string, ids::kCount> m_strText{};  // other bound edits, by id - 1000
+    std::array<int, ids::kCount> m_nCheck{};           // bound checks, by id - 1000
+    std::FILE* m_hLogFile = nullptr;
+    int m_bLogUnlocked = 0;
+    int m_nCmdCode = 0;
+    int m_nTab = 0;
+    int m_nTotalRequested = 0, m_nTotalDispensed = 0, m_nTotalRejected = 0;
+    int m_nDispSum[4] = {}, m_nRejSum[4] = {}, m_nRequest[4] = {}, m_nDispensed[4] = {},
+        m_nRejected[4] = {};
+    int m_nReasonSum[7] = {};
+    int m_nRepeatLeft = 0;
+    int m_nRepeat = 0;
+    int m_nWaitSec = 2;
+    std::uint8_t m_bLinked = 0;
+    std::uint8_t m_bBusy = 0;
+    std::uint8_t m_TxFrame[kTxFrameSize] = {};
+    int m_nTxLen = 0;
+    int m_nRxState = 0;
+    int m_nRxCount = 0;
+    std::string m_strRxFrame;  // bytes of the frame being received
+
+    // Beyond the original's members:
+    // an answer to a send is awaited (the batch logic counts only such answers)
+    bool m_bAnswerAwaited = false;
+    int m_nLastType = 0;       // command type of the last frame built
+    std::string m_strLogPath;  // path of the service log file, once created
+    bool m_bLogWriteFailed = false;
+};
