@@ -5,3 +5,4 @@ void CConsoleDlg::BatchSetup(int) {}
 void CConsoleDlg::SendBookkeeping() {}
 std::intptr_t CConsoleDlg::OnFrameReady() { return 1; }
 void CConsoleDlg::OnRepeatTimer() {}
+void CConsoleDlg::OnAckReceived() {}

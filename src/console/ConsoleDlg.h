@@ -74,6 +74,8 @@ public:
     // Writes the stored frame again, unchanged.
     void ResendStored();
     void WriteBytes(const std::uint8_t* p, std::uint32_t n);
+    // Both time-outs end here after clearing busy and the repeat counts.
+    void OnLinkGaveUp();
 
     // ---- command catalogue, decoder, errors (commands/) -----------------------
     void SendCommand(int nType);
@@ -87,6 +89,8 @@ public:
     void SendBookkeeping();
     std::intptr_t OnFrameReady();
     void OnRepeatTimer();
+    // The module's ACK of the current frame arrived (after the ACK timer stopped).
+    void OnAckReceived();
 
     // ---- firmware (firmware/) --------------------------------------------
     void OnGoLoader();
@@ -100,6 +104,8 @@ public:
     void OnBlockWritten();       // 's'
     void OnVerifyAnswer();       // 't'
     std::uint16_t ImageSum() const;
+    // A time-out of the link ended the current command (download bookkeeping).
+    void DownloadGaveUp();
 
     // ---- service log (servicelog/) -----------------------------------------
     void OnLog();
@@ -140,6 +146,7 @@ public:
     // Beyond the original's members:
     // an answer to a send is awaited (the batch logic counts only such answers)
     bool m_bAnswerAwaited = false;
+    int m_nFramesAccepted = 0;  // response frames accepted by the receiver
     int m_nLastType = 0;       // command type of the last frame built
     std::string m_strLogPath;  // path of the service log file, once created
     bool m_bLogWriteFailed = false;

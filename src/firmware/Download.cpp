@@ -10,3 +10,4 @@ void CConsoleDlg::OnLoaderAnswer() {}
 void CConsoleDlg::OnBlockWritten() {}
 void CConsoleDlg::OnVerifyAnswer() {}
 std::uint16_t CConsoleDlg::ImageSum() const { return 0; }
+void CConsoleDlg::DownloadGaveUp() {}

@@ -1,9 +1,137 @@
+// The link protocol: closing and sending host frames, the receiver state
+// machine, the ACK timer (id 1: three resends, then give up) and the response
+// timer (id 2).  Runs on the user-interface thread only; it touches the
+// platform through the writer, the host's timers and the status line.
 #include "console/ConsoleDlg.h"
+#include "link/LinkFrame.h"
 
-void CConsoleDlg::CloseAndSend(int) {}
-std::intptr_t CConsoleDlg::OnCommData() { return 1; }
-void CConsoleDlg::ReceiveBytes(const std::uint8_t*, std::size_t) {}
-void CConsoleDlg::OnAckTimer() {}
-void CConsoleDlg::OnResponseTimer() {}
-void CConsoleDlg::ResendStored() {}
-void CConsoleDlg::WriteBytes(const std::uint8_t*, std::uint32_t) {}
+using namespace proto;
+
+namespace {
+// Command types that arm no response timer: Go Loader, Write Prog block, Reset.
+constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 21 && nType != 23; }
+}  // namespace
+
+void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n) {
+    if (m_pWriter) m_pWriter->Write(p, n);
+}
+
+void CConsoleDlg::CloseAndSend(int nType) {
+    // Head, code and parameters are in m_TxFrame[0 .. m_nTxLen); the catalogue
+    // never builds more than 264 of them.
+    if (m_nTxLen < 0 || static_cast<std::size_t>(m_nTxLen) + 3 > kTxFrameSize) return;
+    m_TxFrame[m_nTxLen++] = ETX;
+    m_TxFrame[m_nTxLen] = Xor(m_TxFrame, static_cast<std::size_t>(m_nTxLen));
+    ++m_nTxLen;
+    m_TxFrame[m_nTxLen] = 0;  // kept after the BCC, neither counted nor sent
+
+    m_bBusy = 1;
+    EnableRule();
+    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen));
+    if (ArmsResponseTimer(nType)) m_host.SetTimer(kTimerResponse, kResponseFirstMs);
+    SendBookkeeping();
+    m_host.SetTimer(kTimerAck, kAckMs);
+    m_nRxState = kRxAwaitAck;
+}
+
+void CConsoleDlg::ResendStored() {
+    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen));
+}
+
+std::intptr_t CConsoleDlg::OnCommData() {
+    // Copy the chunk out of the channel before working on it.
+    std::uint8_t chunk[CComm::kChunk];
+    std::size_t n = m_Comm.m_wRxLen;
+    if (n > sizeof chunk) n = sizeof chunk;
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = m_Comm.m_RxBuf[i];
+    ReceiveBytes(chunk, n);
+    return 1;
+}
+
+void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t b = p[i];
+        switch (m_nRxState) {
+        case kRxIdle:
+            m_nRxCount = 0;
+            m_strRxFrame.clear();
+            if (b == SOH) {
+                m_strRxFrame.push_back(static_cast<char>(b));
+                m_nRxCount = 1;
+                m_nRxState = kRxInFrame;
+            }
+            break;
+        case kRxAwaitAck:
+            if (b == ACK) {
+                m_host.KillTimer(kTimerAck);
+                m_nAckRetries = 0;
+                m_nRxState = kRxIdle;
+                OnAckReceived();
+            }
+            break;
+        case kRxInFrame:
+            m_strRxFrame.push_back(static_cast<char>(b));
+            ++m_nRxCount;
+            if (b == ETX) m_nRxState = kRxAwaitBcc;
+            break;
+        case kRxAwaitBcc:
+        default: {
+            m_strRxFrame.push_back(static_cast<char>(b));
+            ++m_nRxCount;
+            m_nRxState = kRxIdle;
+            const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
+            const bool bLog = m_strRxFrame.size() > 3 && f[3] == LOG_CODE;
+            if (!bLog && Xor(f, m_strRxFrame.size()) != 0) {
+                const std::uint8_t nak = NAK;
+                WriteBytes(&nak, 1);
+                break;
+            }
+            m_host.KillTimer(kTimerResponse);
+            const std::uint8_t ack = ACK;
+            WriteBytes(&ack, 1);
+            ++m_nFramesAccepted;
+            OnMessage(WM_FRAME_READY, static_cast<std::uintptr_t>(m_nRxCount), 0);
+            break;
+        }
+        }
+    }
+}
+
+void CConsoleDlg::OnAckTimer() {
+    m_host.KillTimer(kTimerAck);
+    if (m_nAckRetries >= kMaxAckRetries) {
+        m_bDownloading = 0;
+        m_bBusy = 0;
+        m_nRepeat = 0;
+        m_nRepeatLeft = 0;
+        m_nAckRetries = 0;
+        OnLinkGaveUp();
+        UpdateData(true);
+        m_strStatus = "!!! Error ACK Timeout";
+        UpdateData(false);
+    } else {
+        m_bBusy = 1;
+        ResendStored();
+        m_host.SetTimer(kTimerAck, kAckMs);
+        m_nRxState = kRxAwaitAck;
+        ++m_nAckRetries;
+    }
+    EnableRule();
+}
+
+void CConsoleDlg::OnResponseTimer() {
+    m_host.KillTimer(kTimerResponse);
+    m_bBusy = 0;
+    m_nRepeat = 0;
+    m_nRepeatLeft = 0;
+    OnLinkGaveUp();
+    UpdateData(true);
+    m_strStatus = "!!! Error Response Timeout";
+    UpdateData(false);
+    EnableRule();
+}
+
+void CConsoleDlg::OnLinkGaveUp() {
+    m_bAnswerAwaited = false;
+    DownloadGaveUp();
+}

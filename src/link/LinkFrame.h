@@ -1,0 +1,51 @@
+// Control bytes, encodings and the BCC rule of the link between the console
+// and the module.
+//
+// Host frame:     EOT '0' STX code params... ETX BCC
+// Response frame: SOH x x code error-byte fields... ETX BCC
+// BCC: exclusive-or of every byte from the first (EOT or SOH) through the ETX,
+// so a correct frame XORs to 0 including its BCC.  A response with '~' at
+// position 3 is accepted without a BCC check.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace proto {
+
+inline constexpr std::uint8_t SOH = 0x01;
+inline constexpr std::uint8_t STX = 0x02;
+inline constexpr std::uint8_t ETX = 0x03;
+inline constexpr std::uint8_t EOT = 0x04;
+inline constexpr std::uint8_t ACK = 0x06;
+inline constexpr std::uint8_t NAK = 0x15;
+inline constexpr std::uint8_t HOST_ID = 0x30;   // '0', position 1 of every host frame
+inline constexpr std::uint8_t LOG_CODE = 0x7E;  // '~'
+
+// Receiver states.
+inline constexpr int kRxIdle = 0;
+inline constexpr int kRxAwaitAck = 1;
+inline constexpr int kRxInFrame = 2;
+inline constexpr int kRxAwaitBcc = 3;
+
+inline constexpr int kMaxAckRetries = 3;
+
+inline constexpr std::uint8_t Xor(const std::uint8_t* p, std::size_t n) {
+    std::uint8_t x = 0;
+    for (std::size_t i = 0; i < n; ++i) x ^= p[i];
+    return x;
+}
+
+// Count byte: value + 0x20 in one byte.
+inline constexpr std::uint8_t CountByte(int value) {
+    return static_cast<std::uint8_t>((value + 0x20) & 0xFF);
+}
+// Nibble byte: low four bits | 0x30 ('0'..'9', ':'..'?').
+inline constexpr std::uint8_t NibbleByte(unsigned value) {
+    return static_cast<std::uint8_t>((value & 0x0F) | 0x30);
+}
+
+static_assert(CountByte(100) == 0x84);
+static_assert(NibbleByte(15) == '?');
+
+}  // namespace proto
