@@ -8,8 +8,11 @@
 using namespace proto;
 
 namespace {
-// Command types that arm no response timer: Go Loader, Write Prog block, Reset.
-constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 21 && nType != 23; }
+// Command types that arm no response timer: Go Loader (20) and Reset (23),
+// whose handlers leave the console idle right after the send.  A firmware block
+// write (21) does arm it, so a block whose answer never comes ends the download
+// with "!!! Error Response Timeout" instead of leaving the console busy for good.
+constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 23; }
 }  // namespace
 
 void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n) {
