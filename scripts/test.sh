@@ -18,15 +18,21 @@ cmake --build "$here/build-tsan" -j"$jobs" --target zantu_tests
 TSAN_OPTIONS="halt_on_error=1" "$here/build-tsan/zantu_tests" \
   --gtest_filter='HeadlessHost*:Comm*:Link*:PortMap*'
 
+# The unit suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE=address,undefined \
+  -DZANTU_BUILD_GUI=OFF -DZANTU_BUILD_BENCH=OFF >/dev/null
+cmake --build "$here/build-asan" -j"$jobs" --target zantu_tests
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" "$here/build-asan/zantu_tests"
+
 # Short fuzz runs (clang, libFuzzer).
 if command -v clang++ >/dev/null; then
   CXX=clang++ cmake -S "$here" -B "$here/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZANTU_FUZZ=ON -DZANTU_BUILD_GUI=OFF -DZANTU_BUILD_BENCH=OFF -DZANTU_WERROR=OFF >/dev/null
-  cmake --build "$here/build-fuzz" -j"$jobs" >/dev/null
+  cmake --build "$here/build-fuzz" -j"$jobs" --target fuzz_all >/dev/null
   for f in "$here"/build-fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     echo "fuzz: $(basename "$f")"
-    "$f" -max_total_time=20 -print_final_stats=0 2>&1 | tail -n 2
+    "$f" -max_total_time=20 -artifact_prefix="$here/build-fuzz/" 2>&1 | tail -n 2
   done
 fi
 echo "all tests done"
