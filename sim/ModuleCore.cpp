@@ -649,22 +649,19 @@ ModuleCore::Answer ModuleCore::Dump() {
     std::vector<std::uint8_t> f{kSOH, kRespId1, kRespId2, 'w'};
     for (int i = 0; i < kBoxes; ++i) {
         const BoxState& b = Box(i);
-        f.push_back(Count(b.notes >> 8));
-        f.push_back(Count(b.notes & 0xFF));
+        f.push_back(Count(b.notes >> 7));  // notes in two 7-bit halves
+        f.push_back(Count(b.notes & 0x7F));
         f.push_back(Count(b.present ? 1 : 0));
         f.push_back(Count(b.opacity));
         f.push_back(Count(b.length));
         f.push_back(Count(m_order[static_cast<std::size_t>(i)]));
     }
-    f.push_back(Count(m_rejectBox >> 8));
-    f.push_back(Count(m_rejectBox & 0xFF));
+    f.push_back(Count(m_rejectBox >> 7));
+    f.push_back(Count(m_rejectBox & 0x7F));
     f.push_back(Count(m_loader ? 1 : 0));
-    const unsigned sum = FlashSum();
-    f.push_back(Count(static_cast<int>(sum >> 8)));
-    f.push_back(Count(static_cast<int>(sum & 0xFF)));
-    f.push_back(Count(static_cast<int>(m_seq & 0x7F)));
+    const unsigned sum = FlashSum();  // one hexadecimal digit a byte
+    for (int sh = 12; sh >= 0; sh -= 4) f.push_back(Count(static_cast<int>((sum >> sh) & 0x0F)));
     f.push_back(Count(static_cast<int>(m_stats.goodFrames & 0x7F)));
-    f.push_back(Count(static_cast<int>(m_stats.badFrames & 0x7F)));
     Answer a;
     a.frames.push_back(std::move(f));
     a.moduleMs = m_config.commandMs;
