@@ -19,6 +19,7 @@ namespace {
 constexpr int kNoPeerRetryMs = 20;   // look again for a host this often while none is there
 constexpr int kBlockedRetryMs = 2;   // the line's output buffer was full
 constexpr int kSplitGapMs = 1;       // between the pieces of a chunked output, unpaced
+constexpr int kHangUpGraceMs = 100;  // from the last byte of the last answer to the hang-up
 
 std::string ErrnoText(const char* what) {
     const int e = errno;
@@ -190,6 +191,7 @@ bool Simulator::WriteDue(Clock::time_point now) {
 void Simulator::Run(std::stop_token st) {
     std::vector<std::uint8_t> buf(512);
     Clock::time_point noPeerUntil{};
+    Clock::time_point hangUpAt{};
     while (!st.stop_requested()) {
         Clock::time_point now = Clock::now();
         bool blocked = false;
@@ -200,7 +202,10 @@ void Simulator::Run(std::stop_token st) {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 due = m_core.HangUpDue();
             }
-            if (due) {
+            // Closing the master drops what the host has not read yet, so the
+            // last answer is given a moment to be taken first.
+            if (due && hangUpAt == Clock::time_point{}) hangUpAt = now + std::chrono::milliseconds(kHangUpGraceMs);
+            if (due && now >= hangUpAt) {
                 CloseLine();
                 m_hungUp = true;
             }
@@ -217,6 +222,7 @@ void Simulator::Run(std::stop_token st) {
         if (!m_queue.empty()) until(blocked ? now + std::chrono::milliseconds(kBlockedRetryMs) : m_queue.front().due);
         const bool watchLine = m_fd >= 0 && now >= noPeerUntil;
         if (m_fd >= 0 && !watchLine) until(noPeerUntil);
+        if (m_fd >= 0 && hangUpAt != Clock::time_point{}) until(hangUpAt);
 
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
         const int r = poll(fds, watchLine ? 2 : 1, static_cast<int>(std::min<long long>(timeout, 60000)));
