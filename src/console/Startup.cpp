@@ -1,9 +1,88 @@
+// The console's start-up, OPEN, EXIT and the About box.
 #include "console/ConsoleDlg.h"
+#include "console/DialogTemplate.h"
 
-void CConsoleDlg::Create() {}
-int CConsoleDlg::OnInitDialog() { return 1; }
-void CConsoleDlg::OnOpen() {}
-std::string CConsoleDlg::BuildTitle() { return {}; }
-void CConsoleDlg::OnTabSelChange() {}
-void CConsoleDlg::OnCancel() {}
-void CConsoleDlg::OnAbout() {}
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace {
+constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
+constexpr int kComIds[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
+}  // namespace
+
+void CConsoleDlg::Create() {
+    const fw::Host::BaseUnits bu = m_host.DialogBaseUnits();
+    const auto controls = BuildControls(bu);
+    m_host.CreateDialog("", MulDiv(kDialogWidthDu, bu.cx, 4), MulDiv(kDialogHeightDu, bu.cy, 8),
+                        controls);
+    OnInitDialog();
+}
+
+std::string CConsoleDlg::BuildTitle() {
+    // The compiler's date string as it is ("Jan 11 2007", "Jan  1 2007").
+    return std::string("ZANTU Ver 1.2 (") + __DATE__ + ")";
+}
+
+int CConsoleDlg::OnInitDialog() {
+    m_host.SetTitle(BuildTitle());
+    // High priority where the system allows it; a refusal is of no concern.
+    (void)setpriority(PRIO_PROCESS, 0, -10);
+    for (int i = 0; i < 6; ++i) m_host.InsertTab(ids::kTab, i, kTabTexts[i]);
+    m_Comm.m_hNotifyWnd = &m_host;
+    (void)m_Comm.InitOverlapped();
+
+    m_bLinked = 0;
+    m_bBusy = 0;
+    m_nTab = 0;
+    m_nRepeat = 0;
+    m_nRepeatLeft = 0;
+    m_nWaitSec = 2;
+    m_nTotalRequested = m_nTotalDispensed = m_nTotalRejected = 0;
+    for (int i = 0; i < 4; ++i)
+        m_nDispSum[i] = m_nRejSum[i] = m_nRequest[i] = m_nDispensed[i] = m_nRejected[i] = 0;
+    for (int& n : m_nReasonSum) n = 0;
+
+    UpdateData(true);
+    for (int id : kComIds) Check(id) = 0;
+    Check(1039) = 1;
+    Check(1043) = 1;
+    Check(1044) = Check(1045) = Check(1114) = 0;
+    Check(1115) = 1;
+    Check(1116) = Check(1117) = Check(1118) = 0;
+    m_strStatus = "!!! Disconnected";
+    m_nBlocksDone = 0;
+    m_host.SetProgressRange(ids::kProgress, 0, kBlockCount);
+    m_host.SetProgressPos(ids::kProgress, 0);
+    UpdateData(false);
+
+    // Each Com radio tells which device it opens.
+    for (int n = 1; n <= 10; ++n)
+        m_host.SetToolTip(kComIds[n - 1], m_Comm.GetPortMap().PathFor(n));
+
+    HideAll();
+    ShowPage();
+    return 1;
+}
+
+void CConsoleDlg::OnOpen() {
+    if (m_Comm.m_bOpen == 1) m_Comm.Close();
+    UpdateData(true);
+    UpdateData(false);
+    int nPort = 1;
+    for (int n = 1; n <= 10; ++n)
+        if (Check(kComIds[n - 1])) nPort = n;
+    const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
+    m_bLinked = ok ? 1 : 0;
+    char sz[40];
+    std::snprintf(sz, sizeof sz, ok ? "COM%d connect" : "!!! Error COM%d connect", nPort);
+    UpdateData(true);
+    m_strStatus = sz;
+    UpdateData(false);
+}
+
+void CConsoleDlg::OnCancel() { m_host.EndDialog(ids::IDCANCEL); }
+
+void CConsoleDlg::OnAbout() {
+    m_host.MessageBox("ZANTU-100 Version 1.0", "", fw::MsgIcon::Information);
+}

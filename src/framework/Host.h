@@ -148,6 +148,16 @@ public:
     // Local time, for names made from the date and time.
     virtual std::tm LocalTime() const;
 
+    // Dialog base units of the dialog font in pixels: the average width of the
+    // 52 Latin letters and the character height.  A dialog unit is cx/4 pixels
+    // across and cy/8 pixels down.  Back-ends without a font use Tahoma 9 pt
+    // at 96 dpi.
+    struct BaseUnits {
+        int cx;
+        int cy;
+    };
+    virtual BaseUnits DialogBaseUnits() const { return {7, 15}; }
+
 protected:
     // Back-ends call this on the user-interface thread to run the waiting
     // cross-thread requests.
