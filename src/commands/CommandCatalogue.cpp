@@ -1,4 +1,189 @@
+// The command catalogue: SendCommand turns one of the 23 command types into the
+// bytes of its host frame from the console's fields and the firmware image, then
+// hands it to the link's closing-and-sending step.
+#include "commands/FieldParse.h"
 #include "console/ConsoleDlg.h"
+#include "link/LinkFrame.h"
 
-void CConsoleDlg::SendCommand(int) {}
-std::int8_t CConsoleDlg::ReadRequest(int) { return 0; }
+#include <array>
+
+using namespace proto;
+
+namespace {
+
+enum class Params : std::uint8_t {
+    None,
+    Dispense,     // four count bytes of the Request fields, three blanks
+    HexPairs,     // four hex pairs from edits
+    Order,        // four digit bytes, validated
+    SenDiag,      // one box digit
+    Sub,          // 'q' sub-command only
+    SubBox,       // 'q' sub-command and a box count byte (' ' when none set)
+    SubBoxOpt,    // 'q' sub-command and a box count byte, none when none set
+    LogParam,     // '0'
+    BlockWrite,   // address and 128 image bytes
+    ImageSum,     // four nibble bytes of the image sum
+};
+
+struct Command {  // type, code, sub-command (0: none), parameters, edits (first of four)
+    int type;
+    std::uint8_t code;
+    std::uint8_t sub;
+    Params params;
+    std::array<int, 4> edits;
+};
+
+constexpr std::array<int, 4> kNoEdits{0, 0, 0, 0};
+constexpr std::array<int, 4> kOpacityEdits{1086, 1087, 1088, 1089};
+constexpr std::array<int, 4> kLengthEdits{1139, 1140, 1141, 1142};
+constexpr std::array<int, 4> kOrderEdits{1090, 1091, 1112, 1113};
+constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
+constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
+
+constexpr std::array<Command, 23> g_Catalogue{{
+    {1, 'R', 0, Params::Dispense, kNoEdits},          // DISPENSE
+    {2, 'Q', 0, Params::None, kNoEdits},              // PURGE
+    {3, 'S', 0, Params::Dispense, kNoEdits},          // TEST DISP
+    {4, 'U', 0, Params::None, kNoEdits},              // LAST STAT
+    {5, 'p', 0, Params::Dispense, kNoEdits},          // ZIGZAG
+    {6, 'P', 0, Params::None, kNoEdits},              // STATUS
+    {7, '[', 0, Params::None, kNoEdits},              // GET OPACITY
+    {8, 'Z', 0, Params::HexPairs, kOpacityEdits},     // SET OPACITY
+    {9, ']', 0, Params::None, kNoEdits},              // GET ORDER
+    {10, '\\', 0, Params::Order, kOrderEdits},        // SET ORDER
+    {11, 'X', 0, Params::SenDiag, kSenDiagRadios},    // SEN DIAG
+    {12, 'q', ' ', Params::Sub, kNoEdits},            // DIVERT
+    {13, 'q', '!', Params::SubBox, kTestRadios},      // CLUTCH
+    {14, 'q', '"', Params::Sub, kNoEdits},            // BLDC
+    {15, 'q', '#', Params::SubBoxOpt, kTestRadios},   // RVDT
+    {16, 'q', '0', Params::Sub, kNoEdits},            // RomVer
+    {17, '_', 0, Params::None, kNoEdits},             // GET LENGTH
+    {18, '^', 0, Params::HexPairs, kLengthEdits},     // SET LENGTH
+    {19, '~', 0, Params::LogParam, kNoEdits},         // LOG
+    {20, 'r', 0, Params::None, kNoEdits},             // Go Loader
+    {21, 's', 0, Params::BlockWrite, kNoEdits},       // Write Prog block
+    {22, 't', 0, Params::ImageSum, kNoEdits},         // Verify
+    {23, 'D', 0, Params::None, kNoEdits},             // Reset
+}};
+
+static_assert([] {
+    for (std::size_t i = 0; i < g_Catalogue.size(); ++i)
+        if (g_Catalogue[i].type != static_cast<int>(i) + 1) return false;
+    return true;
+}());
+
+constexpr std::array<int, 4> kRequestEdits{1035, 1036, 1037, 1038};
+
+}  // namespace
+
+std::int8_t CConsoleDlg::ReadRequest(int nBox) {
+    if (nBox < 0 || nBox > 3) return 0;
+    UpdateData(true);
+    const int v = ParseField(Text(kRequestEdits[static_cast<std::size_t>(nBox)]), 10);
+    UpdateData(false);
+    return static_cast<std::int8_t>((v >= 1 && v <= 100) ? v : 0);
+}
+
+void CConsoleDlg::SendCommand(int nType) {
+    UpdateData(true);
+    UpdateData(false);
+    BatchSetup(nType);
+
+    m_TxFrame[0] = EOT;
+    m_TxFrame[1] = HOST_ID;
+    m_TxFrame[2] = STX;
+    m_nTxLen = 3;
+    if (nType < 1 || nType > 23) return;
+
+    const Command& c = g_Catalogue[static_cast<std::size_t>(nType - 1)];
+    m_nCmdCode = c.code;
+    m_nLastType = nType;
+    auto put = [this](std::uint8_t b) { m_TxFrame[m_nTxLen++] = b; };
+    auto putPair = [&](unsigned v) {
+        put(NibbleByte(v >> 4));
+        put(NibbleByte(v));
+    };
+    auto putWord = [&](unsigned v) {
+        put(NibbleByte(v >> 12));
+        put(NibbleByte(v >> 8));
+        put(NibbleByte(v >> 4));
+        put(NibbleByte(v));
+    };
+    // Index 0..3 of the first set radio of a group, or -1 when none is set.
+    auto firstSet = [this](const std::array<int, 4>& radios) {
+        for (int i = 0; i < 4; ++i)
+            if (Check(radios[static_cast<std::size_t>(i)])) return i;
+        return -1;
+    };
+
+    put(c.code);
+    switch (c.params) {
+    case Params::None: break;
+    case Params::Dispense:
+        for (int box = 0; box < 4; ++box) m_nRequest[box] = ReadRequest(box);
+        for (int box = 0; box < 4; ++box) put(CountByte(m_nRequest[box]));
+        put(' ');
+        put(' ');
+        put(' ');
+        break;
+    case Params::HexPairs:
+        UpdateData(true);
+        for (int id : c.edits) putPair(static_cast<unsigned>(ParseField(Text(id), 16)) & 0xFF);
+        UpdateData(false);
+        break;
+    case Params::Order: {
+        UpdateData(true);
+        int v[4];
+        bool ok = true;
+        for (int i = 0; i < 4; ++i) {
+            v[i] = ParseField(Text(c.edits[static_cast<std::size_t>(i)]), 10);
+            if (v[i] < 1 || v[i] > 4) ok = false;
+            for (int j = 0; j < i; ++j)
+                if (v[j] == v[i]) ok = false;
+        }
+        if (!ok) {
+            m_host.MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
+            return;
+        }
+        for (int x : v) put(static_cast<std::uint8_t>('0' + x));
+        UpdateData(false);
+        break;
+    }
+    case Params::SenDiag: {
+        const int i = firstSet(c.edits);
+        put(static_cast<std::uint8_t>('1' + (i < 0 ? 0 : i)));
+        break;
+    }
+    case Params::Sub: put(c.sub); break;
+    case Params::SubBox: {
+        const int i = firstSet(c.edits);
+        put(c.sub);
+        put(CountByte(i < 0 ? 0 : i));
+        break;
+    }
+    case Params::SubBoxOpt: {
+        const int i = firstSet(c.edits);
+        put(c.sub);
+        if (i >= 0) put(CountByte(i));
+        break;
+    }
+    case Params::LogParam: put('0'); break;
+    case Params::BlockWrite: {
+        // A block lies wholly inside the image; any other address sends nothing.
+        if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) {
+            m_nTxLen = 3;
+            return;
+        }
+        putWord(static_cast<unsigned>(m_nImageAddr));
+        for (int i = 0; i < kBlockSize; ++i) putPair(m_Image[static_cast<std::size_t>(m_nImageAddr++)]);
+        break;
+    }
+    case Params::ImageSum: {
+        std::uint32_t sum = 0;
+        for (std::uint8_t b : m_Image) sum += b;
+        putWord(sum & 0xFFFF);
+        break;
+    }
+    }
+    CloseAndSend(nType);
+}
