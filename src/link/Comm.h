@@ -57,7 +57,7 @@ public:
     static int LiveReaders();
 
     // ---- members, as the console sees them -----------------------------
-    int m_hComm = 0;               // descriptor; 0 after construction, -1 after a failed open
+    int m_hComm = -1;              // descriptor; -1 while no port is held
     char m_szPort[20] = {};        // "COM%d"
     std::atomic<int> m_bOpen{0};   // 1 from a successful Open until Close
     std::uint8_t m_RxBuf[kChunk] = {};  // the chunk most recently read
