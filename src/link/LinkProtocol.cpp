@@ -38,6 +38,9 @@ void CConsoleDlg::CloseAndSend(int nType) {
 }
 
 void CConsoleDlg::ResendStored() {
+    // Only a length that lies inside the buffer is written; a length that no
+    // closing step produced writes nothing rather than bytes beyond the frame.
+    if (m_nTxLen <= 0 || static_cast<std::size_t>(m_nTxLen) > kTxFrameSize) return;
     WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen));
 }
 
@@ -54,6 +57,9 @@ std::intptr_t CConsoleDlg::OnCommData() {
 void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
+        // A state outside 0..3 is taken as idle: the receiver only ever starts
+        // a frame from a SOH.
+        if (m_nRxState < kRxIdle || m_nRxState > kRxAwaitBcc) m_nRxState = kRxIdle;
         switch (m_nRxState) {
         case kRxIdle:
             m_nRxCount = 0;
