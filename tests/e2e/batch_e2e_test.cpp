@@ -1,0 +1,129 @@
+// The console core with its real serial channel on a pseudo-terminal against
+// the module simulator: a DISPENSE batch end to end, and the batch under the
+// simulator's faults.  Timers run on the virtual clock of the headless host;
+// the bytes cross a real pty, so waits are bounded by PumpUntil's real limit.
+#include "console/ConsoleDlg.h"
+#include "framework/HeadlessHost.h"
+#include "Simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class E2EBatch : public ::testing::Test {
+protected:
+    zsim::Simulator sim;
+    fw::HeadlessHost host;
+    CConsoleDlg dlg{host};
+
+    void SetUp() override {
+        const std::string path = sim.StartOnPty();
+        if (path.empty()) GTEST_SKIP() << "no pseudo-terminal: " << sim.LastError();
+        dlg.Create();
+        PortMap map;
+        map.Set(1, path);
+        dlg.m_Comm.SetPortMap(map);
+        dlg.OnOpen();
+        ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
+    }
+    void TearDown() override {
+        dlg.m_Comm.Close();
+        sim.Stop();
+    }
+    std::size_t FramesWithCode(std::uint8_t code) {
+        std::size_t n = 0;
+        for (const auto& f : sim.ReceivedFrames())
+            if (f.size() > 3 && f[3] == code) ++n;
+        return n;
+    }
+    void StartDispense(const char* repeat, const char* wait) {
+        host.SelectTab(ids::kTab, 1);
+        host.Type(1035, "5");
+        host.Type(1036, "0");
+        host.Type(1037, "0");
+        host.Type(1038, "0");
+        host.Type(ids::kRepeat, repeat);
+        host.Type(ids::kWait, wait);
+        ASSERT_TRUE(host.Click(1001));
+        ASSERT_EQ(dlg.m_bBusy, 1);
+    }
+    // Pumps the batch to its end, moving the virtual clock over each wait.
+    bool RunToIdle(int maxSteps = 20) {
+        for (int i = 0; i < maxSteps; ++i) {
+            if (!host.PumpUntil([&] { return !dlg.m_bBusy || host.IsTimerRunning(kTimerRepeat); },
+                                3s))
+                return false;
+            if (!dlg.m_bBusy) return true;
+            host.Advance(static_cast<std::uint64_t>(dlg.m_nWaitSec) * 1000);
+        }
+        return !dlg.m_bBusy;
+    }
+};
+
+TEST_F(E2EBatch, DispenseBatchRunsThreeSendsAndShowsTotals) {
+    StartDispense("3", "1");
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(FramesWithCode('R'), 3u);
+    for (const auto& f : sim.ReceivedFrames())
+        if (f.size() > 3 && f[3] == 'R') EXPECT_EQ(f[4], 0x25);  // 5 notes from box 1
+    EXPECT_EQ(dlg.m_nTotalRequested, 15);
+    EXPECT_EQ(dlg.m_nTotalDispensed + dlg.m_nTotalRejected, 15);
+    EXPECT_EQ(host.GetControlText(1129), "15");
+    EXPECT_EQ(host.GetControlText(ids::kRepeat), "3");
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_TRUE(host.IsControlEnabled(1001));
+}
+
+TEST_F(E2EBatch, ErrorByteInDispenseAnswerEndsTheBatch) {
+    ASSERT_TRUE(sim.InjectError('R', zsim::err::kPickUp, 1));
+    StartDispense("3", "1");
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(FramesWithCode('R'), 1u);
+    EXPECT_EQ(host.GetControlText(ids::kRepeat), "1");
+    EXPECT_FALSE(host.m_boxes.empty());
+    EXPECT_EQ(dlg.m_bBusy, 0);
+}
+
+TEST_F(E2EBatch, UnsolicitedDispenseAnswerBetweenSendsWritesNoExtraFrame) {
+    StartDispense("2", "5");
+    ASSERT_TRUE(host.PumpUntil([&] { return host.IsTimerRunning(kTimerRepeat); }, 3s));
+    const int left = dlg.m_nRepeatLeft;
+    const int accepted = dlg.m_nFramesAccepted;
+    sim.SendUnsolicited('R');
+    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted > accepted; }, 3s));
+    EXPECT_EQ(dlg.m_nRepeatLeft, left);
+    EXPECT_EQ(FramesWithCode('R'), 1u);
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(FramesWithCode('R'), 2u);
+}
+
+TEST_F(E2EBatch, NoAckGivesFourWritesThenAckTimeout) {
+    zsim::Faults f;
+    f.withholdAck = 4;
+    sim.SetFaults(f);
+    host.SelectTab(ids::kTab, 2);
+    ASSERT_TRUE(host.Click(1006));
+    for (int i = 0; i < 4; ++i) {
+        host.Advance(1000);
+        host.PumpUntil([] { return false; }, 50ms);
+    }
+    EXPECT_EQ(dlg.m_strStatus, "!!! Error ACK Timeout");
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_EQ(sim.GetStats().goodFrames, 4u);
+}
+
+TEST_F(E2EBatch, BadBccIsAnsweredWithNakThenTheGoodFrameIsAccepted) {
+    zsim::Faults f;
+    f.corruptBcc = 1;
+    sim.SetFaults(f);
+    host.SelectTab(ids::kTab, 2);
+    ASSERT_TRUE(host.Click(1006));
+    ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s));
+    EXPECT_EQ(dlg.m_nFramesAccepted, 1);
+}
+
+}  // namespace
