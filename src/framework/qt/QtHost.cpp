@@ -1,0 +1,504 @@
+#include "framework/qt/QtHost.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStringList>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace fw {
+
+namespace {
+
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+std::string S(const QString& s) { return s.toUtf8().toStdString(); }
+
+// String 101: the About item of the dialog's menu.
+const char* const kAboutItem = "ZANTU Test Program 정보(&A)...";
+
+// The dialog font: Tahoma 9 pt where a Tahoma-metric font is installed, else
+// the nearest sans font, at the 12-pixel size that 9 pt has at 96 dpi.
+QFont DialogFont() {
+    // Debian's fonts-wine puts its Tahoma outside the font path.
+    if (!QFontDatabase::families().contains(QStringLiteral("Tahoma"))) {
+        for (const char* path : {"/usr/share/wine/fonts/tahoma.ttf",
+                                 "/usr/share/fonts/truetype/wine/tahoma.ttf"})
+            if (QFileInfo::exists(QString::fromLatin1(path)))
+                QFontDatabase::addApplicationFont(QString::fromLatin1(path));
+    }
+    QFont f(QStringLiteral("Tahoma"));
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(12);
+    return f;
+}
+
+// "HEX(*.hex) |*.hex|  all(*.*)|*.*||" -> "HEX (*.hex);;all (*)".
+QString ConvertFilter(std::string_view filter) {
+    const QStringList parts = Q(filter).split(QLatin1Char('|'));
+    QStringList out;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString name = parts[i].trimmed();
+        QString pattern = parts[i + 1].trimmed();
+        if (name.isEmpty() && pattern.isEmpty()) break;
+        const qsizetype paren = name.indexOf(QLatin1Char('('));
+        if (paren > 0) name = name.left(paren).trimmed();
+        pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (pattern == QLatin1String("*.*")) pattern = QStringLiteral("*");
+        out << QStringLiteral("%1 (%2)").arg(name, pattern);
+    }
+    return out.join(QStringLiteral(";;"));
+}
+
+// The program's icon; without an SVG image plug-in the same picture is drawn.
+QIcon ConsoleIcon() {
+    QIcon icon(QStringLiteral(":/zantu-icon.svg"));
+    if (!icon.pixmap(32, 32).isNull()) return icon;
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(QColor(0x1f, 0x5f, 0x9f));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(1, 1, 30, 30, 5, 5);
+    p.setBrush(QColor(0x6c, 0xc0, 0x6c));
+    for (int i = 0; i < 3; ++i) p.drawRect(6 + i * 2, 8 + i * 5, 20, 4);  // notes leaving the box
+    p.setPen(Qt::white);
+    QFont f(QStringLiteral("Sans"));
+    f.setPixelSize(11);
+    f.setBold(true);
+    p.setFont(f);
+    p.drawText(QRect(0, 22, 32, 10), Qt::AlignCenter, QStringLiteral("Z"));
+    p.end();
+    return QIcon(pm);
+}
+
+}  // namespace
+
+// ---- the window -----------------------------------------------------------
+
+QtDialogWindow::QtDialogWindow(QtHost& host)
+    : QDialog(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_host(host) {}
+
+void QtDialogWindow::keyPressEvent(QKeyEvent* e) {
+    switch (e->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter: e->accept(); return;  // Enter never ends the console
+    case Qt::Key_Escape: e->accept(); m_host.Cancel(); return;
+    case Qt::Key_F1: e->accept(); m_host.About(); return;
+    default: QDialog::keyPressEvent(e);
+    }
+}
+
+void QtDialogWindow::closeEvent(QCloseEvent* e) {
+    if (m_host.Ended()) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+    m_host.Cancel();
+}
+
+void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
+    QMenu menu(this);
+    QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
+    if (menu.exec(e->globalPos()) == about) m_host.About();
+}
+
+void QtDialogWindow::reject() { m_host.Cancel(); }
+void QtDialogWindow::accept() {}  // no OK: nothing accepts the console
+
+// ---- the host ---------------------------------------------------------------
+
+QtHost::QtHost() : m_font(DialogFont()) {}
+
+QtHost::~QtHost() {
+    for (auto& [id, t] : m_timers) t->stop();
+    delete m_dlg;
+}
+
+Host::BaseUnits QtHost::DialogBaseUnits() const {
+    const QFontMetrics fm(m_font);
+    const int w = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    // Tahoma's cell at 12 pixels is 15 high on the original platform (its
+    // Windows ascent and descent); font files with tighter metrics must not
+    // shrink the dialog below that.
+    return BaseUnits{(w / 26 + 1) / 2, std::max(fm.height(), 15)};
+}
+
+void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
+                          std::span<const ControlTemplate> controls) {
+    delete m_dlg;
+    m_ctls.clear();
+    m_dlg = new QtDialogWindow(*this);
+    m_dlg->setFont(m_font);
+    m_dlg->setWindowTitle(Q(title));
+    m_dlg->setWindowIcon(ConsoleIcon());
+    m_dlg->setFixedSize(clientW, clientH);
+    m_dlg->setSizeGripEnabled(false);
+
+    QButtonGroup* group = nullptr;
+    std::vector<QWidget*> lower;  // frames drawn beneath their neighbours
+    for (const ControlTemplate& t : controls) {
+        const QString cap = t.caption ? QString::fromUtf8(t.caption) : QString();
+        QWidget* w = nullptr;
+        switch (t.kind) {
+        case CtlKind::PushButton: {
+            auto* b = new QPushButton(cap, m_dlg);
+            b->setAutoDefault(false);
+            b->setDefault(false);
+            w = b;
+            break;
+        }
+        case CtlKind::CheckBox: w = new QCheckBox(cap, m_dlg); break;
+        case CtlKind::Radio: {
+            auto* r = new QRadioButton(cap, m_dlg);
+            r->setAutoExclusive(false);
+            if ((t.style & kStyleGroupStart) || !group) {
+                group = new QButtonGroup(m_dlg);
+                group->setExclusive(true);
+            }
+            group->addButton(r);
+            w = r;
+            break;
+        }
+        case CtlKind::GroupBox: {
+            w = new QGroupBox(cap, m_dlg);
+            w->setAttribute(Qt::WA_TransparentForMouseEvents);
+            lower.push_back(w);
+            break;
+        }
+        case CtlKind::StaticText: {
+            auto* l = new QLabel(cap, m_dlg);
+            l->setTextFormat(Qt::PlainText);
+            l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            w = l;
+            break;
+        }
+        case CtlKind::Edit: {
+            auto* e = new QLineEdit(cap, m_dlg);
+            if (t.style & kStyleRightAlign) e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (t.style & kStyleDigitsOnly)
+                e->setValidator(new QRegularExpressionValidator(
+                    QRegularExpression(QStringLiteral("[0-9]*")), e));
+            if (t.style & kStyleReadOnly) e->setReadOnly(true);
+            if (t.style & kStylePassword) e->setEchoMode(QLineEdit::Password);
+            w = e;
+            break;
+        }
+        case CtlKind::EditMulti: {
+            auto* e = new QPlainTextEdit(cap, m_dlg);
+            e->setReadOnly(true);
+            e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            e->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+            w = e;
+            break;
+        }
+        case CtlKind::Progress: {
+            auto* p = new QProgressBar(m_dlg);
+            p->setTextVisible(false);
+            w = p;
+            break;
+        }
+        case CtlKind::Tab: {
+            auto* tab = new QTabWidget(m_dlg);
+            const int id = t.id;
+            QObject::connect(tab, &QTabWidget::currentChanged, this, [this, id](int) {
+                (void)id;
+                if (m_pWnd) m_pWnd->OnTabSelChange();
+            });
+            lower.push_back(tab);
+            w = tab;
+            break;
+        }
+        }
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            const int id = t.id;
+            QObject::connect(b, &QAbstractButton::clicked, this, [this, id] {
+                if (m_pWnd) m_pWnd->OnCommand(id);
+            });
+        }
+        w->setGeometry(t.rect.x, t.rect.y, t.rect.w, t.rect.h);
+        w->setVisible((t.style & kStyleHidden) == 0);
+        w->setEnabled((t.style & kStyleDisabled) == 0);
+        m_ctls[t.id] = Ctl{t.kind, w};
+    }
+    // Group boxes beneath the frames' contents, the tab control beneath all.
+    for (QWidget* w : lower) w->lower();
+    if (QWidget* tab = Widget(1000)) tab->lower();
+}
+
+const QtHost::Ctl* QtHost::Find(int id) const {
+    auto it = m_ctls.find(id);
+    return it == m_ctls.end() ? nullptr : &it->second;
+}
+
+QWidget* QtHost::Widget(int id) const {
+    const Ctl* c = Find(id);
+    return c ? c->w : nullptr;
+}
+
+int QtHost::Exec() {
+    if (!m_dlg) return 0;
+    if (!m_ended) m_dlg->exec();
+    return m_result;
+}
+
+void QtHost::SetTitle(std::string_view title) {
+    if (m_dlg) m_dlg->setWindowTitle(Q(title));
+}
+
+std::string QtHost::GetTitle() const { return m_dlg ? S(m_dlg->windowTitle()) : std::string(); }
+
+std::string QtHost::AppTitle() const {
+    return S(QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName());
+}
+
+void QtHost::EndDialog(int nResult) {
+    m_ended = true;
+    m_result = nResult;
+    for (auto& [id, t] : m_timers) t->stop();
+    if (m_dlg) m_dlg->done(nResult);
+}
+
+void QtHost::Cancel() {
+    if (m_pWnd) m_pWnd->OnCancel();
+}
+
+void QtHost::About() {
+    if (m_pWnd) m_pWnd->OnAbout();
+}
+
+// ---- timers and messages ------------------------------------------------------
+
+void QtHost::SetTimer(int nIdEvent, unsigned nElapseMs) {
+    QTimer*& t = m_timers[nIdEvent];
+    if (!t) {
+        t = new QTimer(this);
+        t->setTimerType(Qt::PreciseTimer);
+        QObject::connect(t, &QTimer::timeout, this, [this, nIdEvent] {
+            if (m_pWnd) m_pWnd->OnTimer(nIdEvent);
+        });
+    }
+    t->start(static_cast<int>(nElapseMs));
+}
+
+void QtHost::KillTimer(int nIdEvent) {
+    auto it = m_timers.find(nIdEvent);
+    if (it != m_timers.end()) it->second->stop();
+}
+
+bool QtHost::IsTimerRunning(int id) const {
+    auto it = m_timers.find(id);
+    return it != m_timers.end() && it->second->isActive();
+}
+
+void QtHost::PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, msg, wParam, lParam] {
+            if (m_pWnd) m_pWnd->OnMessage(msg, wParam, lParam);
+        },
+        Qt::QueuedConnection);
+}
+
+void QtHost::WakeUiThread() {
+    QMetaObject::invokeMethod(this, [this] { DrainCrossThread(); }, Qt::QueuedConnection);
+}
+
+// ---- modal boxes --------------------------------------------------------------
+
+int QtHost::MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) {
+    QMessageBox::Icon qi = QMessageBox::NoIcon;
+    switch (icon) {
+    case MsgIcon::None: qi = QMessageBox::NoIcon; break;
+    case MsgIcon::Warning: qi = QMessageBox::Warning; break;
+    case MsgIcon::Stop: qi = QMessageBox::Critical; break;
+    case MsgIcon::Information: qi = QMessageBox::Information; break;
+    case MsgIcon::Question: qi = QMessageBox::Question; break;
+    }
+    const QString cap = caption.empty() ? Q(AppTitle()) : Q(caption);
+    QMessageBox box(qi, cap, Q(text), QMessageBox::Ok, m_dlg);
+    box.setFont(m_font);
+    box.exec();
+    return kIdOk;
+}
+
+std::optional<std::string> QtHost::OpenFileDialog(std::string_view filter) {
+    const QString path =
+        QFileDialog::getOpenFileName(m_dlg, QString(), QString(), ConvertFilter(filter));
+    if (path.isEmpty()) return std::nullopt;
+    return S(path);
+}
+
+std::optional<std::string> QtHost::PromptText(std::string_view caption, int maxChars,
+                                              bool password) {
+    QDialog d(m_dlg);
+    d.setWindowTitle(Q(caption));
+    d.setFont(m_font);
+    auto* edit = new QLineEdit(&d);
+    if (maxChars > 0) edit->setMaxLength(maxChars);
+    if (password) edit->setEchoMode(QLineEdit::Password);
+    auto* lay = new QVBoxLayout(&d);
+    lay->addWidget(edit);
+    QObject::connect(edit, &QLineEdit::returnPressed, &d, &QDialog::accept);
+    if (d.exec() != QDialog::Accepted) return std::nullopt;
+    return S(edit->text());
+}
+
+// ---- controls -----------------------------------------------------------------
+
+void QtHost::ShowControl(int id, bool bShow) {
+    if (QWidget* w = Widget(id)) w->setVisible(bShow);
+}
+
+bool QtHost::IsControlVisible(int id) const {
+    QWidget* w = Widget(id);
+    return w && m_dlg && w->isVisibleTo(m_dlg);
+}
+
+void QtHost::EnableControl(int id, bool bEnable) {
+    if (QWidget* w = Widget(id)) w->setEnabled(bEnable);
+}
+
+bool QtHost::IsControlEnabled(int id) const {
+    QWidget* w = Widget(id);
+    return w && w->isEnabled();
+}
+
+void QtHost::SetControlText(int id, std::string_view text) {
+    const Ctl* c = Find(id);
+    if (!c) return;
+    const QString t = Q(text);
+    if (auto* e = qobject_cast<QLineEdit*>(c->w)) {
+        e->setText(t);  // the validator limits typing only
+    } else if (auto* m = qobject_cast<QPlainTextEdit*>(c->w)) {
+        // The read-only receive text keeps the console's line ends ("\r\n").
+        std::string& shadow = m_multiText[id];
+        if (shadow != text) {
+            shadow = std::string(text);
+            QString shown = t;
+            shown.remove(QLatin1Char('\r'));
+            m->setPlainText(shown);
+        }
+    } else if (auto* b = qobject_cast<QAbstractButton*>(c->w)) {
+        b->setText(t);
+    } else if (auto* l = qobject_cast<QLabel*>(c->w)) {
+        l->setText(t);
+    } else if (auto* g = qobject_cast<QGroupBox*>(c->w)) {
+        g->setTitle(t);
+    }
+}
+
+std::string QtHost::GetControlText(int id) const {
+    const Ctl* c = Find(id);
+    if (!c) return {};
+    if (auto* e = qobject_cast<QLineEdit*>(c->w)) return S(e->text());
+    if (qobject_cast<QPlainTextEdit*>(c->w)) {
+        auto it = m_multiText.find(id);
+        return it == m_multiText.end() ? std::string() : it->second;
+    }
+    if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(b->text());
+    if (auto* l = qobject_cast<QLabel*>(c->w)) return S(l->text());
+    if (auto* g = qobject_cast<QGroupBox*>(c->w)) return S(g->title());
+    return {};
+}
+
+void QtHost::SetCheck(int id, int nCheck) {
+    const Ctl* c = Find(id);
+    if (!c) return;
+    auto* b = qobject_cast<QAbstractButton*>(c->w);
+    if (!b || !b->isCheckable()) return;
+    // Code may set any state, also none or two radios of a group.
+    QButtonGroup* g = b->group();
+    const bool ex = g && g->exclusive();
+    if (g) g->setExclusive(false);
+    b->setChecked(nCheck != 0);
+    if (g) g->setExclusive(ex);
+}
+
+int QtHost::GetCheck(int id) const {
+    const Ctl* c = Find(id);
+    auto* b = c ? qobject_cast<QAbstractButton*>(c->w) : nullptr;
+    return b && b->isChecked() ? 1 : 0;
+}
+
+void QtHost::MoveControl(int id, Rect r) {
+    if (QWidget* w = Widget(id)) {
+        w->setGeometry(r.x, r.y, r.w, r.h);
+        w->update();
+    }
+}
+
+Rect QtHost::GetControlRect(int id) const {
+    QWidget* w = Widget(id);
+    if (!w) return {};
+    const QRect g = w->geometry();
+    return Rect{g.x(), g.y(), g.width(), g.height()};
+}
+
+void QtHost::SetToolTip(int id, std::string_view text) {
+    if (QWidget* w = Widget(id)) w->setToolTip(Q(text));
+}
+
+void QtHost::SetProgressRange(int id, int nLow, int nHigh) {
+    if (auto* p = qobject_cast<QProgressBar*>(Widget(id))) p->setRange(nLow, nHigh);
+}
+
+void QtHost::SetProgressPos(int id, int nPos) {
+    if (auto* p = qobject_cast<QProgressBar*>(Widget(id))) p->setValue(nPos);
+}
+
+int QtHost::GetProgressPos(int id) const {
+    auto* p = qobject_cast<QProgressBar*>(Widget(id));
+    return p ? p->value() : 0;
+}
+
+void QtHost::ScrollToEnd(int id) {
+    if (auto* m = qobject_cast<QPlainTextEdit*>(Widget(id)))
+        m->verticalScrollBar()->setValue(m->verticalScrollBar()->maximum());
+}
+
+void QtHost::InsertTab(int id, int nIndex, std::string_view text) {
+    if (auto* t = qobject_cast<QTabWidget*>(Widget(id))) {
+        const QSignalBlocker block(t);  // inserting the first tab selects it: no page switch
+        t->insertTab(nIndex, new QWidget(t), Q(text));
+    }
+}
+
+int QtHost::GetCurSel(int id) const {
+    auto* t = qobject_cast<QTabWidget*>(Widget(id));
+    return t ? t->currentIndex() : -1;
+}
+
+}  // namespace fw

@@ -1,0 +1,110 @@
+// Qt 6 Widgets back-end of the framework layer: one fixed-size top-level
+// dialog whose controls are siblings in the client area, known by id.
+#pragma once
+
+#include "framework/Host.h"
+
+#include <QDialog>
+#include <QFont>
+#include <QObject>
+
+#include <map>
+
+class QButtonGroup;
+class QTimer;
+class QWidget;
+
+namespace fw {
+
+class QtHost;
+
+// The console's top-level window.  Enter does nothing (no default button);
+// Esc and the close box go to the dialog's OnCancel; F1 and the context menu
+// give the About item.
+class QtDialogWindow final : public QDialog {
+    Q_OBJECT
+public:
+    explicit QtDialogWindow(QtHost& host);
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void reject() override;
+    void accept() override;
+
+private:
+    QtHost& m_host;
+};
+
+class QtHost final : public QObject, public Host {
+    Q_OBJECT
+public:
+    QtHost();
+    ~QtHost() override;
+
+    QWidget* Widget(int id) const;
+    QtDialogWindow* DialogWindow() const { return m_dlg; }
+    // Runs the window until EndDialog; returns its result.
+    int Exec();
+    bool Ended() const { return m_ended; }
+    int Result() const { return m_result; }
+    bool IsTimerRunning(int id) const;
+
+    // ---- Host ------------------------------------------------------------
+    void CreateDialog(std::string_view title, int clientW, int clientH,
+                      std::span<const ControlTemplate> controls) override;
+    void SetTitle(std::string_view title) override;
+    std::string GetTitle() const override;
+    std::string AppTitle() const override;
+    void EndDialog(int nResult) override;
+    void SetTimer(int nIdEvent, unsigned nElapseMs) override;
+    void KillTimer(int nIdEvent) override;
+    void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) override;
+    std::optional<std::string> OpenFileDialog(std::string_view filter) override;
+    std::optional<std::string> PromptText(std::string_view caption, int maxChars,
+                                          bool password) override;
+    void ShowControl(int id, bool bShow) override;
+    bool IsControlVisible(int id) const override;
+    void EnableControl(int id, bool bEnable) override;
+    bool IsControlEnabled(int id) const override;
+    void SetControlText(int id, std::string_view text) override;
+    std::string GetControlText(int id) const override;
+    void SetCheck(int id, int nCheck) override;
+    int GetCheck(int id) const override;
+    void MoveControl(int id, Rect r) override;
+    Rect GetControlRect(int id) const override;
+    void SetToolTip(int id, std::string_view text) override;
+    void SetProgressRange(int id, int nLow, int nHigh) override;
+    void SetProgressPos(int id, int nPos) override;
+    int GetProgressPos(int id) const override;
+    void ScrollToEnd(int id) override;
+    void InsertTab(int id, int nIndex, std::string_view text) override;
+    int GetCurSel(int id) const override;
+    BaseUnits DialogBaseUnits() const override;
+
+    // The window's calls into the dialog.
+    void Cancel();
+    void About();
+
+protected:
+    void WakeUiThread() override;
+
+private:
+    struct Ctl {
+        CtlKind kind;
+        QWidget* w;
+    };
+    const Ctl* Find(int id) const;
+
+    QFont m_font;
+    QtDialogWindow* m_dlg = nullptr;
+    std::map<int, Ctl> m_ctls;
+    std::map<int, QTimer*> m_timers;
+    std::map<int, std::string> m_multiText;  // receive text as the console wrote it
+    bool m_ended = false;
+    int m_result = 0;
+};
+
+}  // namespace fw

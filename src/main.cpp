@@ -1,0 +1,108 @@
+// zantu-console: the ZANTU-100 service and test console.
+#include "console/ConsoleDlg.h"
+#include "framework/qt/QtHost.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QImage>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <memory>
+
+#if ZANTU_HAVE_SIM
+#include "Simulator.h"
+#endif
+
+namespace {
+
+// Selects each page in turn and saves the window to DIR/page-N-NAME.png.
+bool SaveScreenshots(fw::QtHost& host, const QString& dir) {
+    static const char* const kNames[6] = {"comm", "dispense", "status", "setting", "test", "download"};
+    auto* tab = qobject_cast<QTabWidget*>(host.Widget(1000));
+    QWidget* win = host.DialogWindow();
+    if (!tab || !win) return false;
+    bool ok = QDir().mkpath(dir);
+    for (int i = 0; i < 6; ++i) {
+        tab->setCurrentIndex(i);
+        QApplication::processEvents();
+        const QPixmap shot = win->grab();
+        ok = shot.save(QStringLiteral("%1/page-%2-%3.png").arg(dir).arg(i).arg(kNames[i])) && ok;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral("1.2"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("ZANTU-100 service and test console"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption portOpt(QStringLiteral("port"),
+                                     QStringLiteral("Open device PATH for port COMN (N 1..10)."),
+                                     QStringLiteral("N=PATH"));
+    const QCommandLineOption simOpt(QStringLiteral("simulate"),
+                                    QStringLiteral("Run a simulated module and map COM1 to it."));
+    const QCommandLineOption shotOpt(QStringLiteral("screenshot"),
+                                     QStringLiteral("Save each page to DIR as PNG and exit."),
+                                     QStringLiteral("DIR"));
+    parser.addOption(portOpt);
+    parser.addOption(simOpt);
+    QCommandLineOption hiddenShot = shotOpt;
+    hiddenShot.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(hiddenShot);
+    parser.process(app);
+
+    PortMap map;
+    for (const QString& a : parser.values(portOpt)) {
+        if (!map.ParseAssignment(a.toStdString())) {
+            std::fprintf(stderr, "zantu-console: bad --port value '%s' (want N=PATH, N 1..10)\n",
+                         a.toLocal8Bit().constData());
+            return 2;
+        }
+    }
+
+#if ZANTU_HAVE_SIM
+    std::unique_ptr<zsim::Simulator> sim;
+    if (parser.isSet(simOpt)) {
+        sim = std::make_unique<zsim::Simulator>();
+        const std::string path = sim->StartOnPty();
+        if (path.empty()) {
+            std::fprintf(stderr, "zantu-console: simulator failed: %s\n", sim->LastError().c_str());
+            return 1;
+        }
+        map.Set(1, path);
+    }
+#else
+    if (parser.isSet(simOpt)) {
+        std::fprintf(stderr, "zantu-console: built without the simulator\n");
+        return 2;
+    }
+#endif
+
+    fw::QtHost host;
+    int rc = 0;
+    {
+        CConsoleDlg dlg(host);
+        dlg.m_Comm.SetPortMap(map);
+        dlg.Create();
+        host.DialogWindow()->show();
+        if (parser.isSet(hiddenShot)) {
+            rc = SaveScreenshots(host, parser.value(hiddenShot)) ? 0 : 1;
+        } else {
+            host.Exec();
+        }
+    }
+#if ZANTU_HAVE_SIM
+    if (sim) sim->Stop();
+#endif
+    return rc;
+}
