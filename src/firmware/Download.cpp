@@ -1,13 +1,143 @@
+// The firmware download: Go Loader, Write Prog (load a HEX file, then the image
+// in 320 blocks of 128 bytes, one exchange each, with a progress bar), Verify by
+// the 16-bit image sum, and Reset.  The next block is requested by a posted
+// message so that the handling of the current answer ends first.
 #include "console/ConsoleDlg.h"
+#include "firmware/HexLoader.h"
 
-void CConsoleDlg::OnGoLoader() {}
-void CConsoleDlg::OnWriteProg() {}
-void CConsoleDlg::OnVerify() {}
-void CConsoleDlg::OnReset() {}
-std::intptr_t CConsoleDlg::OnNextBlock() { return 0; }
-void CConsoleDlg::OnProgressTimer() {}
-void CConsoleDlg::OnLoaderAnswer() {}
-void CConsoleDlg::OnBlockWritten() {}
-void CConsoleDlg::OnVerifyAnswer() {}
-std::uint16_t CConsoleDlg::ImageSum() const { return 0; }
-void CConsoleDlg::DownloadGaveUp() {}
+#include <array>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
+constexpr int kTypeGoLoader = 20, kTypeBlock = 21, kTypeVerify = 22, kTypeReset = 23;
+}  // namespace
+
+std::uint16_t CConsoleDlg::ImageSum() const {
+    std::uint32_t sum = 0;
+    for (std::uint8_t b : m_Image) sum += b;
+    return static_cast<std::uint16_t>(sum & 0xFFFF);
+}
+
+void CConsoleDlg::OnGoLoader() {
+    if (m_bBusy) return;
+    SendCommand(kTypeGoLoader);
+    m_bBusy = 0;
+    EnableRule();
+}
+
+void CConsoleDlg::OnReset() {
+    if (m_bBusy) return;
+    SendCommand(kTypeReset);
+    m_bBusy = 0;
+    EnableRule();
+}
+
+void CConsoleDlg::OnVerify() {
+    if (m_bBusy) return;
+    SendCommand(kTypeVerify);
+}
+
+void CConsoleDlg::OnWriteProg() {
+    if (m_bBusy) return;
+    m_nImageAddr = 0;
+    const auto chosen = m_host.OpenFileDialog(kHexFilter);
+    if (!chosen) {
+        m_host.MessageBox("File Not Open!", m_host.AppTitle(), fw::MsgIcon::Stop);
+        return;
+    }
+    // The chosen file's folder becomes the current directory; a service log
+    // created later in the run lies there.
+    std::error_code ec;
+    const std::filesystem::path path(*chosen);
+    if (path.has_parent_path()) std::filesystem::current_path(path.parent_path(), ec);
+    const std::string name = path.has_parent_path() ? path.filename().string() : *chosen;
+
+    // Loaded into a scratch image first: a refused file leaves the image of the
+    // last good load untouched, so Verify still sums what the module holds.
+    std::array<std::uint8_t, kImageSize> scratch;
+    scratch.fill(0xFF);
+    const HexLoadResult r = LoadHexFile(ec ? *chosen : name, scratch);
+    char msg[512];
+    switch (r.status) {
+    case HexLoadStatus::Ok: break;
+    case HexLoadStatus::FileError:
+        std::snprintf(msg, sizeof msg, "Cannot read %s: %s", chosen->c_str(), std::strerror(r.sysError));
+        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+        return;
+    case HexLoadStatus::OutsideImage:
+        std::snprintf(msg, sizeof msg, "%s: the record on line %d reaches address 0x%X, beyond the image (0x0000..0x9FFF). Nothing was sent.",
+                      chosen->c_str(), r.line, r.address);
+        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+        return;
+    case HexLoadStatus::Truncated:
+        std::snprintf(msg, sizeof msg, "%s is truncated: it ends on line %d before its end-of-file record. Nothing was sent.",
+                      chosen->c_str(), r.line);
+        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+        return;
+    }
+    m_Image = scratch;
+
+    m_bDownloading = 1;
+    m_nBlocksDone = 1;
+    m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
+    m_host.SetTimer(kTimerProgress, kProgressMs);
+    SendCommand(kTypeBlock);
+}
+
+std::intptr_t CConsoleDlg::OnNextBlock() {
+    // A stray request after the download stopped sends nothing.
+    if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(kTypeBlock);
+    return 0;
+}
+
+void CConsoleDlg::OnProgressTimer() {
+    m_host.KillTimer(kTimerProgress);
+    m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
+    UpdateData(false);
+    if (m_bDownloading) m_host.SetTimer(kTimerProgress, kProgressMs);
+}
+
+void CConsoleDlg::OnLoaderAnswer() {
+    m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
+}
+
+void CConsoleDlg::OnBlockWritten() {
+    const bool hasErr = m_strRxFrame.size() > 6 && static_cast<std::uint8_t>(m_strRxFrame[4]) != ' ';
+    if (hasErr) {
+        const bool wasRunning = m_bDownloading != 0;
+        m_bDownloading = 0;
+        if (wasRunning) {
+            m_host.KillTimer(kTimerProgress);
+            m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
+        }
+        ShowDeviceError(static_cast<std::uint8_t>(static_cast<std::uint8_t>(m_strRxFrame[4]) - 0x20));
+    }
+    if (!m_bDownloading) return;
+    ++m_nBlocksDone;
+    if (m_nImageAddr < kImageSize) {
+        m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
+        return;
+    }
+    m_bDownloading = 0;
+    m_nBlocksDone = kBlockCount;
+    m_host.SetProgressPos(ids::kProgress, kBlockCount);
+    EnableRule();
+    m_host.KillTimer(kTimerProgress);
+    m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
+}
+
+void CConsoleDlg::OnVerifyAnswer() {
+    if (m_strRxFrame.size() > 6 && static_cast<std::uint8_t>(m_strRxFrame[4]) != ' ')
+        ShowDeviceError(static_cast<std::uint8_t>(static_cast<std::uint8_t>(m_strRxFrame[4]) - 0x20));
+    else
+        m_host.MessageBox("Verify O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
+}
+
+void CConsoleDlg::DownloadGaveUp() {
+    // A time-out during a download stops it; the bar keeps the block it failed at.
+    m_bDownloading = 0;
+    m_host.KillTimer(kTimerProgress);
+    if (m_nBlocksDone > 0 && m_nBlocksDone < kBlockCount) m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
+}

@@ -1,0 +1,197 @@
+// The HEX loader's reading rules and the 320-block download on the virtual clock.
+#include "console/ConsoleDlg.h"
+#include "firmware/HexLoader.h"
+#include "framework/HeadlessHost.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+HexLoadResult Load(const std::string& text, std::array<std::uint8_t, kImageSize>& img) {
+    img.fill(0xFF);
+    return LoadHex(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), img);
+}
+
+TEST(HexLoader, DigitValues) {
+    EXPECT_EQ(HexDigitValue('0'), 0);
+    EXPECT_EQ(HexDigitValue('9'), 9);
+    EXPECT_EQ(HexDigitValue('A'), 10);
+    EXPECT_EQ(HexDigitValue('f'), 15);
+    EXPECT_EQ(HexDigitValue(':'), 3);
+    EXPECT_EQ(HexDigitValue('G'), 0xF0);
+    EXPECT_EQ(HexDigitValue('g'), 16);
+    EXPECT_EQ(HexDigitValue(' '), 0xC9);
+}
+
+TEST(HexLoader, Records) {
+    struct Case {
+        const char* name;
+        std::string text;
+        HexLoadStatus status;
+        std::vector<std::pair<unsigned, std::uint8_t>> bytes;
+    };
+    const Case cases[] = {
+        {"upper", ":0200100012AB31\n:00000001FF\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0xAB}, {0x12, 0xFF}}},
+        {"lower", ":0200100012ab31\n:00000001ff\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0xAB}}},
+        {"bad checksum", ":020010001234FF\r\n:00000001FF\r\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0x34}}},
+        {"after end", ":00000001FF\n:0100000055AA\n", HexLoadStatus::Ok, {{0x00, 0xFF}}},
+        {"type 04 as data", ":020000040000FA\n:0100010077AA\n:00000001FF\n", HexLoadStatus::Ok,
+         {{0x00, 0x00}, {0x01, 0x77}}},
+        {"count 0 ends", ":0100000011AA\n:00000000FF\n:0100010022AA\n", HexLoadStatus::Ok, {{0x00, 0x11}, {0x01, 0xFF}}},
+        {"garbage between", "junk\r\n\r\n:0100000033AA\nmore junk\n:00000001FF", HexLoadStatus::Ok, {{0x00, 0x33}}},
+        {"outside image", ":029FFF001122AA\n:00000001FF\n", HexLoadStatus::OutsideImage, {}},
+        {"no end record", ":0100000011AA\n", HexLoadStatus::Truncated, {}},
+        {"ends inside a record", ":0400000011", HexLoadStatus::Truncated, {}},
+    };
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, kImageSize> img;
+        const auto r = Load(c.text, img);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        for (auto [a, b] : c.bytes) EXPECT_EQ(img[a], b) << c.name << " at " << a;
+    }
+    std::array<std::uint8_t, kImageSize> img;
+    const auto r = Load(":0100000011AA\n:029FFF001122AA\n", img);
+    EXPECT_EQ(r.line, 2);
+    EXPECT_EQ(r.address, 0xA000u);
+}
+
+struct Capture : CByteWriter {
+    std::vector<Bytes> writes;
+    int Write(const std::uint8_t* p, std::uint32_t n) override {
+        writes.emplace_back(p, p + n);
+        return 1;
+    }
+};
+
+struct DownloadFixture : ::testing::Test {
+    fw::HeadlessHost host;
+    CConsoleDlg dlg{host};
+    Capture cap;
+    std::string file;
+    void SetUp() override {
+        dlg.Create();
+        dlg.m_pWriter = &cap;
+        dlg.m_bLinked = 1;
+        host.SelectTab(ids::kTab, 5);
+        file = ::testing::TempDir() + "zantu_download_test.hex";
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        std::fputs(":0400000001020304F2\n:00000001FF\n", f);
+        std::fclose(f);
+        host.m_answerFile = [this](std::string_view) { return std::optional<std::string>(file); };
+    }
+    void Module(std::uint8_t code, std::uint8_t err = ' ') {
+        Bytes f = {0x06, 0x01, '0', '0', code, err, 0x03};
+        std::uint8_t x = 0;
+        for (std::size_t i = 1; i < f.size(); ++i) x ^= f[i];
+        f.push_back(x);
+        dlg.ReceiveBytes(f.data(), f.size());
+        host.Pump();
+    }
+};
+
+TEST_F(DownloadFixture, FullDownloadSendsEveryBlockOnce) {
+    host.Click(ids::kWriteProg);
+    EXPECT_EQ(dlg.m_nBlocksDone, 1);
+    for (int k = 0; k < kBlockCount; ++k) {
+        ASSERT_EQ(cap.writes.size(), static_cast<std::size_t>(k + 1));
+        const Bytes& w = cap.writes.back();
+        ASSERT_EQ(w.size(), 266u);
+        unsigned addr = 0;
+        for (int i = 4; i < 8; ++i) addr = addr * 16 + (w[i] & 0x0F);
+        EXPECT_EQ(addr, static_cast<unsigned>(k * kBlockSize));
+        Module('s');
+        cap.writes.erase(cap.writes.end() - 1, cap.writes.end() - 1);
+        cap.writes.erase(std::remove_if(cap.writes.begin(), cap.writes.end(),
+                                        [](const Bytes& b) { return b.size() == 1; }),
+                         cap.writes.end());
+        if (k < kBlockCount - 1) EXPECT_EQ(dlg.m_nBlocksDone, k + 2);
+    }
+    EXPECT_EQ(dlg.m_nBlocksDone, kBlockCount);
+    EXPECT_EQ(host.GetProgressPos(ids::kProgress), kBlockCount);
+    EXPECT_EQ(dlg.m_nImageAddr, 0xA000);
+    EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_EQ(host.m_boxes[0].text, "Downloading Done!");
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_EQ(dlg.m_Image[3], 0x04);
+}
+
+TEST_F(DownloadFixture, ErrorOnTheHundredFiftiethBlockStops) {
+    host.Click(ids::kWriteProg);
+    for (int k = 0; k < 149; ++k) Module('s');
+    Module('s', 0x53);
+    host.Advance(1000);
+    EXPECT_EQ(dlg.m_bDownloading, 0);
+    EXPECT_EQ(host.GetProgressPos(ids::kProgress), 150);
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
+    ASSERT_FALSE(host.m_boxes.empty());
+    EXPECT_EQ(host.m_boxes.back().text, "Program Writing Error");
+    const auto before = cap.writes.size();
+    Module('s');  // late answer: no restart
+    EXPECT_EQ(cap.writes.size(), before + 1);  // only the console's ACK
+}
+
+TEST_F(DownloadFixture, ALostBlockAnswerEndsWithTheResponseTimeout) {
+    host.Click(ids::kWriteProg);
+    const std::uint8_t ack = 0x06;
+    dlg.ReceiveBytes(&ack, 1);
+    host.Advance(120000);
+    EXPECT_EQ(dlg.m_strStatus, "!!! Error Response Timeout");
+    EXPECT_EQ(dlg.m_bDownloading, 0);
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
+}
+
+TEST_F(DownloadFixture, NoAckMidDownloadStopsIt) {
+    host.Click(ids::kWriteProg);
+    for (int k = 0; k < 10; ++k) Module('s');
+    host.Advance(4000);
+    EXPECT_EQ(dlg.m_strStatus, "!!! Error ACK Timeout");
+    EXPECT_EQ(dlg.m_bDownloading, 0);
+}
+
+TEST_F(DownloadFixture, CancelledDialogAndBusyButtons) {
+    host.m_answerFile = nullptr;
+    host.Click(ids::kWriteProg);
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_EQ(host.m_boxes[0].text, "File Not Open!");
+    EXPECT_EQ(host.m_boxes[0].icon, fw::MsgIcon::Stop);
+    EXPECT_TRUE(cap.writes.empty());
+    dlg.m_bBusy = 1;
+    dlg.m_nImageAddr = 0x80;
+    dlg.OnWriteProg();
+    dlg.OnVerify();
+    dlg.OnGoLoader();
+    dlg.OnReset();
+    EXPECT_TRUE(cap.writes.empty());
+    EXPECT_EQ(dlg.m_nImageAddr, 0x80);
+}
+
+TEST_F(DownloadFixture, VerifyGoLoaderReset) {
+    dlg.m_Image.fill(0xFF);
+    dlg.OnVerify();
+    ASSERT_EQ(cap.writes.size(), 1u);
+    EXPECT_EQ(cap.writes[0], (Bytes{0x04, 0x30, 0x02, 0x74, 0x36, 0x30, 0x30, 0x30, 0x03, 0x47}));
+    Module('t');
+    EXPECT_EQ(host.m_boxes.back().text, "Verify O.K.!");
+    dlg.OnGoLoader();
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    Module('r', 0x21);
+    EXPECT_EQ(host.m_boxes.back().text, "Go Loader O.K.!");
+    dlg.OnReset();
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    const auto n = host.m_boxes.size();
+    Module('D');
+    EXPECT_EQ(host.m_boxes.size(), n);
+}
+
+}  // namespace
