@@ -496,6 +496,10 @@ void QtHost::InsertTab(int id, int nIndex, std::string_view text) {
     }
 }
 
+void QtHost::SelectTabForTest(int nIndex) {
+    if (auto* t = qobject_cast<QTabWidget*>(Widget(1000))) t->setCurrentIndex(nIndex);
+}
+
 int QtHost::GetCurSel(int id) const {
     auto* t = qobject_cast<QTabWidget*>(Widget(id));
     return t ? t->currentIndex() : -1;

@@ -50,6 +50,8 @@ public:
     bool Ended() const { return m_ended; }
     int Result() const { return m_result; }
     bool IsTimerRunning(int id) const;
+    // A user's choice of tab nIndex (runs the page switch).
+    void SelectTabForTest(int nIndex);
 
     // ---- Host ------------------------------------------------------------
     void CreateDialog(std::string_view title, int clientW, int clientH,

@@ -1,0 +1,136 @@
+// The Qt window back-end, offscreen: controls at their places, Enter does not
+// close, radios exclusive per group, timers, posted messages, nested boxes.
+#include "console/ConsoleDlg.h"
+#include "console/DialogTemplate.h"
+#include "console/LayoutTable.h"
+#include "framework/qt/QtHost.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTimer>
+
+namespace {
+
+void Key(QWidget* w, int key, const QString& text = {}) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &release);
+}
+
+struct QtConsole : ::testing::Test {
+    fw::QtHost host;
+    CConsoleDlg dlg{host};
+    void SetUp() override {
+        dlg.Create();
+        host.DialogWindow()->show();
+    }
+    static void Spin(int ms) {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+};
+
+TEST_F(QtConsole, EveryControlStandsAtItsRectangle) {
+    for (const TemplateEntry& e : g_DialogTemplate) ASSERT_NE(host.Widget(e.id), nullptr) << e.id;
+    const auto bu = host.DialogBaseUnits();
+    EXPECT_EQ(host.GetControlRect(1000), DuToPixels({7, 9, 271, 212}, bu));
+    EXPECT_EQ(host.GetControlRect(2), DuToPixels({228, 225, 50, 14}, bu));
+    for (int page = 0; page < 6; ++page) {
+        host.SelectTabForTest(page);
+        for (const LayoutRow& r : g_Layout) {
+            if (r.page == kLayoutEndPage) break;
+            if (r.page != page) continue;
+            EXPECT_EQ(host.GetControlRect(r.id),
+                      (fw::Rect{r.left, r.top, r.right - r.left, r.bottom - r.top}))
+                << r.id;
+            EXPECT_TRUE(host.IsControlVisible(r.id)) << r.id;
+        }
+    }
+    EXPECT_EQ(host.GetTitle(), CConsoleDlg::BuildTitle());
+    EXPECT_EQ(host.GetControlText(ids::kStatus), "!!! Disconnected");
+}
+
+TEST_F(QtConsole, EnterDoesNotCloseEscapeDoes) {
+    host.SelectTabForTest(1);
+    auto* edit = qobject_cast<QLineEdit*>(host.Widget(1035));
+    ASSERT_NE(edit, nullptr);
+    edit->setEnabled(true);
+    edit->setFocus();
+    Key(edit, Qt::Key_Return, QStringLiteral("\r"));
+    Key(host.DialogWindow(), Qt::Key_Enter, QStringLiteral("\r"));
+    Spin(20);
+    EXPECT_FALSE(host.Ended());
+    EXPECT_TRUE(host.DialogWindow()->isVisible());
+    Key(host.DialogWindow(), Qt::Key_Escape);
+    EXPECT_TRUE(host.Ended());
+    EXPECT_EQ(host.Result(), ids::IDCANCEL);
+}
+
+TEST_F(QtConsole, RadiosExclusivePerGroupAndDigitsOnlyTyping) {
+    auto* com3 = qobject_cast<QRadioButton*>(host.Widget(1041));
+    auto* com7 = qobject_cast<QRadioButton*>(host.Widget(1179));
+    ASSERT_TRUE(com3 && com7);
+    com3->click();
+    EXPECT_EQ(host.GetCheck(1039), 0);
+    com7->click();
+    EXPECT_EQ(host.GetCheck(1041), 0);
+    EXPECT_EQ(host.GetCheck(1179), 1);
+    EXPECT_EQ(host.GetCheck(1043), 1);  // SEN DIAG group untouched
+    EXPECT_EQ(host.GetCheck(1115), 1);  // TEST group untouched
+    host.SetControlText(1090, "1A");    // code may write hex into a digits-only edit
+    EXPECT_EQ(host.GetControlText(1090), "1A");
+    auto* e = qobject_cast<QLineEdit*>(host.Widget(1119));
+    e->setEnabled(true);
+    e->clear();
+    for (char c : std::string("12ab3")) Key(e, Qt::Key_A, QString(QLatin1Char(c)));
+    EXPECT_EQ(e->text(), QStringLiteral("123"));
+}
+
+TEST_F(QtConsole, TimersPostedMessagesAndNestedBox) {
+    struct Probe : fw::Window {
+        int timer = 0, msg = 0;
+        void OnTimer(int) override { ++timer; }
+        std::intptr_t OnMessage(unsigned, std::uintptr_t, std::intptr_t) override { return ++msg; }
+        void OnCommand(int) override {}
+        void OnTabSelChange() override {}
+        void OnCancel() override {}
+        void OnAbout() override {}
+    } probe;
+    host.SetWindow(&probe);
+    host.SetTimer(7, 10);
+    host.PostMessage(0x405, 0, 0);
+    EXPECT_EQ(probe.msg, 0);  // queued, not run at once
+    Spin(60);
+    EXPECT_GE(probe.timer, 2);  // periodic until killed
+    EXPECT_EQ(probe.msg, 1);
+    host.KillTimer(7);
+    EXPECT_FALSE(host.IsTimerRunning(7));
+    // A message box's own loop still runs timers.
+    const int before = probe.timer;
+    host.SetTimer(7, 10);
+    QTimer::singleShot(150, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w)) box->accept();
+    });
+    EXPECT_EQ(host.MessageBox("text", "", fw::MsgIcon::Information), fw::kIdOk);
+    EXPECT_GT(probe.timer, before + 2);
+    host.KillTimer(7);
+    host.SetWindow(&dlg);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
