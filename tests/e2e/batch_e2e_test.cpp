@@ -68,8 +68,11 @@ TEST_F(E2EBatch, DispenseBatchRunsThreeSendsAndShowsTotals) {
     StartDispense("3", "1");
     ASSERT_TRUE(RunToIdle());
     EXPECT_EQ(FramesWithCode('R'), 3u);
-    for (const auto& f : sim.ReceivedFrames())
-        if (f.size() > 3 && f[3] == 'R') EXPECT_EQ(f[4], 0x25);  // 5 notes from box 1
+    for (const auto& f : sim.ReceivedFrames()) {
+        if (f.size() > 4 && f[3] == 'R') {
+            EXPECT_EQ(f[4], 0x25);  // 5 notes from box 1
+        }
+    }
     EXPECT_EQ(dlg.m_nTotalRequested, 15);
     EXPECT_EQ(dlg.m_nTotalDispensed + dlg.m_nTotalRejected, 15);
     EXPECT_EQ(host.GetControlText(1129), "15");
@@ -124,6 +127,46 @@ TEST_F(E2EBatch, BadBccIsAnsweredWithNakThenTheGoodFrameIsAccepted) {
     ASSERT_TRUE(host.Click(1006));
     ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s));
     EXPECT_EQ(dlg.m_nFramesAccepted, 1);
+}
+
+// Runs one command button on its page and waits until the console is idle.
+bool RunCommand(fw::HeadlessHost& host, CConsoleDlg& dlg, int nPage, int nButton) {
+    // A switch to the SETTING page resets its edits, so stay on the page.
+    if (host.GetCurSel(ids::kTab) != nPage) host.SelectTab(ids::kTab, nPage);
+    if (!host.Click(nButton)) return false;
+    return host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s);
+}
+
+TEST_F(E2EBatch, StatusSettingAndTestCommandsShowTheModulesValues) {
+    ASSERT_TRUE(RunCommand(host, dlg, 2, 1006));  // STATUS
+    EXPECT_EQ(host.GetControlText(1078), "7A");    // box 1 opacity
+
+    host.SelectTab(ids::kTab, 3);
+    const char* opacity[4] = {"11", "22", "3C", "44"};
+    const int opacityIds[4] = {1086, 1087, 1088, 1089};
+    for (int i = 0; i < 4; ++i) host.Type(opacityIds[i], opacity[i]);
+    ASSERT_TRUE(RunCommand(host, dlg, 3, 1008));  // SET OPACITY
+    for (int id : opacityIds) host.Type(id, "");
+    ASSERT_TRUE(RunCommand(host, dlg, 3, 1007));  // GET OPACITY
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(host.GetControlText(opacityIds[i]), opacity[i]);
+
+    const int orderIds[4] = {1090, 1091, 1112, 1113};
+    const char* order[4] = {"2", "1", "4", "3"};
+    host.SelectTab(ids::kTab, 3);
+    for (int i = 0; i < 4; ++i) host.Type(orderIds[i], order[i]);
+    ASSERT_TRUE(RunCommand(host, dlg, 3, 1010));  // SET ORDER
+    for (int id : orderIds) host.Type(id, "");
+    ASSERT_TRUE(RunCommand(host, dlg, 3, 1009));  // GET ORDER
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(host.GetControlText(orderIds[i]), order[i]);
+
+    ASSERT_TRUE(RunCommand(host, dlg, 3, 1011));  // SEN DIAG
+    EXPECT_FALSE(host.GetControlText(1119).empty());
+
+    for (int id : {1012, 1013, 1014, 1015, 1016}) ASSERT_TRUE(RunCommand(host, dlg, 4, id)) << id;
+    EXPECT_EQ(host.GetControlText(1126).substr(0, 4), "Z120");
+    EXPECT_FALSE(host.GetControlText(1123).empty());
+    EXPECT_TRUE(host.m_boxes.empty());
+    EXPECT_EQ(FramesWithCode('q'), 5u);
 }
 
 }  // namespace
