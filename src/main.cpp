@@ -11,7 +11,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <time.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #if ZANTU_HAVE_SIM
@@ -34,6 +39,37 @@ bool SaveScreenshots(fw::QtHost& host, const QString& dir) {
         ok = shot.save(QStringLiteral("%1/page-%2-%3.png").arg(dir).arg(i).arg(kNames[i])) && ok;
     }
     return ok;
+}
+
+// Milliseconds since the process started (kernel start time, 10 ms ticks).
+double MsSinceProcessStart() {
+    unsigned long long start = 0;
+    if (std::FILE* f = std::fopen("/proc/self/stat", "r")) {
+        char buf[1024] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        buf[n] = '\0';
+        const char* p = std::strrchr(buf, ')');  // the command name may hold blanks
+        int field = 2;
+        for (; p && *p && field < 22; ++p)
+            if (*p == ' ') ++field;
+        if (p) start = std::strtoull(p, nullptr, 10);
+    }
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return (static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9 - static_cast<double>(start) / ticks) * 1000.0;
+}
+
+long ResidentKb() {
+    long kb = -1;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f))
+            if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
+        std::fclose(f);
+    }
+    return kb;
 }
 
 }  // namespace
@@ -59,6 +95,10 @@ int main(int argc, char** argv) {
     QCommandLineOption hiddenShot = shotOpt;
     hiddenShot.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(hiddenShot);
+    QCommandLineOption probeOpt(QStringLiteral("startup-report"),
+                                QStringLiteral("Print start-up time and memory once shown, and exit."));
+    probeOpt.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(probeOpt);
     parser.process(app);
 
     PortMap map;
@@ -95,7 +135,10 @@ int main(int argc, char** argv) {
         dlg.m_Comm.SetPortMap(map);
         dlg.Create();
         host.DialogWindow()->show();
-        if (parser.isSet(hiddenShot)) {
+        if (parser.isSet(probeOpt)) {
+            QApplication::processEvents();  // the window is mapped and painted
+            std::printf("shown_ms=%.1f rss_kb=%ld\n", MsSinceProcessStart(), ResidentKb());
+        } else if (parser.isSet(hiddenShot)) {
             rc = SaveScreenshots(host, parser.value(hiddenShot)) ? 0 : 1;
         } else {
             host.Exec();
