@@ -48,8 +48,9 @@ protected:
         host.Type(1038, "0");
         host.Type(ids::kRepeat, repeat);
         host.Type(ids::kWait, wait);
+        // The click may already pump the answer in (an unpaced module is fast),
+        // so the busy flag is not looked at here.
         ASSERT_TRUE(host.Click(1001));
-        ASSERT_EQ(dlg.m_bBusy, 1);
     }
     // Pumps the batch to its end, moving the virtual clock over each wait.
     bool RunToIdle(int maxSteps = 20) {
