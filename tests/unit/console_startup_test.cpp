@@ -38,7 +38,9 @@ TEST_F(Console, StartUpStateAndTitle) {
     // Exactly the COMM rows are shown.
     for (const LayoutRow& r : g_Layout) {
         if (r.page == kLayoutEndPage) break;
-        if (r.page == 0) EXPECT_TRUE(host.IsControlVisible(r.id)) << r.id;
+        if (r.page == 0) {
+            EXPECT_TRUE(host.IsControlVisible(r.id)) << r.id;
+        }
     }
     EXPECT_FALSE(host.IsControlVisible(1001));
 }
