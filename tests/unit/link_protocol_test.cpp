@@ -265,12 +265,12 @@ TEST_F(LinkTest, ResendSetsBusyAndKeepsTheResponseTimer) {
     EXPECT_EQ(host.TimerDue(kTimerResponse), kResponseFirstMs);
 }
 
+// (The download flag is the download's own business on this time-out.)
 TEST_F(LinkTest, ResponseTimeoutClearsBusyAndRepeatsButNotTheRest) {
     Send(16, 'P');
     Feed(kAck);
     dlg.m_nRepeat = 4;
     dlg.m_nRepeatLeft = 2;
-    dlg.m_bDownloading = 1;
     dlg.m_nAckRetries = 2;
     dlg.m_nRxState = proto::kRxInFrame;
     host.Advance(kResponseFirstMs);
@@ -278,7 +278,6 @@ TEST_F(LinkTest, ResponseTimeoutClearsBusyAndRepeatsButNotTheRest) {
     EXPECT_EQ(dlg.m_bBusy, 0);
     EXPECT_EQ(dlg.m_nRepeat, 0);
     EXPECT_EQ(dlg.m_nRepeatLeft, 0);
-    EXPECT_EQ(dlg.m_bDownloading, 1);
     EXPECT_EQ(dlg.m_nAckRetries, 2);
     EXPECT_EQ(dlg.m_nRxState, proto::kRxInFrame);
     EXPECT_FALSE(host.IsTimerRunning(kTimerResponse));
@@ -378,6 +377,33 @@ TEST_F(LinkTest, ResendOfAnOutOfRangeLengthWritesNothing) {
         dlg.ResendStored();
         EXPECT_EQ(Writes(), 0u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LinkTest, ReceiverStateOutsideItsRangeIsTakenAsIdle) {
+    for (int state : {-1, 4, 1000}) {
+        SCOPED_TRACE(state);
+        dlg.m_nRxState = state;
+        Feed({0x00});
+        EXPECT_EQ(dlg.m_nRxState, proto::kRxIdle);
+        EXPECT_EQ(dlg.m_nFramesAccepted, 0);
+        dlg.m_nRxState = state;
+        Feed({proto::SOH});
+        EXPECT_EQ(dlg.m_nRxState, proto::kRxInFrame);
+        EXPECT_EQ(dlg.m_nRxCount, 1);
+    }
+    EXPECT_EQ(Writes(), 0u);
+}
+
+TEST_F(LinkTest, FrameTooLongForTheBufferIsNotSent) {
+    dlg.m_nTxLen = static_cast<int>(kTxFrameSize) - 2;
+    dlg.CloseAndSend(16);
+    EXPECT_EQ(Writes(), 0u);
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_FALSE(host.IsTimerRunning(kTimerAck));
 }
 
 }  // namespace
