@@ -69,7 +69,9 @@ int CComm::Open(std::uint16_t nPort, std::uint16_t nBaud, std::uint8_t nDataBits
                 std::uint8_t nParity) {
     if (nPort > kMaxPort) return 0;
     std::snprintf(m_szPort, sizeof m_szPort, "COM%d", static_cast<int>(nPort));
-    // An earlier opening's reader has ended before a new one starts.
+    // Opening an open channel first closes it: the earlier descriptor is
+    // released and its reader has ended before a new one starts.
+    if (m_bOpen || m_hComm >= 0) Close();
     StopReader();
     if (m_wakeFd < 0 && !InitOverlapped()) {
         m_nLastError = errno;

@@ -138,6 +138,25 @@ TEST_F(CommPty, ReopenLeavesOneReaderAndCloseEndsIt) {
     EXPECT_EQ(comm.m_bOpen, 0);
 }
 
+TEST_F(CommPty, OpenOnAnOpenChannelReleasesTheEarlierPort) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    const int first = comm.m_hComm;
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // no Close in between
+    EXPECT_EQ(CComm::LiveReaders(), 1);
+    EXPECT_EQ(::fcntl(first, F_GETFD) == -1 || first == comm.m_hComm, true);
+    comm.Close();
+    EXPECT_EQ(CComm::LiveReaders(), 0);
+}
+
+TEST_F(CommPty, RefusedLineSettingsLeaveThePortReleased) {
+    EXPECT_EQ(comm.Open(1, 12345, 8, 0, 0), 0);  // no termios speed for this rate
+    EXPECT_EQ(comm.m_bOpen, 0);
+    EXPECT_EQ(comm.m_hComm, -1);
+    EXPECT_EQ(CComm::LiveReaders(), 0);
+    EXPECT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // the lock was released with the port
+    comm.Close();
+}
+
 TEST_F(CommPty, CloseDuringAWaitingHandOverReturns) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     const std::uint8_t b = 0x41;
