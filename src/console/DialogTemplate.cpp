@@ -4,10 +4,18 @@
 
 namespace {
 
-constexpr const LayoutRow* FindRow(int id) {
+// Index of the first layout row of a control, or kLayoutRows when it has none.
+// (An index rather than a pointer: comparing pointers to null is not a constant
+// expression in sanitized builds.)
+constexpr std::size_t FindRowIndex(int id) {
     for (std::size_t i = 0; i < kLayoutRows; ++i)
-        if (g_Layout[i].id == id) return &g_Layout[i];
-    return nullptr;
+        if (g_Layout[i].id == id) return i;
+    return kLayoutRows;
+}
+
+const LayoutRow* FindRow(int id) {
+    const std::size_t i = FindRowIndex(id);
+    return i < kLayoutRows ? &g_Layout[i] : nullptr;
 }
 
 constexpr fw::CtlKind KindOf(LayoutKind k) {
@@ -43,10 +51,11 @@ constexpr RadioGroup GroupOf(int id) {
 // An entry for a page control: kind and first place from its layout row;
 // controls in no row are hidden static texts that are never shown.
 constexpr TemplateEntry PageEntry(int id, std::uint32_t extra = 0) {
-    const LayoutRow* r = FindRow(id);
-    if (!r)
+    const std::size_t i = FindRowIndex(id);
+    if (i == kLayoutRows)
         return TemplateEntry{id, fw::CtlKind::StaticText, "", fw::Rect{0, 0, 1, 1},
                              fw::kStyleHidden, RadioGroup::None, false};
+    const LayoutRow* r = &g_Layout[i];
     return TemplateEntry{id,
                          KindOf(r->kind),
                          "",
