@@ -74,8 +74,9 @@ public:
     // Writes the stored frame again, unchanged.
     void ResendStored();
     void WriteBytes(const std::uint8_t* p, std::uint32_t n);
-    // Both time-outs end here after clearing busy and the repeat counts.
-    void OnLinkGaveUp();
+    // Both time-outs end here: busy and the repeat counts cleared, the status
+    // line set to szStatus.
+    void OnLinkGaveUp(const char* szStatus);
 
     // ---- command catalogue, decoder, errors (commands/) -----------------------
     void SendCommand(int nType);

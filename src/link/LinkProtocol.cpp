@@ -110,14 +110,8 @@ void CConsoleDlg::OnAckTimer() {
     m_host.KillTimer(kTimerAck);
     if (m_nAckRetries >= kMaxAckRetries) {
         m_bDownloading = 0;
-        m_bBusy = 0;
-        m_nRepeat = 0;
-        m_nRepeatLeft = 0;
         m_nAckRetries = 0;
-        OnLinkGaveUp();
-        UpdateData(true);
-        m_strStatus = "!!! Error ACK Timeout";
-        UpdateData(false);
+        OnLinkGaveUp("!!! Error ACK Timeout");
     } else {
         m_bBusy = 1;
         ResendStored();
@@ -130,17 +124,17 @@ void CConsoleDlg::OnAckTimer() {
 
 void CConsoleDlg::OnResponseTimer() {
     m_host.KillTimer(kTimerResponse);
-    m_bBusy = 0;
-    m_nRepeat = 0;
-    m_nRepeatLeft = 0;
-    OnLinkGaveUp();
-    UpdateData(true);
-    m_strStatus = "!!! Error Response Timeout";
-    UpdateData(false);
+    OnLinkGaveUp("!!! Error Response Timeout");
     EnableRule();
 }
 
-void CConsoleDlg::OnLinkGaveUp() {
+void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
+    m_bBusy = 0;
+    m_nRepeat = 0;
+    m_nRepeatLeft = 0;
     m_bAnswerAwaited = false;
     DownloadGaveUp();
+    UpdateData(true);
+    m_strStatus = szStatus;
+    UpdateData(false);
 }
