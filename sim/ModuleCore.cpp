@@ -24,8 +24,8 @@ struct Timing {
     std::uint8_t code;  // command code
     int ms;             // module time before the answer
 };
-constexpr std::array<Timing, 6> kTimings{{
-    {'Q', 600}, {'X', 400}, {'q', 300}, {'s', 15}, {'t', 200}, {'D', 500},
+constexpr std::array<Timing, 5> kTimings{{
+    {'Q', 600}, {'X', 400}, {'q', 300}, {'t', 200}, {'D', 500},
 }};
 
 std::vector<std::uint8_t> Head(std::uint8_t code, std::uint8_t error) {
@@ -79,9 +79,9 @@ std::uint16_t ModuleCore::FlashSum() const {
     return static_cast<std::uint16_t>(sum & 0xFFFF);
 }
 
-bool ModuleCore::InjectError(std::uint8_t code, std::uint8_t errorByte, int count) {
+bool ModuleCore::InjectError(std::uint8_t code, std::uint8_t errorByte, int count, int after) {
     if (errorByte == kETX || count == 0) return false;
-    m_injected.push_back({code, errorByte, count});
+    m_injected.push_back({code, errorByte, count, std::max(after, 0)});
     return true;
 }
 
@@ -89,6 +89,10 @@ std::uint8_t ModuleCore::InjectedErrorFor(std::uint8_t code, bool* found) {
     *found = false;
     for (auto it = m_injected.begin(); it != m_injected.end(); ++it) {
         if (it->code != code) continue;
+        if (it->after > 0) {
+            --it->after;
+            return err::kNone;
+        }
         *found = true;
         const std::uint8_t e = it->errorByte;
         if (it->count > 0 && --it->count == 0) m_injected.erase(it);
@@ -607,7 +611,7 @@ ModuleCore::Answer ModuleCore::BlockWrite(const std::uint8_t* params, std::size_
                 static_cast<std::uint8_t>(((params[4 + 2 * i] & 0x0F) << 4) | (params[5 + 2 * i] & 0x0F));
         Remember('s', static_cast<int>(addr / kBlockSize));
     }
-    return Simple('s', error, 0);
+    return Simple('s', error, m_config.blockWriteMs);
 }
 
 ModuleCore::Answer ModuleCore::Verify(const std::uint8_t* params, std::size_t n) {

@@ -66,6 +66,7 @@ struct ModuleConfig {
     std::uint32_t seed = 1;       // random source for rejects, noise, chunking, readings
     int noteMs = 250;             // module time per picked note
     int commandMs = 30;           // module time of every other command
+    int blockWriteMs = 15;        // module time to program one 128-byte block
     std::array<std::uint8_t, kBoxes> opacity{0x7A, 0x7C, 0x78, 0x7E};
     std::array<std::uint8_t, kBoxes> length{0x9A, 0x9C, 0x98, 0x9E};
     std::string romVersion = "Z120";  // four printable characters for RomVer
@@ -88,6 +89,7 @@ struct ErrorInjection {
     std::uint8_t code = 0;       // response code ('R', 'P', 's', ...)
     std::uint8_t errorByte = 0;  // put at position 4 (and 5 for 'U')
     int count = -1;              // answers left; -1 = for good
+    int after = 0;               // answers of the code that pass unchanged first
 };
 
 // Bytes to send, after `delayMs` of module time counted from the end of the
@@ -144,7 +146,8 @@ public:
     // Fault controls.
     Faults& GetFaults() { return m_faults; }
     // False (and nothing stored) for an error byte of ETX, which would cut the frame.
-    bool InjectError(std::uint8_t code, std::uint8_t errorByte, int count = -1);
+    // `after` answers of the code pass unchanged before the first changed one.
+    bool InjectError(std::uint8_t code, std::uint8_t errorByte, int count = -1, int after = 0);
     void ClearInjectedErrors() { m_injected.clear(); }
     // True once the hang-up fault has come due; the runner closes the line.
     bool HangUpDue() const { return m_hangUpDue; }

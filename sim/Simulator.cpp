@@ -269,8 +269,8 @@ Faults Simulator::GetFaults() {
     return WithCore([](ModuleCore& c) { return c.GetFaults(); });
 }
 
-bool Simulator::InjectError(std::uint8_t code, std::uint8_t errorByte, int count) {
-    return WithCore([&](ModuleCore& c) { return c.InjectError(code, errorByte, count); });
+bool Simulator::InjectError(std::uint8_t code, std::uint8_t errorByte, int count, int after) {
+    return WithCore([&](ModuleCore& c) { return c.InjectError(code, errorByte, count, after); });
 }
 
 void Simulator::SendUnsolicited(std::uint8_t code) {

@@ -72,7 +72,7 @@ public:
     // Shorthands for the controls and the state most tests use.
     void SetFaults(const Faults& f);
     Faults GetFaults();
-    bool InjectError(std::uint8_t code, std::uint8_t errorByte, int count = -1);
+    bool InjectError(std::uint8_t code, std::uint8_t errorByte, int count = -1, int after = 0);
     void SendUnsolicited(std::uint8_t code);
     std::vector<std::uint8_t> Flash();
     bool SaveFlash(const std::string& path);

@@ -1,12 +1,6 @@
-// The console core with its real serial channel on a pseudo-terminal against
-// the module simulator: a DISPENSE batch end to end, and the batch under the
-// simulator's faults.  Timers run on the virtual clock of the headless host;
-// the bytes cross a real pty, so waits are bounded by PumpUntil's real limit.
-#include "console/ConsoleDlg.h"
-#include "framework/HeadlessHost.h"
-#include "Simulator.h"
-
-#include <gtest/gtest.h>
+// A DISPENSE batch end to end against the module simulator, the batch under
+// the simulator's faults, and the STATUS, SETTING and TEST pages' commands.
+#include "SimConsole.h"
 
 #include <chrono>
 
@@ -14,32 +8,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class E2EBatch : public ::testing::Test {
+class E2EBatch : public SimConsoleTest {
 protected:
-    zsim::Simulator sim;
-    fw::HeadlessHost host;
-    CConsoleDlg dlg{host};
-
-    void SetUp() override {
-        const std::string path = sim.StartOnPty();
-        if (path.empty()) GTEST_SKIP() << "no pseudo-terminal: " << sim.LastError();
-        dlg.Create();
-        PortMap map;
-        map.Set(1, path);
-        dlg.m_Comm.SetPortMap(map);
-        dlg.OnOpen();
-        ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
-    }
-    void TearDown() override {
-        dlg.m_Comm.Close();
-        sim.Stop();
-    }
-    std::size_t FramesWithCode(std::uint8_t code) {
-        std::size_t n = 0;
-        for (const auto& f : sim.ReceivedFrames())
-            if (f.size() > 3 && f[3] == code) ++n;
-        return n;
-    }
     void StartDispense(const char* repeat, const char* wait) {
         host.SelectTab(ids::kTab, 1);
         host.Type(1035, "5");

@@ -507,6 +507,12 @@ TEST(SimCoreFaults, InjectedErrorForNAnswersOfOneCode) {
         EXPECT_EQ(u[4], '!');
         EXPECT_EQ(u[5], '!');
     }
+    // An error for the third answer only: two pass unchanged, then one changed.
+    ASSERT_TRUE(core.InjectError('[', 0x53, 1, 2));
+    EXPECT_EQ(Answer(core, '[')[4], ' ');
+    EXPECT_EQ(Answer(core, '[')[4], ' ');
+    EXPECT_EQ(Answer(core, '[')[4], 0x53);
+    EXPECT_EQ(Answer(core, '[')[4], ' ');
 }
 
 TEST(SimCoreFaults, NoiseHoldsNoSohOrAckAndLeavesFramesIntact) {

@@ -1,0 +1,90 @@
+// The fixture of the end-to-end suites: the console core with its real serial
+// channel on a pseudo-terminal, linked as COM1 to the module simulator.  Timers
+// run on the headless host's virtual clock; bytes cross a real pty, so waits
+// are bounded by PumpUntil's real-time limit.
+#pragma once
+
+#include "console/ConsoleDlg.h"
+#include "framework/HeadlessHost.h"
+#include "Simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+class SimConsoleTest : public ::testing::Test {
+protected:
+    explicit SimConsoleTest(const zsim::SimOptions& options = {}) : sim(options) {}
+
+    zsim::Simulator sim;
+    fw::HeadlessHost host;
+    CConsoleDlg dlg{host};
+
+    void SetUp() override {
+        const std::string path = sim.StartOnPty();
+        if (path.empty()) GTEST_SKIP() << "no pseudo-terminal: " << sim.LastError();
+        dlg.Create();
+        PortMap map;
+        map.Set(1, path);
+        dlg.m_Comm.SetPortMap(map);
+        dlg.OnOpen();
+        ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
+    }
+    void TearDown() override {
+        dlg.m_Comm.Close();
+        sim.Stop();
+    }
+
+    // Pumps until pred holds, also when what it looks at changes without a
+    // message to the console (the simulator's state): polls every few ms.
+    bool PollUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!host.PumpUntil(pred, std::chrono::milliseconds(2)))
+            if (std::chrono::steady_clock::now() >= end) return false;
+        return true;
+    }
+    // Host frames the simulator received with the given code.
+    std::size_t FramesWithCode(std::uint8_t code) {
+        std::size_t n = 0;
+        for (const auto& f : sim.ReceivedFrames())
+            if (f.size() > 3 && f[3] == code) ++n;
+        return n;
+    }
+    // Message boxes shown so far with exactly this text.
+    std::size_t BoxesSaying(const std::string& text) const {
+        std::size_t n = 0;
+        for (const auto& b : host.m_boxes)
+            if (b.text == text) ++n;
+        return n;
+    }
+};
+
+// A fresh directory that is the process's current directory for the life of
+// the object; the previous current directory comes back afterwards.
+class ScopedWorkDir {
+public:
+    ScopedWorkDir() : m_old(std::filesystem::current_path()) {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "zantu_e2e_XXXXXX").string();
+        if (mkdtemp(tmpl.data())) m_dir = tmpl;
+        if (!m_dir.empty()) std::filesystem::current_path(m_dir);
+    }
+    ~ScopedWorkDir() {
+        std::error_code ec;
+        std::filesystem::current_path(m_old, ec);
+        if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
+    }
+    ScopedWorkDir(const ScopedWorkDir&) = delete;
+    ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+
+    bool Ok() const { return !m_dir.empty(); }
+    const std::filesystem::path& Path() const { return m_dir; }
+
+private:
+    std::filesystem::path m_old;
+    std::filesystem::path m_dir;
+};
