@@ -7,6 +7,6 @@ void CConsoleDlg::ShowDeviceError(std::uint8_t nCode) {
     const std::string_view text = g_ErrorText[ErrorTextIndex(nCode)];
     char caption[24];
     std::snprintf(caption, sizeof caption, "Error = %02x ", static_cast<unsigned>(nCode));
-    m_strRecv += caption;
+    AppendRecv(caption);
     m_host.MessageBox(text, caption, fw::MsgIcon::None);
 }

@@ -179,16 +179,18 @@ void CConsoleDlg::DecodeResponse() {
     case 's': OnBlockWritten(); break;   // the whole 's' row, error check included
     case 't': OnVerifyAnswer(); break;   // the whole 't' row, error check included
     case 'w': {
+        std::string line;
         char buf[16];
         for (std::size_t pos = 4; pos <= 35 && f.Has(pos); ++pos) {
             std::snprintf(buf, sizeof buf, "%X ", static_cast<unsigned>(f.At(pos) - 32));
-            m_strRecv += buf;
+            line += buf;
         }
-        m_strRecv += "\r\n";
+        line += "\r\n";
+        AppendRecv(line);
         break;
     }
     case '~': WriteLogFrame(f.Data(), f.Size()); break;
-    default: m_strRecv += " Undefined Command "; break;
+    default: AppendRecv(" Undefined Command "); break;
     }
     // Keep the newest receive text in view.
     m_host.ScrollToEnd(ids::kRecv);

@@ -25,6 +25,15 @@ std::string& CConsoleDlg::Text(int id) {
     return m_strText[static_cast<std::size_t>(id - ids::kFirst)];
 }
 
+void CConsoleDlg::AppendRecv(std::string_view text) {
+    m_strRecv += text;
+    if (m_strRecv.size() <= kRecvKeep) return;
+    // Drop the oldest text up to the end of the line the cut falls in.
+    const std::size_t cut = m_strRecv.size() - kRecvKeep;
+    const std::size_t eol = m_strRecv.find('\n', cut);
+    m_strRecv.erase(0, eol == std::string::npos ? cut : eol + 1);
+}
+
 int& CConsoleDlg::Check(int id) {
     if (id < ids::kFirst || id > ids::kLast) {
         static thread_local int dummy;

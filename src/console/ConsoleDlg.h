@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
@@ -83,6 +84,10 @@ public:
     std::int8_t ReadRequest(int nBox);
     void DecodeResponse();
     void ShowDeviceError(std::uint8_t nCode);
+    // Appends to the receive text; over a long run the oldest whole lines go,
+    // so the text (copied to its control at every answer) stays bounded.
+    void AppendRecv(std::string_view text);
+    static constexpr std::size_t kRecvKeep = 32000;
 
     // ---- batches (console/Batch.cpp) --------------------------------------
     void OnCommandButton(int nId);   // 1001..1018
@@ -121,7 +126,7 @@ public:
     int m_nAckRetries = 0;
     CComm m_Comm;
     CByteWriter* m_pWriter = &m_Comm;  // where frames go; tests may capture
-    std::string m_strRecv;             // 1033
+    std::string m_strRecv;             // 1033, the newest kRecvKeep characters at most
     std::string m_strStatus;           // 1034
     std::array<std::string, ids::kCount> m_strText{};  // other bound edits, by id - 1000
     std::array<int, ids::kCount> m_nCheck{};           // bound checks, by id - 1000

@@ -184,6 +184,23 @@ TEST_F(Decoder, ValuesAndTexts) {
     EXPECT_EQ(dlg.m_strRecv, " Undefined Command ");
 }
 
+TEST_F(Decoder, DumpLinesAccumulateWithinABoundAndKeepTheNewestWhole) {
+    Bytes dump = {0x01, '0', '0', 'w'};
+    for (int i = 0; i < 32; ++i) dump.push_back(static_cast<std::uint8_t>(0x20 + i % 16));
+    dump.push_back(0x03);
+    Answer(dump);
+    const std::string line = "0 1 2 3 4 5 6 7 8 9 A B C D E F 0 1 2 3 4 5 6 7 8 9 A B C D E F \r\n";
+    EXPECT_EQ(dlg.m_strRecv, line);
+    // A long run of dumps: the text stays bounded, starts at a line's start,
+    // and the control shows the same text.
+    for (int i = 0; i < 2000; ++i) Answer(dump);
+    EXPECT_LE(dlg.m_strRecv.size(), CConsoleDlg::kRecvKeep);
+    EXPECT_GT(dlg.m_strRecv.size(), CConsoleDlg::kRecvKeep - line.size());
+    EXPECT_EQ(dlg.m_strRecv.size() % line.size(), 0u);
+    EXPECT_EQ(dlg.m_strRecv.substr(0, line.size()), line);
+    EXPECT_EQ(host.GetControlText(ids::kRecv), dlg.m_strRecv);
+}
+
 TEST_F(Decoder, DeviceErrorTexts) {
     struct Case {
         std::uint8_t byte;
