@@ -11,6 +11,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "link/LinkFrame.h"
+#include "OpenOnSimulator.h"
 #include "Simulator.h"
 
 #include <algorithm>
@@ -39,20 +40,10 @@ struct StampingWriter : CByteWriter {
 int main(int argc, char** argv) {
     const int repeats = argc > 1 ? std::max(2, std::atoi(argv[1])) : 31;
     zsim::Simulator sim;
-    const std::string path = sim.StartOnPty();
-    if (path.empty()) {
-        std::fprintf(stderr, "no pseudo-terminal: %s\n", sim.LastError().c_str());
-        return 1;
-    }
     fw::HeadlessHost host;
     CConsoleDlg dlg(host);
-    dlg.Create();
-    PortMap map;
-    map.Set(1, path);
-    dlg.m_Comm.SetPortMap(map);
-    dlg.OnOpen();
-    if (!dlg.m_bLinked) {
-        std::fprintf(stderr, "OPEN failed: %s\n", dlg.m_strStatus.c_str());
+    if (const std::string why = OpenOnSimulator(dlg, sim); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
     StampingWriter w;

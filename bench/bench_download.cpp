@@ -18,6 +18,7 @@
 // Usage: bench_download [--benchmark_filter=Unpaced|Paced]
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
+#include "OpenOnSimulator.h"
 #include "Simulator.h"
 
 #include <benchmark/benchmark.h>
@@ -63,25 +64,13 @@ public:
         o.pace = paced;
         o.module.blockWriteMs = 0;
         sim = std::make_unique<zsim::Simulator>(o);
-        const std::string path = sim->StartOnPty();
-        if (path.empty()) {
-            error = "no pseudo-terminal: " + sim->LastError();
-            return;
-        }
         hex = WriteImageHex();
         if (hex.empty()) {
             error = "cannot write the HEX file";
             return;
         }
-        dlg.Create();
-        PortMap map;
-        map.Set(1, path);
-        dlg.m_Comm.SetPortMap(map);
-        dlg.OnOpen();
-        if (!dlg.m_bLinked) {
-            error = "OPEN failed: " + dlg.m_strStatus;
-            return;
-        }
+        error = OpenOnSimulator(dlg, *sim);
+        if (!error.empty()) return;
         host.SelectTab(ids::kTab, 5);
         host.Click(ids::kGoLoader);
         if (!Drive([&] { return Boxes("Go Loader O.K.!") == 1 && !host.IsTimerRunning(kTimerAck); },

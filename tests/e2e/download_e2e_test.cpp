@@ -69,6 +69,16 @@ protected:
         }
         return v;
     }
+    // The download stopped on a time-out: idle, the progress timer off, no
+    // "Downloading Done!".
+    void ExpectStoppedBy(const char* status) {
+        EXPECT_EQ(dlg.m_strStatus, status);
+        EXPECT_EQ(dlg.m_bDownloading, 0);
+        EXPECT_EQ(dlg.m_bBusy, 0);
+        EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
+        EXPECT_EQ(BoxesSaying("Downloading Done!"), 0u);
+        EXPECT_TRUE(host.IsControlEnabled(ids::kWriteProg));
+    }
     static std::vector<unsigned> AllBlockAddresses() {
         std::vector<unsigned> v;
         for (int k = 0; k < kBlockCount; ++k) v.push_back(static_cast<unsigned>(k * kBlockSize));
@@ -151,11 +161,7 @@ TEST_F(E2EDownload, NoAckMidDownloadStopsItWithAckTimeout) {
         host.Advance(kAckMs);
     }
     host.Pump();
-    EXPECT_EQ(dlg.m_strStatus, "!!! Error ACK Timeout");
-    EXPECT_EQ(dlg.m_bDownloading, 0);
-    EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
-    EXPECT_EQ(BoxesSaying("Downloading Done!"), 0u);
+    ExpectStoppedBy("!!! Error ACK Timeout");
     const int stoppedAt = host.GetProgressPos(ids::kProgress);
     EXPECT_GE(stoppedAt, 100);
     EXPECT_LT(stoppedAt, kBlockCount);
@@ -183,12 +189,8 @@ TEST_F(E2EDownload, BlockAnswerThatNeverComesEndsWithResponseTimeout) {
     EXPECT_EQ(dlg.m_bDownloading, 1);
     host.Advance(kResponseFirstMs);
     host.Pump();
-    EXPECT_EQ(dlg.m_strStatus, "!!! Error Response Timeout");
-    EXPECT_EQ(dlg.m_bDownloading, 0);
-    EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_FALSE(host.IsTimerRunning(kTimerProgress));
+    ExpectStoppedBy("!!! Error Response Timeout");
     EXPECT_EQ(host.GetProgressPos(ids::kProgress), static_cast<int>(sent));
-    EXPECT_TRUE(host.IsControlEnabled(ids::kWriteProg));
 }
 
 }  // namespace
