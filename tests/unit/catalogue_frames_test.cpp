@@ -3,6 +3,8 @@
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 
+#include "CaptureWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -11,18 +13,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Capture : CByteWriter {
-    std::vector<Bytes> writes;
-    int Write(const std::uint8_t* p, std::uint32_t n) override {
-        writes.emplace_back(p, p + n);
-        return 1;
-    }
-};
-
 struct Fixture : ::testing::Test {
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
-    Capture cap;
+    CaptureWriter cap;
     void SetUp() override {
         dlg.m_pWriter = &cap;
         for (int id = 1035; id <= 1146; ++id) host.SetControlText(id, "");

@@ -3,6 +3,8 @@
 #include "firmware/HexLoader.h"
 #include "framework/HeadlessHost.h"
 
+#include "CaptureWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,18 +65,10 @@ TEST(HexLoader, Records) {
     EXPECT_EQ(r.address, 0xA000u);
 }
 
-struct Capture : CByteWriter {
-    std::vector<Bytes> writes;
-    int Write(const std::uint8_t* p, std::uint32_t n) override {
-        writes.emplace_back(p, p + n);
-        return 1;
-    }
-};
-
 struct DownloadFixture : ::testing::Test {
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
-    Capture cap;
+    CaptureWriter cap;
     std::string file;
     void SetUp() override {
         dlg.Create();

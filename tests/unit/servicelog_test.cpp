@@ -5,6 +5,8 @@
 #include "link/LinkFrame.h"
 #include "servicelog/LogFile.h"
 
+#include "CaptureWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,14 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct CaptureWriter : CByteWriter {
-    std::vector<Bytes> writes;
-    int Write(const std::uint8_t* p, std::uint32_t n) override {
-        writes.emplace_back(p, p + n);
-        return 1;
-    }
-};
 
 // A '~' frame: SOH '0' '0' '~' payload ETX BCC.
 Bytes LogFrame(const std::string& payload) {
