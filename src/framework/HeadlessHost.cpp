@@ -109,6 +109,21 @@ bool HeadlessHost::PumpUntil(const std::function<bool()>& pred, std::chrono::mil
     }
 }
 
+bool HeadlessHost::WaitForCrossThreadRequest(std::chrono::milliseconds realLimit) {
+    const auto deadline = std::chrono::steady_clock::now() + realLimit;
+    std::unique_lock lk(m_wakeMx);
+    for (;;) {
+        lk.unlock();
+        if (HasCrossThreadWork()) return true;
+        lk.lock();
+        if (!m_wakeCv.wait_until(lk, deadline, [&] { return m_woken; })) {
+            lk.unlock();
+            return HasCrossThreadWork();
+        }
+        m_woken = false;
+    }
+}
+
 bool HeadlessHost::FireNextDue(std::uint64_t limit) {
     const Timer* best = nullptr;
     int bestId = 0;

@@ -36,6 +36,10 @@ public:
     // Pumps until pred() holds or the real-time limit passes; returns pred().
     bool PumpUntil(const std::function<bool()>& pred,
                    std::chrono::milliseconds realLimit = std::chrono::seconds(5));
+    // Waits, without handling it, until another thread's synchronous request
+    // is pending (that thread then waits in its hand-over); false on the
+    // real-time limit.
+    bool WaitForCrossThreadRequest(std::chrono::milliseconds realLimit = std::chrono::seconds(5));
     bool IsTimerRunning(int id) const;
     // Due time of a running timer (virtual ms), or nothing.
     std::optional<std::uint64_t> TimerDue(int id) const;

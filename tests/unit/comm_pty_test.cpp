@@ -91,6 +91,23 @@ TEST_F(CommPty, ABurstIsHandedOverInChunksOfEighty) {
     comm.Close();
 }
 
+TEST_F(CommPty, BytesWaitingWhileAHandOverIsOpenComeInEightyEightyForty) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    const std::uint8_t first = 0xAA;
+    ASSERT_EQ(::write(pty.master, &first, 1), 1);
+    // The reader has read the first byte and waits for the hand-over, so the
+    // next 200 bytes are all waiting when it reads again.
+    ASSERT_TRUE(host.WaitForCrossThreadRequest());
+    std::vector<std::uint8_t> data(200);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+    ASSERT_EQ(::write(pty.master, data.data(), data.size()), 200);
+    ASSERT_TRUE(host.PumpUntil([&] { return rec.bytes.size() >= 201; }));
+    EXPECT_EQ(rec.sizes, (std::vector<std::size_t>{1, 80, 80, 40}));
+    data.insert(data.begin(), first);
+    EXPECT_EQ(rec.bytes, data);
+    comm.Close();
+}
+
 TEST_F(CommPty, OneByteIsOneChunk) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     const std::uint8_t b = 0x06;
@@ -161,8 +178,8 @@ TEST_F(CommPty, CloseDuringAWaitingHandOverReturns) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     const std::uint8_t b = 0x41;
     ASSERT_EQ(::write(pty.master, &b, 1), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the reader now waits in its hand-over
-    comm.Close();                                                 // never pumped: must not deadlock
+    ASSERT_TRUE(host.WaitForCrossThreadRequest());  // the reader now waits in its hand-over
+    comm.Close();                                   // never pumped: must not deadlock
     EXPECT_EQ(CComm::LiveReaders(), 0);
     host.Pump();  // the abandoned request finds nothing to do
     EXPECT_TRUE(rec.sizes.empty());
