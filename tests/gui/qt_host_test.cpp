@@ -7,7 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "servicelog/PasswordDlg.h"
+
+#include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -124,6 +131,84 @@ TEST_F(QtConsole, TimersPostedMessagesAndNestedBox) {
     EXPECT_GT(probe.timer, before + 2);
     host.KillTimer(7);
     host.SetWindow(&dlg);
+}
+
+// Runs f on the first modal dialog of type T once it is shown.
+template <class T, class F>
+void OnModal(F f) {
+    auto* poll = new QTimer;
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, [poll, f] {
+        if (auto* d = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            f(d);
+        }
+    });
+    poll->start();
+}
+
+TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
+    struct Seen {
+        QString title;
+        QLineEdit::EchoMode echo = QLineEdit::Normal;
+        QString text;
+        int buttons = -1;
+    } seen;
+    auto type = [&seen](QDialog* d, const QString& keys, int closeKey) {
+        seen.title = d->windowTitle();
+        auto* e = d->findChild<QLineEdit*>();
+        ASSERT_NE(e, nullptr);
+        seen.echo = e->echoMode();
+        seen.buttons = static_cast<int>(d->findChildren<QAbstractButton*>().size());
+        for (QChar c : keys) Key(e, Qt::Key_A, QString(c));
+        seen.text = e->text();
+        Key(e, closeKey, closeKey == Qt::Key_Return ? QStringLiteral("\r") : QString());
+    };
+    OnModal<QDialog>([&](QDialog* d) { type(d, QStringLiteral("rinq"), Qt::Key_Return); });
+    CPasswordDlg ok(host);
+    EXPECT_EQ(ok.DoModal(), fw::kIdOk);
+    EXPECT_EQ(ok.m_strPassword, "rinq");
+    EXPECT_EQ(seen.title, QStringLiteral("Enter Password"));
+    EXPECT_EQ(seen.echo, QLineEdit::Password);
+    EXPECT_EQ(seen.buttons, 0);
+
+    OnModal<QDialog>([&](QDialog* d) { type(d, QString(25, QLatin1Char('x')), Qt::Key_Return); });
+    CPasswordDlg longer(host);
+    EXPECT_EQ(longer.DoModal(), fw::kIdOk);
+    EXPECT_EQ(longer.m_strPassword, std::string(20, 'x'));
+
+    OnModal<QDialog>([&](QDialog* d) { type(d, QStringLiteral("rinq"), Qt::Key_Escape); });
+    CPasswordDlg cancelled(host);
+    EXPECT_EQ(cancelled.DoModal(), fw::kIdCancel);
+    EXPECT_EQ(cancelled.m_strPassword, "");  // the text reaches it only on OK
+}
+
+TEST_F(QtConsole, HexFileDialogOffersBothFiltersAndReturnsTheChosenPath) {
+    const QString dir = QString::fromStdString(::testing::TempDir());
+    const QString file = dir + QStringLiteral("/zantu_gui_pick.hex");
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(":00000001FF\n");
+    }
+    QStringList filters;
+    OnModal<QFileDialog>([&](QFileDialog* d) {
+        filters = d->nameFilters();
+        d->setDirectory(dir);
+        d->selectFile(file);
+        static_cast<QDialog*>(d)->accept();  // public on the base, the file dialog's own runs
+    });
+    const auto chosen = host.OpenFileDialog("HEX(*.hex) |*.hex|  all(*.*)|*.*||");
+    // The file dialog trims the names it shows.
+    EXPECT_EQ(filters, (QStringList{QStringLiteral("HEX(*.hex)"), QStringLiteral("all(*)")}));
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(QFileInfo(QString::fromStdString(*chosen)).canonicalFilePath(),
+              QFileInfo(file).canonicalFilePath());
+    QFile::remove(file);
+
+    OnModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+    EXPECT_FALSE(host.OpenFileDialog("HEX(*.hex) |*.hex|  all(*.*)|*.*||").has_value());
 }
 
 }  // namespace

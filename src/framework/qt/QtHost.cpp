@@ -62,17 +62,22 @@ QFont DialogFont() {
 
 // "HEX(*.hex) |*.hex|  all(*.*)|*.*||" -> "HEX (*.hex);;all (*)".
 QString ConvertFilter(std::string_view filter) {
+    // "name|pattern|name|pattern||": each name is kept as written, except that
+    // its pattern part must close the entry for the file dialog to read it, and
+    // "*.*" means every file here (names need not have a dot).
     const QStringList parts = Q(filter).split(QLatin1Char('|'));
     QStringList out;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
-        QString name = parts[i].trimmed();
+        QString name = parts[i];
         QString pattern = parts[i + 1].trimmed();
-        if (name.isEmpty() && pattern.isEmpty()) break;
-        const qsizetype paren = name.indexOf(QLatin1Char('('));
-        if (paren > 0) name = name.left(paren).trimmed();
+        if (name.trimmed().isEmpty() && pattern.isEmpty()) break;
         pattern.replace(QLatin1Char(';'), QLatin1Char(' '));
         if (pattern == QLatin1String("*.*")) pattern = QStringLiteral("*");
-        out << QStringLiteral("%1 (%2)").arg(name, pattern);
+        while (!name.isEmpty() && name.back().isSpace()) name.chop(1);
+        const qsizetype paren = name.lastIndexOf(QLatin1Char('('));
+        if (paren >= 0 && name.endsWith(QLatin1Char(')'))) name.truncate(paren);
+        else name += QLatin1Char(' ');
+        out << QStringLiteral("%1(%2)").arg(name, pattern);
     }
     return out.join(QStringLiteral(";;"));
 }
