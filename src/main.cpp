@@ -90,8 +90,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption shotOpt(QStringLiteral("screenshot"),
                                      QStringLiteral("Save each page to DIR as PNG and exit."),
                                      QStringLiteral("DIR"));
+    const QCommandLineOption simScaleOpt(
+        QStringLiteral("sim-time-scale"),
+        QStringLiteral("With --simulate: multiply the simulated line and module times by F "
+                       "(default 1, the module's own pace; 0 answers at once)."),
+        QStringLiteral("F"), QStringLiteral("1"));
     parser.addOption(portOpt);
     parser.addOption(simOpt);
+    parser.addOption(simScaleOpt);
     QCommandLineOption hiddenShot = shotOpt;
     hiddenShot.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(hiddenShot);
@@ -113,7 +119,17 @@ int main(int argc, char** argv) {
 #if ZANTU_HAVE_SIM
     std::unique_ptr<zsim::Simulator> sim;
     if (parser.isSet(simOpt)) {
-        sim = std::make_unique<zsim::Simulator>();
+        bool scaleOk = false;
+        const double scale = parser.value(simScaleOpt).toDouble(&scaleOk);
+        if (!scaleOk || !(scale >= 0.0) || scale > 100.0) {
+            std::fprintf(stderr, "zantu-console: bad --sim-time-scale value '%s' (want 0..100)\n",
+                         parser.value(simScaleOpt).toLocal8Bit().constData());
+            return 2;
+        }
+        zsim::SimOptions simOptions;
+        simOptions.pace = scale > 0.0;  // the module's 9600-baud byte timing and its working times
+        simOptions.timeScale = scale > 0.0 ? scale : 1.0;
+        sim = std::make_unique<zsim::Simulator>(simOptions);
         const std::string path = sim->StartOnPty();
         if (path.empty()) {
             std::fprintf(stderr, "zantu-console: simulator failed: %s\n", sim->LastError().c_str());

@@ -165,7 +165,8 @@ std::optional<std::string> HeadlessHost::OpenFileDialog(std::string_view filter)
     return std::nullopt;
 }
 
-std::optional<std::string> HeadlessHost::PromptText(std::string_view caption, int maxChars, bool) {
+std::optional<std::string> HeadlessHost::PromptText(std::string_view caption, int maxChars, bool,
+                                                    const PromptLayout&) {
     m_prompts.emplace_back(caption);
     if (!m_answerPrompt) return std::nullopt;
     auto r = m_answerPrompt(caption);

@@ -79,8 +79,8 @@ public:
     void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) override;
     std::optional<std::string> OpenFileDialog(std::string_view filter) override;
-    std::optional<std::string> PromptText(std::string_view caption, int maxChars,
-                                          bool password) override;
+    std::optional<std::string> PromptText(std::string_view caption, int maxChars, bool password,
+                                          const PromptLayout& layout) override;
     void ShowControl(int id, bool bShow) override;
     bool IsControlVisible(int id) const override;
     void EnableControl(int id, bool bEnable) override;

@@ -118,10 +118,15 @@ public:
     // Open-file dialog.  filter uses the "name|pattern|name|pattern||" form.
     // Returns the chosen path, or nothing when cancelled.
     virtual std::optional<std::string> OpenFileDialog(std::string_view filter) = 0;
-    // A small modal prompt with one edit (password style if asked); Enter gives
-    // the text, Esc or the close box gives nothing.
+    // A small modal prompt with one edit (password style if asked) and no
+    // buttons; Enter gives the text, Esc or the close box gives nothing.  The
+    // layout is in pixels; an empty one leaves the size to the back-end.
+    struct PromptLayout {
+        int clientW = 0, clientH = 0;
+        Rect edit;
+    };
     virtual std::optional<std::string> PromptText(std::string_view caption, int maxChars,
-                                                  bool password) = 0;
+                                                  bool password, const PromptLayout& layout) = 0;
 
     // ---- controls by id --------------------------------------------------
     virtual void ShowControl(int id, bool bShow) = 0;

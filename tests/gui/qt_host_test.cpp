@@ -154,6 +154,8 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
         QLineEdit::EchoMode echo = QLineEdit::Normal;
         QString text;
         int buttons = -1;
+        QSize size;
+        QRect edit;
     } seen;
     auto type = [&seen](QDialog* d, const QString& keys, int closeKey) {
         seen.title = d->windowTitle();
@@ -161,6 +163,8 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
         ASSERT_NE(e, nullptr);
         seen.echo = e->echoMode();
         seen.buttons = static_cast<int>(d->findChildren<QAbstractButton*>().size());
+        seen.size = d->size();
+        seen.edit = e->geometry();
         for (QChar c : keys) Key(e, Qt::Key_A, QString(c));
         seen.text = e->text();
         Key(e, closeKey, closeKey == Qt::Key_Return ? QStringLiteral("\r") : QString());
@@ -172,6 +176,12 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
     EXPECT_EQ(seen.title, QStringLiteral("Enter Password"));
     EXPECT_EQ(seen.echo, QLineEdit::Password);
     EXPECT_EQ(seen.buttons, 0);
+    // 187 x 26 dialog units with the edit at (7, 7), 173 x 12.
+    const auto bu = host.DialogBaseUnits();
+    const fw::Rect client = DuToPixels({0, 0, 187, 26}, bu);
+    const fw::Rect edit = DuToPixels({7, 7, 173, 12}, bu);
+    EXPECT_EQ(seen.size, QSize(client.w, client.h));
+    EXPECT_EQ(seen.edit, QRect(edit.x, edit.y, edit.w, edit.h));
 
     OnModal<QDialog>([&](QDialog* d) { type(d, QString(25, QLatin1Char('x')), Qt::Key_Return); });
     CPasswordDlg longer(host);

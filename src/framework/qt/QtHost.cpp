@@ -367,15 +367,20 @@ std::optional<std::string> QtHost::OpenFileDialog(std::string_view filter) {
 }
 
 std::optional<std::string> QtHost::PromptText(std::string_view caption, int maxChars,
-                                              bool password) {
+                                              bool password, const PromptLayout& layout) {
     QDialog d(m_dlg);
     d.setWindowTitle(Q(caption));
     d.setFont(m_font);
     auto* edit = new QLineEdit(&d);
     if (maxChars > 0) edit->setMaxLength(maxChars);
     if (password) edit->setEchoMode(QLineEdit::Password);
-    auto* lay = new QVBoxLayout(&d);
-    lay->addWidget(edit);
+    if (layout.clientW > 0 && layout.clientH > 0) {
+        d.setFixedSize(layout.clientW, layout.clientH);
+        edit->setGeometry(layout.edit.x, layout.edit.y, layout.edit.w, layout.edit.h);
+    } else {
+        auto* lay = new QVBoxLayout(&d);
+        lay->addWidget(edit);
+    }
     QObject::connect(edit, &QLineEdit::returnPressed, &d, &QDialog::accept);
     if (d.exec() != QDialog::Accepted) return std::nullopt;
     return S(edit->text());
