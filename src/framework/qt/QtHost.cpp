@@ -60,11 +60,11 @@ QFont DialogFont() {
     return f;
 }
 
-// "HEX(*.hex) |*.hex|  all(*.*)|*.*||" -> "HEX (*.hex);;all (*)".
+// "name|pattern|name|pattern||" to the file dialog's "name(pattern);;...":
+// each name is kept as written, except that its pattern part must close the
+// entry for the dialog to read it, and "*.*" means every file here (names need
+// not have a dot).  "HEX(*.hex) |*.hex|  all(*.*)|*.*||" -> "HEX(*.hex);;  all(*)".
 QString ConvertFilter(std::string_view filter) {
-    // "name|pattern|name|pattern||": each name is kept as written, except that
-    // its pattern part must close the entry for the file dialog to read it, and
-    // "*.*" means every file here (names need not have a dot).
     const QStringList parts = Q(filter).split(QLatin1Char('|'));
     QStringList out;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
