@@ -158,26 +158,117 @@ void ModuleCore::OnHostFrame() {
     if (m_received.size() >= kMaxLog) m_received.erase(m_received.begin());
     m_received.push_back(m_frame);
 
+    if (RollFault()) ApplyReceivedFault(static_cast<FaultKind>(Random() % kFaultKinds), code);
     if (m_faults.nakInsteadOfAck > 0) {
         --m_faults.nakInsteadOfAck;
+        EmitNoise();
         Emit({kNAK}, 1);
+        FlushLate();
     } else if (m_faults.withholdAck > 0) {
         --m_faults.withholdAck;
+        FlushLate();
     } else {
         SendAnswer(Execute(m_frame), true);
     }
+    m_noiseOnce = 0;
+    m_splitOnce = 0;
     if (m_faults.hangUpAfter > 0 && --m_faults.hangUpAfter == 0) m_hangUpDue = true;
+}
+
+// ---- the random fault source ----------------------------------------------------
+
+bool ModuleCore::RollFault() {
+    if (m_config.faultRate <= 0.0 || m_inUnasked) return false;
+    return static_cast<double>(Random() % 1000000u) < m_config.faultRate * 1000000.0;
+}
+
+void ModuleCore::CountFault(FaultKind k, std::uint8_t code) {
+    const auto i = static_cast<std::size_t>(k);
+    ++m_faultCounts.byKind[i];
+    ++m_faultCounts.byKindAndCode[i][code];
+}
+
+void ModuleCore::ApplyReceivedFault(FaultKind k, std::uint8_t code) {
+    CountFault(k, code);
+    switch (k) {
+    case FaultKind::NoAck: ++m_faults.withholdAck; break;
+    case FaultKind::Nak: ++m_faults.nakInsteadOfAck; break;
+    case FaultKind::BadBcc: ++m_faults.corruptBcc; break;
+    case FaultKind::NoResponse: ++m_faults.noResponse; break;
+    case FaultKind::ResponseBeforeAck: ++m_faults.responseBeforeAck; break;
+    case FaultKind::Noise: m_noiseOnce = 1 + static_cast<int>(Random() % 8); break;
+    case FaultKind::Split: m_splitOnce = 1 + static_cast<int>(Random() % 8); break;
+    case FaultKind::Unasked: ++m_faults.unaskedFrame; break;
+    case FaultKind::LateAnswer: ++m_faults.lateAnswer; break;
+    }
+}
+
+void ModuleCore::EmitUnasked() {
+    // Mostly the codes the module answers with, sometimes any printable byte.
+    static constexpr std::array<std::uint8_t, 20> kCodes{'P', 'Q', 'R', 'S', 'U', 'X', 'Z', '[', '\\', ']',
+                                                         '^', '_', 'p', 'q', 'r', 's', 't', 'D', '~', 'w'};
+    const std::uint8_t code = Random() % 5 == 0 ? static_cast<std::uint8_t>(0x20 + Random() % 0x5F)
+                                                : kCodes[Random() % kCodes.size()];
+    m_inUnasked = true;
+    Emit(CloseFrame(UnaskedFrame(code)), 0);
+    m_inUnasked = false;
+}
+
+void ModuleCore::FlushLate() {
+    if (m_late.empty()) return;
+    std::vector<std::uint8_t> f = std::move(m_late);
+    m_late.clear();
+    EmitResponse(std::move(f), 0);
+}
+
+std::vector<std::uint8_t> ModuleCore::UnaskedFrame(std::uint8_t code) {
+    static constexpr std::array<std::uint8_t, 5> kErrors{err::kPickUp, err::kNearEnd, err::kUnknown,
+                                                         err::kVerify, err::kProgramWriting};
+    const std::uint8_t error = Random() % 5 == 0 ? kErrors[Random() % kErrors.size()] : err::kNone;
+    auto small = [this](unsigned n) { return Count(static_cast<int>(Random() % n)); };
+    switch (code) {
+    case 'P': return Status().frames[0];
+    case 'U': return LastStat().frames[0];
+    case '[': return HexPairs('[', Settings(true)).frames[0];
+    case '_': return HexPairs('_', Settings(false)).frames[0];
+    case ']': return GetOrder().frames[0];
+    case 'w': return Dump().frames[0];
+    case '~': return Log().frames[0];
+    case 'R': case 'S': case 'p': case 'Q': {
+        std::vector<std::uint8_t> f = Head(code, error);
+        f.push_back(' ');
+        for (int i = 0; i < kBoxes; ++i) {
+            f.push_back(small(4));
+            f.push_back(small(3));
+            f.push_back(' ');
+        }
+        for (int r = 0; r < kReasons; ++r) f.push_back(small(2));
+        return f;
+    }
+    case 'X': {
+        std::vector<std::uint8_t> f = Head('X', error);
+        for (int i = 0; i < 4; ++i) f.push_back(small(0x60));
+        return f;
+    }
+    case 'q': {
+        std::vector<std::uint8_t> f = Head('q', error);
+        f.push_back(' ');
+        return f;
+    }
+    default: return Head(code, error);
+    }
 }
 
 // ---- output -----------------------------------------------------------------
 
 void ModuleCore::Emit(std::vector<std::uint8_t> bytes, int delayMs) {
     if (bytes.empty()) return;
-    if (m_faults.chunkMax <= 0) {
+    const int chunkMax = m_faults.chunkMax > 0 ? m_faults.chunkMax : m_splitOnce;
+    if (chunkMax <= 0) {
         m_out.push_back({delayMs, false, std::move(bytes)});
         return;
     }
-    const auto max = static_cast<std::uint32_t>(m_faults.chunkMax);
+    const auto max = static_cast<std::uint32_t>(chunkMax);
     std::size_t pos = 0;
     bool first = true;
     while (pos < bytes.size()) {
@@ -192,9 +283,10 @@ void ModuleCore::Emit(std::vector<std::uint8_t> bytes, int delayMs) {
 }
 
 void ModuleCore::EmitNoise() {
-    if (m_faults.noiseBytes <= 0) return;
+    const int count = m_faults.noiseBytes > 0 ? m_faults.noiseBytes : m_noiseOnce;
+    if (count <= 0) return;
     std::vector<std::uint8_t> noise;
-    for (int i = 0; i < m_faults.noiseBytes; ++i) {
+    for (int i = 0; i < count; ++i) {
         // Noise never holds SOH or ACK: those would be taken for the module's own.
         std::uint8_t b;
         do b = static_cast<std::uint8_t>(Random() & 0xFF);
@@ -206,11 +298,30 @@ void ModuleCore::EmitNoise() {
 
 void ModuleCore::EmitResponse(std::vector<std::uint8_t> closed, int delayMs) {
     ++m_stats.responses;
+    bool corrupt = false, unasked = false;
+    const int noiseBefore = m_noiseOnce, splitBefore = m_splitOnce;
+    if (RollFault()) {
+        const FaultKind k = kOnSentFrame[Random() % kOnSentFrame.size()];
+        CountFault(k, closed.size() > 3 ? closed[3] : 0);
+        switch (k) {
+        case FaultKind::BadBcc: corrupt = true; break;
+        case FaultKind::Noise: m_noiseOnce = 1 + static_cast<int>(Random() % 8); break;
+        case FaultKind::Split: m_splitOnce = 1 + static_cast<int>(Random() % 8); break;
+        case FaultKind::Unasked: unasked = true; break;
+        case FaultKind::LateAnswer: m_late = closed; break;
+        default: break;
+        }
+    }
     if (m_faults.corruptBcc > 0) {
         --m_faults.corruptBcc;
-        closed.back() ^= 0x5A;
+        corrupt = true;
     }
+    if (corrupt) closed.back() ^= 0x5A;
+    if (m_noiseOnce != noiseBefore) EmitNoise();
     Emit(std::move(closed), delayMs);
+    m_noiseOnce = noiseBefore;
+    m_splitOnce = splitBefore;
+    if (unasked) EmitUnasked();
 }
 
 void ModuleCore::SendAnswer(Answer answer, bool withAck) {
@@ -237,6 +348,13 @@ void ModuleCore::SendAnswer(Answer answer, bool withAck) {
         EmitNoise();
         Emit({kACK}, 1);
     }
+    if (withAck) {
+        FlushLate();  // a late answer of an earlier exchange comes right after this ACK
+        if (m_faults.unaskedFrame > 0) {
+            --m_faults.unaskedFrame;
+            EmitUnasked();
+        }
+    }
     if (respond) {
         int delay = answer.moduleMs;
         for (auto& f : answer.frames) {
@@ -245,6 +363,10 @@ void ModuleCore::SendAnswer(Answer answer, bool withAck) {
             m_lastResponse = closed;
             EmitResponse(std::move(closed), delay);
             delay = 5;  // further '~' frames follow closely
+        }
+        if (withAck && m_faults.lateAnswer > 0) {
+            --m_faults.lateAnswer;
+            m_late = m_lastResponse;
         }
     }
     if (withAck && ackLast) Emit({kACK}, 1);

@@ -70,6 +70,49 @@ struct ModuleConfig {
     std::array<std::uint8_t, kBoxes> opacity{0x7A, 0x7C, 0x78, 0x7E};
     std::array<std::uint8_t, kBoxes> length{0x9A, 0x9C, 0x98, 0x9E};
     std::string romVersion = "Z120";  // four printable characters for RomVer
+    double faultRate = 0.0;           // chance 0..1 that a frame meets a random fault (see FaultKind)
+};
+
+// The faults the random fault source draws from.  Every good host frame the
+// module receives meets, with chance faultRate, one fault of any kind, applied
+// to its exchange (its ACK and its answer).  Every response frame the module
+// sends (answers, re-sends after NAK, late answers) meets, with the same
+// chance, one of the kinds that act on a sent frame (kOnSentFrame).
+enum class FaultKind : std::uint8_t {
+    NoAck,              // the frame is lost: no ACK, no answer
+    Nak,                // NAK instead of ACK, the frame ignored
+    BadBcc,             // the answer goes out with a wrong BCC
+    NoResponse,         // ACK and the command runs, no answer
+    ResponseBeforeAck,  // the answer first, the ACK after it
+    Noise,              // 1..8 noise bytes (never SOH or ACK) before the ACK and the answer
+    Split,              // the output written in pieces of 1..8 bytes
+    Unasked,            // a frame of a random code that nobody asked for
+    LateAnswer,         // the answer sent a second time, after the next ACK
+};
+inline constexpr std::size_t kFaultKinds = 9;
+inline constexpr std::array<const char*, kFaultKinds> kFaultNames{
+    "no ACK", "NAK", "bad BCC", "no response", "response before ACK",
+    "noise", "split writes", "unasked frame", "late second answer"};
+// Kinds that can act on a frame the module sends.
+inline constexpr std::array<FaultKind, 5> kOnSentFrame{FaultKind::BadBcc, FaultKind::Noise, FaultKind::Split,
+                                                       FaultKind::Unasked, FaultKind::LateAnswer};
+
+// Faults drawn so far: by kind, and by kind and the code of the frame they met
+// (the host frame's code, or the sent frame's code).
+struct FaultCounts {
+    std::array<std::uint64_t, kFaultKinds> byKind{};
+    std::array<std::array<std::uint32_t, 256>, kFaultKinds> byKindAndCode{};
+    std::uint64_t Total() const {
+        std::uint64_t t = 0;
+        for (std::uint64_t n : byKind) t += n;
+        return t;
+    }
+    // Distinct codes a kind has met.
+    int CodesMet(FaultKind k) const {
+        int n = 0;
+        for (std::uint32_t c : byKindAndCode[static_cast<std::size_t>(k)]) n += c != 0;
+        return n;
+    }
 };
 
 // Faults the module shows on request.  Counts go down by one per use; 0 is off.
@@ -82,6 +125,8 @@ struct Faults {
     int noiseBytes = 0;         // bytes of noise before each ACK and before each response (0 off)
     int chunkMax = 0;           // split everything sent into chunks of 1..chunkMax bytes (0 off)
     int hangUpAfter = 0;        // hang up after the output of the Nth good frame from now (0 off)
+    int unaskedFrame = 0;       // next N good frames: a frame of a random code nobody asked for after the ACK
+    int lateAnswer = 0;         // next N good frames: the answer once more, right after the next ACK
 };
 
 // A given error byte in the answers of a given code.
@@ -165,6 +210,13 @@ public:
     std::uint16_t FlashSum() const;
     void SetRejectRate(double r) { m_config.rejectRate = r; }
     void SetLog(int frames, int size) { m_config.logFrames = frames; m_config.logSize = size; }
+    // Random faults (0 = off, 1 = every frame).
+    void SetFaultRate(double r) { m_config.faultRate = r; }
+    const FaultCounts& GetFaultCounts() const { return m_faultCounts; }
+    // A frame of `code` as the module would send it unasked: its answer
+    // without running the command (no module state changes), with random
+    // counts where an answer carries counts.  Open: no ETX/BCC yet.
+    std::vector<std::uint8_t> UnaskedFrame(std::uint8_t code);
 
     const Stats& GetStats() const { return m_stats; }
     // Good host frames in order of arrival, EOT through BCC (the last kMaxLog).
@@ -200,6 +252,12 @@ private:
     void Emit(std::vector<std::uint8_t> bytes, int delayMs);
     void EmitNoise();
     void EmitResponse(std::vector<std::uint8_t> closed, int delayMs);
+    // The random fault source.
+    bool RollFault();
+    void CountFault(FaultKind k, std::uint8_t code);
+    void ApplyReceivedFault(FaultKind k, std::uint8_t code);
+    void EmitUnasked();
+    void FlushLate();
     void SendAnswer(Answer answer, bool withAck);
     void Remember(std::uint8_t code, int value);
     std::uint32_t Random();
@@ -208,6 +266,12 @@ private:
     ModuleConfig m_config;
     Faults m_faults;
     std::vector<ErrorInjection> m_injected;
+    FaultCounts m_faultCounts;
+    // One-shot faults of the exchange in progress (drawn by the random source).
+    int m_noiseOnce = 0;        // noise bytes before this exchange's ACK and answer
+    int m_splitOnce = 0;        // split this exchange's output into pieces of 1..N
+    bool m_inUnasked = false;   // an unasked frame is being sent (no fault drawn for it)
+    std::vector<std::uint8_t> m_late;  // closed frame held for a late second answer
     bool m_hangUpDue = false;
 
     // Host frame assembly.

@@ -120,6 +120,7 @@ bool Simulator::StartThread() {
     }
     m_hungUp = false;
     m_queue.clear();
+    m_queued = 0;
     m_txFree = m_rxFree = Clock::now();
     m_thread = std::jthread([this](std::stop_token st) { Run(st); });
     return true;
@@ -180,11 +181,14 @@ bool Simulator::WriteDue(Clock::time_point now) {
     const ssize_t w = write(m_fd, out.data(), out.size());
     if (w < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(items));
+    if (w > 0) m_bytesOut += static_cast<std::uint64_t>(w);
     if (w >= 0 && static_cast<std::size_t>(w) < out.size()) {
         // Keep what did not fit at the head of the queue.
         m_queue.push_front({now, std::vector<std::uint8_t>(out.begin() + w, out.end())});
+        m_queued = m_queue.size();
         return false;
     }
+    m_queued = m_queue.size();
     return true;  // written, or no host on the line (the bytes are lost, as on a wire)
 }
 
@@ -210,7 +214,10 @@ void Simulator::Run(std::stop_token st) {
                 m_hungUp = true;
             }
         }
-        if (m_fd < 0) m_queue.clear();
+        if (m_fd < 0) {
+            m_queue.clear();
+            m_queued = 0;
+        }
 
         // How long to wait: the next byte due, a blocked line, or the next look for a host.
         long long timeout = -1;
@@ -234,6 +241,7 @@ void Simulator::Run(std::stop_token st) {
         }
         now = Clock::now();
         Clock::time_point earliest = now;
+        std::size_t fed = 0;
         if (watchLine && fds[1].revents) {
             const ssize_t n = (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ? read(m_fd, buf.data(), buf.size()) : 0;
             if (n > 0) {
@@ -245,6 +253,7 @@ void Simulator::Run(std::stop_token st) {
                 }
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_core.Feed(buf.data(), count);
+                fed = count;
             } else if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
                 // Nobody has the slave open (EIO / hang-up on a pty master): look again later.
                 noPeerUntil = now + std::chrono::milliseconds(kNoPeerRetryMs);
@@ -256,6 +265,10 @@ void Simulator::Run(std::stop_token st) {
             bursts = m_core.TakeOutput();
         }
         if (!bursts.empty()) Schedule(std::move(bursts), earliest);
+        // Counted after their output is queued: a driver that sees every byte
+        // it wrote counted here also sees the answers to them in m_queued.
+        m_queued = m_queue.size();
+        if (fed) m_bytesIn += fed;
     }
 }
 
@@ -299,6 +312,24 @@ std::vector<std::vector<std::uint8_t>> Simulator::ReceivedFrames() {
 
 Stats Simulator::GetStats() {
     return WithCore([](ModuleCore& c) { return c.GetStats(); });
+}
+
+FaultCounts Simulator::GetFaultCounts() {
+    return WithCore([](ModuleCore& c) { return c.GetFaultCounts(); });
+}
+
+std::string Simulator::FaultReport() {
+    const FaultCounts f = GetFaultCounts();
+    std::string out = "fault                    injected  codes met\n";
+    char line[96];
+    for (std::size_t k = 0; k < kFaultKinds; ++k) {
+        std::snprintf(line, sizeof line, "%-22s %10llu %10d\n", kFaultNames[k],
+                      static_cast<unsigned long long>(f.byKind[k]), f.CodesMet(static_cast<FaultKind>(k)));
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "%-22s %10llu\n", "total", static_cast<unsigned long long>(f.Total()));
+    out += line;
+    return out;
 }
 
 }  // namespace zsim

@@ -79,6 +79,21 @@ public:
     std::uint64_t FramesReceived(std::uint8_t code);
     std::vector<std::vector<std::uint8_t>> ReceivedFrames();
     Stats GetStats();
+    FaultCounts GetFaultCounts();
+    // The fault table: one line per kind with its count and the number of
+    // distinct frame codes it met, then the total.
+    std::string FaultReport();
+
+    // What has crossed the line so far, for a driver that must know when
+    // nothing is in flight: bytes read from the line and fed to the module
+    // (counted once the module's output for them is queued), bytes written to
+    // the line, and output bursts still queued.
+    struct LineCounts {
+        std::uint64_t bytesIn = 0;
+        std::uint64_t bytesOut = 0;
+        std::size_t queued = 0;
+    };
+    LineCounts Counts() const { return {m_bytesIn.load(), m_bytesOut.load(), m_queued.load()}; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -103,6 +118,9 @@ private:
     std::string m_path;
     std::string m_error;
     std::atomic<bool> m_hungUp{false};
+    std::atomic<std::uint64_t> m_bytesIn{0};
+    std::atomic<std::uint64_t> m_bytesOut{0};
+    std::atomic<std::size_t> m_queued{0};
     std::jthread m_thread;
 
     // Thread-only state.

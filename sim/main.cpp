@@ -40,6 +40,11 @@ const char kUsage[] =
     "                         or 0xHH); for N answers, default for good\n"
     "  --unsolicited C        send a frame of code C (e.g. w) at each SIGUSR1\n"
     "  --hangup-after N       close the line after the Nth frame\n"
+    "  --fault-rate R         each frame received or sent meets, with chance R (0..1),\n"
+    "                         one random fault (no ACK, NAK, bad BCC, no response,\n"
+    "                         response before ACK, noise, split writes, an unasked\n"
+    "                         frame, a late second answer); the faults injected are\n"
+    "                         counted by kind and printed on exit (--seed sets the draw)\n"
     "  --help                 this text\n";
 
 bool ParseInt(const char* s, int* out) {
@@ -98,7 +103,7 @@ int main(int argc, char** argv) {
     enum Opt {
         kDevice = 1000, kPace, kNoPace, kTimeScale, kNoteMs, kBoxesOpt, kNearEnd, kRemoveBox, kRejectRate,
         kLogFrames, kLogSize, kSeed, kSaveFlash, kWithholdAck, kNak, kCorruptBcc, kNoResponse,
-        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kHelp,
+        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kFaultRate, kHelp,
     };
     static const option kOptions[] = {
         {"device", required_argument, nullptr, kDevice},
@@ -124,6 +129,7 @@ int main(int argc, char** argv) {
         {"error", required_argument, nullptr, kError},
         {"unsolicited", required_argument, nullptr, kUnsolicited},
         {"hangup-after", required_argument, nullptr, kHangup},
+        {"fault-rate", required_argument, nullptr, kFaultRate},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -173,6 +179,7 @@ int main(int argc, char** argv) {
         }
         case kUnsolicited: bad = !ParseCode(a, &unsolicited); break;
         case kHangup: bad = !ParseInt(a, &faults.hangUpAfter); break;
+        case kFaultRate: bad = !ParseDouble(a, &opt.module.faultRate) || opt.module.faultRate > 1.0; break;
         case kHelp: std::fputs(kUsage, stdout); return 0;
         default: bad = true; break;
         }
@@ -220,6 +227,10 @@ int main(int argc, char** argv) {
         break;
     }
     sim.Stop();
+    if (opt.module.faultRate > 0.0) {
+        std::fputs(sim.FaultReport().c_str(), stdout);
+        std::fflush(stdout);
+    }
     if (!saveFlash.empty() && !sim.SaveFlash(saveFlash)) {
         std::fprintf(stderr, "zantu-sim: cannot write %s\n", saveFlash.c_str());
         return 1;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -571,3 +572,111 @@ TEST(SimCoreFaults, UnsolicitedFramesAndHangUp) {
 }
 
 }  // namespace
+
+// ---- random faults -------------------------------------------------------------------
+
+TEST(SimCoreFaults, UnaskedFrameFollowsTheAckAndRunsNothing) {
+    ModuleCore core;
+    for (int i = 0; i < 40; ++i) {
+        core.GetFaults().unaskedFrame = 1;
+        const Parsed p = Exchange(core, 'P');
+        ASSERT_EQ(p.tokens, (std::vector<std::string>{"ACK", "F", "F"})) << i;
+        EXPECT_TRUE(BccGood(p.frames[0]));
+        EXPECT_EQ(p.frames[1][3], 'P');
+    }
+    // Whatever codes came unasked ('r', 'D', 'R', ...), the module's state did not move.
+    EXPECT_FALSE(core.InLoader());
+    for (int b = 0; b < zsim::kBoxes; ++b) EXPECT_EQ(core.Box(b).notes, 500);
+}
+
+TEST(SimCoreFaults, UnaskedFramesOfEveryCodeAreWellFormed) {
+    ModuleCore core;
+    for (int code = 0x20; code < 0x7F; ++code) {
+        const Bytes f = zsim::CloseFrame(core.UnaskedFrame(static_cast<std::uint8_t>(code)));
+        ASSERT_TRUE(BccGood(f)) << code;
+        EXPECT_EQ(f[3], code);
+        EXPECT_EQ(std::count(f.begin(), f.end() - 1, zsim::kETX), 1) << code;  // only its own ETX
+    }
+}
+
+TEST(SimCoreFaults, LateAnswerComesAgainRightAfterTheNextAck) {
+    ModuleCore core;
+    core.GetFaults().lateAnswer = 1;
+    const Parsed first = Exchange(core, 'P');
+    ASSERT_EQ(first.tokens, (std::vector<std::string>{"ACK", "F"}));
+    const Parsed next = Exchange(core, ']');
+    ASSERT_EQ(next.tokens, (std::vector<std::string>{"ACK", "F", "F"}));
+    EXPECT_EQ(next.frames[0], first.frames[0]);
+    EXPECT_EQ(next.frames[1][3], ']');
+    EXPECT_EQ(Exchange(core, ']').tokens, (std::vector<std::string>{"ACK", "F"}));
+}
+
+// Runs a mixed command sequence through a core and returns everything it sent.
+Bytes RunMix(ModuleCore& core, int exchanges) {
+    static const std::uint8_t kCodes[] = {'P', 'R', ']', '[', 'U', 'Q', 'q', '~'};
+    Bytes all;
+    for (int i = 0; i < exchanges; ++i) {
+        const std::uint8_t code = kCodes[i % 8];
+        Bytes params;
+        if (code == 'R') params = DispenseParams(1, 0, 0, 0);
+        if (code == 'q') params = {'"'};
+        if (code == '~') params = {'0'};
+        core.Feed(HostFrame(code, params));
+        Bytes out = core.TakeBytes();
+        // The host NAKs a bad frame once and ACKs a good one, as the console does.
+        const Parsed p = Parse(out);
+        for (const Bytes& f : p.frames) {
+            const std::uint8_t reply = BccGood(f) ? zsim::kACK : zsim::kNAK;
+            core.Feed(&reply, 1);
+        }
+        Bytes more = core.TakeBytes();
+        all.insert(all.end(), out.begin(), out.end());
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    return all;
+}
+
+TEST(SimCoreRandomFaults, EveryKindIsDrawnAndCountedByCode) {
+    zsim::ModuleConfig c;
+    c.faultRate = 0.3;
+    c.seed = 17;
+    c.notesPerBox = 100000;
+    ModuleCore core(c);
+    RunMix(core, 4000);
+    const zsim::FaultCounts& f = core.GetFaultCounts();
+    for (std::size_t k = 0; k < zsim::kFaultKinds; ++k) {
+        EXPECT_GT(f.byKind[k], 20u) << zsim::kFaultNames[k];
+        // Each kind met frames of several codes, not one state only.
+        EXPECT_GE(f.CodesMet(static_cast<zsim::FaultKind>(k)), 5) << zsim::kFaultNames[k];
+    }
+    // About 30 % of 4000 received frames plus the frames sent.
+    EXPECT_GT(f.Total(), 1200u);
+    EXPECT_LT(f.Total(), 4000u);
+}
+
+TEST(SimCoreRandomFaults, TheSeedDecidesTheFaultsAndRateZeroChangesNothing) {
+    zsim::ModuleConfig c;
+    c.faultRate = 0.2;
+    c.seed = 5;
+    ModuleCore a(c), b(c);
+    EXPECT_EQ(RunMix(a, 300), RunMix(b, 300));
+    c.seed = 6;
+    ModuleCore other(c);
+    EXPECT_NE(RunMix(other, 300), RunMix(a, 300));
+
+    zsim::ModuleConfig plain;
+    ModuleCore none(plain);
+    plain.faultRate = 0.0;
+    ModuleCore zero(plain);
+    EXPECT_EQ(RunMix(none, 100), RunMix(zero, 100));
+    EXPECT_EQ(zero.GetFaultCounts().Total(), 0u);
+}
+
+TEST(SimCoreRandomFaults, EveryFrameMeetsOneAtRateOne) {
+    zsim::ModuleConfig c;
+    c.faultRate = 1.0;
+    ModuleCore core(c);
+    RunMix(core, 200);
+    // Each of the 200 host frames drew one fault, and so did every frame sent.
+    EXPECT_GE(core.GetFaultCounts().Total(), 200u + core.GetStats().responses);
+}
