@@ -104,7 +104,12 @@ void CConsoleDlg::DecodeResponse() {
     case 'R':
     case 'S':
     case 'p': {
-        if (errorCheck()) {
+        // Only the awaited answer adds to the batch's sums and ends the batch
+        // on a device error.  Another frame of these codes (the module's late
+        // second answer, one nobody asked for) is shown, but counting it would
+        // report notes twice or notes never asked for.
+        const bool bAwaited = m_bAnswerAwaited && code == m_nCmdCode;
+        if (errorCheck() && bAwaited) {
             m_nRepeatLeft = 1;
             m_nRepeat = 1;
         }
@@ -112,18 +117,19 @@ void CConsoleDlg::DecodeResponse() {
             const std::size_t pos = 6 + 3 * static_cast<std::size_t>(box);
             if (f.Has(pos)) {
                 m_nDispensed[box] = f.Count(pos);
-                m_nDispSum[box] += m_nDispensed[box];
+                if (bAwaited) m_nDispSum[box] += m_nDispensed[box];
             }
             if (f.Has(pos + 1)) {
                 m_nRejected[box] = f.Count(pos + 1);
-                m_nRejSum[box] += m_nRejected[box];
+                if (bAwaited) m_nRejSum[box] += m_nRejected[box];
             }
         }
         m_nTotalDispensed = m_nDispSum[0] + m_nDispSum[1] + m_nDispSum[2] + m_nDispSum[3];
         m_nTotalRejected = m_nRejSum[0] + m_nRejSum[1] + m_nRejSum[2] + m_nRejSum[3];
         if (code == 'Q') break;  // PURGE: counters only, no reasons, no per-box texts
         for (int k = 0; k < 7; ++k)
-            if (f.Has(18 + static_cast<std::size_t>(k))) m_nReasonSum[k] += f.Count(18 + static_cast<std::size_t>(k));
+            if (bAwaited && f.Has(18 + static_cast<std::size_t>(k)))
+                m_nReasonSum[k] += f.Count(18 + static_cast<std::size_t>(k));
         for (int box = 0; box < 4; ++box) {
             Text(1057 + box) = Dec(m_nDispensed[box]);
             Text(1061 + box) = Dec(m_nRejected[box]);

@@ -1,11 +1,14 @@
 // The fixture of the end-to-end suites: the console core with its real serial
 // channel on a pseudo-terminal, linked as COM1 to the module simulator.  Timers
 // run on the headless host's virtual clock; bytes cross a real pty, so waits
-// are bounded by PumpUntil's real-time limit.
+// are bounded by PumpUntil's real-time limit.  Every test runs under the
+// invariants' checker, which is tapped between the console and its host and
+// must have found nothing when the test ends.
 #pragma once
 
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
+#include "Invariants.h"
 #include "Simulator.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 class SimConsoleTest : public ::testing::Test {
@@ -24,6 +28,8 @@ protected:
     zsim::Simulator sim;
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
+    inv::Checker checker;
+    std::unique_ptr<inv::ConsoleTap> tap;
 
     void SetUp() override {
         const std::string path = sim.StartOnPty();
@@ -34,8 +40,17 @@ protected:
         dlg.m_Comm.SetPortMap(map);
         dlg.OnOpen();
         ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
+        tap = std::make_unique<inv::ConsoleTap>(dlg, host, checker);
     }
     void TearDown() override {
+        if (tap) {
+            checker.CheckLogFile(host.Now());
+            std::string found;
+            for (const inv::Violation& v : checker.Violations())
+                found += "(" + std::to_string(v.rule) + ") at " + std::to_string(v.atMs) + " ms: " + v.text + "\n";
+            EXPECT_EQ(checker.ViolationCount(), 0u) << found << checker.FirstViolationTrace();
+            tap.reset();
+        }
         dlg.m_Comm.Close();
         sim.Stop();
     }

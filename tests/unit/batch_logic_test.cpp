@@ -492,6 +492,31 @@ TEST_F(BatchTest, UnsolicitedCountedAnswerNeverCausesASend) {
     }
 }
 
+TEST_F(BatchTest, DispenseAnswerThatAnswersNoSendIsShownButNotCounted) {
+    host.SetControlText(ids::kRepeat, "2");
+    dlg.m_nTab = 1;
+    SendDispense(kReq5);
+    Ack();
+    Answer('R', ' ', DispenseData(5, 1));
+    ASSERT_TRUE(host.IsTimerRunning(kTimerRepeat));
+    // A second copy of the answer, and one with an error byte, while the batch waits.
+    Answer('R', ' ', DispenseData(5, 1));
+    Answer('R', 0x21, DispenseData(3));
+    EXPECT_EQ(host.GetControlText(1057), "3");  // shown as the last answer
+    EXPECT_EQ(dlg.m_nTotalDispensed, 5);
+    EXPECT_EQ(dlg.m_nTotalRejected, 1);
+    EXPECT_EQ(host.GetControlText(1130), "5");
+    EXPECT_EQ(dlg.m_nRepeatLeft, 1);  // the batch goes on: one send still to be answered
+    host.Advance(1000);
+    EXPECT_EQ(FrameCount(), 2u);
+    Ack();
+    Answer('R', ' ', DispenseData(4));
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_EQ(host.GetControlText(1129), "10");
+    EXPECT_EQ(host.GetControlText(1130), "9");
+    EXPECT_EQ(host.GetControlText(1131), "1");
+}
+
 // ---- the console never stays busy for good -----------------------------------
 
 TEST_F(BatchTest, UncountedCodeReArmsResponseTimerAndTimeoutEndsTheWait) {
