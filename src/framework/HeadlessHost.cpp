@@ -1,5 +1,6 @@
 #include "framework/HeadlessHost.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace fw {
@@ -33,15 +34,65 @@ void HeadlessHost::CreateDialog(std::string_view title, int, int,
         } else if (t.style & kStyleGroupStart) {
             ++group;
         }
-        m_controls[t.id] = std::move(c);
+        c.exists = true;
+        Ctl(t.id) = std::move(c);
     }
 }
 
-HeadlessHost::Control& HeadlessHost::Ctl(int id) { return m_controls[id]; }
+HeadlessHost::Control& HeadlessHost::Ctl(int id) {
+    Control* pc = nullptr;
+    if (id >= 0 && id < kFlatIds) {
+        const auto i = static_cast<std::size_t>(id);
+        if (i >= m_controls.size()) m_controls.resize(std::max<std::size_t>(i + 1, 1200));
+        pc = &m_controls[i];
+    } else {
+        pc = &m_farControls[id];
+    }
+    Control& c = *pc;
+    if (!c.exists) {
+        // A control forgotten by Reset comes back as a new one; its strings
+        // keep their capacity.
+        c.exists = true;
+        c.kind = CtlKind::StaticText;
+        c.style = 0;
+        c.group = 0;
+        c.text.clear();
+        c.tip.clear();
+        c.check = 0;
+        c.visible = c.enabled = true;
+        c.rect = Rect{};
+        c.progLow = 0;
+        c.progHigh = 100;
+        c.progPos = 0;
+        c.scrolls = 0;
+        c.tabs.clear();
+        c.curSel = 0;
+    }
+    return c;
+}
 
 const HeadlessHost::Control* HeadlessHost::Find(int id) const {
-    auto it = m_controls.find(id);
-    return it == m_controls.end() ? nullptr : &it->second;
+    const Control* c = nullptr;
+    if (id >= 0 && id < kFlatIds) {
+        if (static_cast<std::size_t>(id) < m_controls.size()) c = &m_controls[static_cast<std::size_t>(id)];
+    } else if (auto it = m_farControls.find(id); it != m_farControls.end()) {
+        c = &it->second;
+    }
+    return c && c->exists ? c : nullptr;
+}
+
+void HeadlessHost::Reset() {
+    for (Control& c : m_controls) c.exists = false;
+    for (auto& [id, c] : m_farControls) c.exists = false;
+    m_timers.clear();
+    m_posted.clear();
+    m_now = 0;
+    m_seq = 0;
+    m_title.clear();
+    m_boxes.clear();
+    m_prompts.clear();
+    m_endResult.reset();
+    m_pWnd = nullptr;
 }
 
 CtlKind HeadlessHost::KindOf(int id) const {
@@ -184,7 +235,10 @@ bool HeadlessHost::IsControlEnabled(int id) const {
     const Control* c = Find(id);
     return c && c->enabled;
 }
-void HeadlessHost::SetControlText(int id, std::string_view text) { Ctl(id).text = text; }
+void HeadlessHost::SetControlText(int id, std::string_view text) {
+    Control& c = Ctl(id);
+    if (c.text != text) c.text = text;
+}
 std::string HeadlessHost::GetControlText(int id) const {
     const Control* c = Find(id);
     return c ? c->text : std::string();
@@ -246,8 +300,11 @@ bool HeadlessHost::Click(int id) {
     if (!c || !c->visible || !c->enabled) return false;
     if (c->kind == CtlKind::Radio) {
         const int g = c->group;
-        for (auto& [oid, oc] : m_controls)
-            if (oc.kind == CtlKind::Radio && oc.group == g) oc.check = 0;
+        auto clear = [g](Control& oc) {
+            if (oc.exists && oc.kind == CtlKind::Radio && oc.group == g) oc.check = 0;
+        };
+        for (Control& oc : m_controls) clear(oc);
+        for (auto& [oid, oc] : m_farControls) clear(oc);
         Ctl(id).check = 1;
     } else if (c->kind == CtlKind::CheckBox) {
         Ctl(id).check = c->check ? 0 : 1;

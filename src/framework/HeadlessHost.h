@@ -54,6 +54,12 @@ public:
     // A user's choice of tab nIndex on the tab control id.
     void SelectTab(int id, int nIndex);
 
+    // Back to the state of a new host (no controls, no timers, nothing posted
+    // or recorded, the clock at 0), keeping the answer functions and the
+    // memory the controls took, so that a host reused many times (a fuzz
+    // target's) costs no allocations.  No request of another thread may be pending.
+    void Reset();
+
     // Message boxes shown so far, and the function that answers the next ones
     // (default: kIdOk).  The function may call Advance().
     std::vector<MessageBoxRecord> m_boxes;
@@ -103,7 +109,7 @@ public:
     int GetCurSel(int id) const override;
     std::vector<std::string> TabTexts(int id) const;
     std::tm LocalTime() const override;
-    bool HasControl(int id) const { return m_controls.count(id) != 0; }
+    bool HasControl(int id) const { return Find(id) != nullptr; }
     CtlKind KindOf(int id) const;
 
 protected:
@@ -111,6 +117,7 @@ protected:
 
 private:
     struct Control {
+        bool exists = false;  // false: never made, or forgotten by Reset (its memory kept)
         CtlKind kind = CtlKind::StaticText;
         std::uint32_t style = 0;
         int group = 0;  // radio group number (0: none)
@@ -140,7 +147,11 @@ private:
     bool FireNextDue(std::uint64_t limit);
 
     std::string m_title;
-    std::map<int, Control> m_controls;
+    // Controls by id: ids 0..kFlatIds-1 (every id the console uses) in a
+    // table, any other in a map.
+    static constexpr int kFlatIds = 2048;
+    std::vector<Control> m_controls;
+    std::map<int, Control> m_farControls;
     std::map<int, Timer> m_timers;
     std::deque<Posted> m_posted;
     std::uint64_t m_now = 0;

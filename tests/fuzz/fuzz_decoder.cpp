@@ -1,31 +1,40 @@
-// Decoder fuzz target: arbitrary accepted frames (SOH first, ETX and BCC last,
-// anything between) through DecodeResponse, with message boxes answered at
-// once.  Whatever the code and the length, nothing is read outside the frame.
-#include "console/ConsoleDlg.h"
-#include "framework/HeadlessHost.h"
+// Decoder fuzz target: arbitrary accepted frames through the receiver into
+// DecodeResponse and the batch logic, after a command of the chosen kind was
+// sent and acknowledged, with message boxes answered at once.  Whatever the
+// code and the length, nothing is read outside the frame, and the console keeps
+// the invariants (no frame without a press, a resend or a batch send after the
+// awaited answer; never busy past the time-outs).
+//
+// Input: byte 0 chooses the set-up (bits 0..2: the scenario, see FuzzConsole.h;
+// bit 3 set: the module's ACK does not come first; bits 4..7: a variant).  The
+// rest is cut at every ETX: each piece becomes the data of one frame, SOH
+// first, ETX and a correct BCC last (an accepted frame holds no ETX before
+// its end, so this is every frame the console can accept).
+#include "FuzzConsole.h"
 
 #include <cstddef>
 #include <cstdint>
-
-namespace {
-struct NullWriter final : CByteWriter {
-    int Write(const std::uint8_t*, std::uint32_t) override { return 1; }
-};
-}  // namespace
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fw::HeadlessHost host;
-    CConsoleDlg dlg(host);
-    NullWriter out;
-    dlg.m_pWriter = &out;
-    std::string frame(1, '\x01');
-    frame.append(reinterpret_cast<const char*>(data), size);
-    frame.push_back('\x03');
-    std::uint8_t x = 0;
-    for (char c : frame) x ^= static_cast<std::uint8_t>(c);
-    frame.push_back(static_cast<char>(x));
-    dlg.m_strRxFrame = frame;
-    dlg.m_nRxCount = static_cast<int>(frame.size());
-    dlg.DecodeResponse();
+    if (size == 0) return 0;
+    fuzz::Console& c = fuzz::TheConsole();
+    const std::uint8_t setup = data[0];
+    c.Begin(static_cast<fuzz::Scenario>(setup & 7), setup >> 4);
+    if (!(setup & 8)) {
+        const std::uint8_t ack = proto::ACK;
+        c.Bytes(&ack, 1);
+    }
+    std::vector<std::uint8_t> frame;
+    std::size_t i = 1;
+    while (i <= size) {
+        frame.assign(1, proto::SOH);
+        while (i < size && data[i] != proto::ETX) frame.push_back(data[i++]);
+        ++i;  // past the ETX (or the end)
+        frame.push_back(proto::ETX);
+        frame.push_back(proto::Xor(frame.data(), frame.size()));
+        c.Bytes(frame.data(), frame.size());
+    }
+    c.Advance(200000);
     return 0;
 }

@@ -74,7 +74,7 @@ std::string LogBytesOf(const std::vector<std::uint8_t>& f) {
 
 void Checker::Fail(int rule, std::uint64_t nowMs, std::string text) {
     ++m_violationCount;
-    Note("VIOLATION (" + std::to_string(rule) + ") " + text);
+    Trace([&] { return "VIOLATION (" + std::to_string(rule) + ") " + text; });
     if (m_violationCount == 1) m_firstTrace = Trace();
     if (m_violations.size() < kKeepViolations) m_violations.push_back({rule, nowMs, std::move(text)});
 }
@@ -105,8 +105,10 @@ std::string Checker::Describe(const std::vector<std::uint8_t>& f) {
 
 void Checker::Reset() {
     const std::string folder = m_logFolder;
+    const bool tracing = m_tracing;
     *this = Checker();
     m_logFolder = folder;
+    m_tracing = tracing;
 }
 
 // ---- the operator -------------------------------------------------------------------
@@ -133,13 +135,13 @@ void Checker::Expire(std::uint64_t nowMs) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
-        Note("t=" + std::to_string(nowMs) + " ACK time-out");
+        Trace([&] { return "t=" + std::to_string(nowMs) + " ACK time-out"; });
     }
     if (o.awaiting && o.responseDue && nowMs >= o.responseDue) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
-        Note("t=" + std::to_string(nowMs) + " response time-out");
+        Trace([&] { return "t=" + std::to_string(nowMs) + " response time-out"; });
     }
 }
 
@@ -161,7 +163,7 @@ void Checker::NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, b
 void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs) {
     if (n == 0) return;
     Expire(nowMs);
-    const std::string t = "t=" + std::to_string(nowMs) + " ";
+    auto t = [nowMs] { return "t=" + std::to_string(nowMs) + " "; };
     if (n == 1 && (p[0] == proto::ACK || p[0] == proto::NAK)) {
         const bool ack = p[0] == proto::ACK;
         if (m_completed.empty()) {
@@ -170,7 +172,7 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
         }
         std::vector<std::uint8_t> f = std::move(m_completed.front());
         m_completed.pop_front();
-        Note(t + (ack ? "ACK to " : "NAK to ") + Describe(f));
+        Trace([&] { return t() + (ack ? "ACK to " : "NAK to ") + Describe(f); });
         if (ack) OnAccepted(f, nowMs);
         return;
     }
@@ -198,19 +200,20 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
             m_downloading = true;
             m_blocksAnswered = 0;
         }
-        Note(t + "press " + std::to_string(m_pressId) + " sends " + Describe(f));
+        Trace([&] { return t() + "press " + std::to_string(m_pressId) + " sends " + Describe(f); });
         NewSend(f, nowMs, false);
     } else if (o.active && f == o.frame && !o.acked && !o.ackGaveUp && o.resends < kResends &&
                nowMs >= o.lastWriteMs + kAck) {
         ++o.resends;
         o.lastWriteMs = nowMs;
-        Note(t + "resend " + std::to_string(o.resends) + " of " + Describe(f));
+        Trace([&] { return t() + "resend " + std::to_string(o.resends) + " of " + Describe(f); });
     } else if (o.active && f == o.frame && o.answered && !m_batch.ended && m_batch.sendsLeft > 0 &&
                nowMs >= o.answerMs + m_batch.waitMs) {
         --m_batch.sendsLeft;
-        Note(t + "batch send of " + Describe(f) + ", " + std::to_string(m_batch.sendsLeft) + " more");
+        Trace([&] { return t() + "batch send of " + Describe(f) + ", " + std::to_string(m_batch.sendsLeft) + " more"; });
         NewSend(f, nowMs, true);
     } else if (code == 's' && m_downloading && o.active && o.code == 's' && o.answered && !o.error) {
+        Trace([&] { return t() + "next block " + Describe(f); });
         NewSend(f, nowMs, false);
     } else {
         std::string why = "frame " + Describe(f) + " sent without a press";
@@ -296,7 +299,7 @@ void Checker::OnAccepted(const std::vector<std::uint8_t>& f, std::uint64_t nowMs
             m_downloading = false;
         }
     }
-    Note("t=" + std::to_string(nowMs) + " the awaited answer " + Describe(f));
+    Trace([&] { return "t=" + std::to_string(nowMs) + " the awaited answer " + Describe(f); });
 }
 
 void Checker::ChunkHandled(std::uint64_t nowMs) {

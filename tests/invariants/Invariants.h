@@ -103,6 +103,8 @@ public:
     // first violation.
     std::string Trace() const;
     const std::string& FirstViolationTrace() const { return m_firstTrace; }
+    // The trace of events costs a string per event; the fuzz targets leave it off.
+    void SetTracing(bool on) { m_tracing = on; }
     // Forget everything the model knows (the fuzz targets begin each input with
     // a console in its initial state).
     void Reset();
@@ -139,6 +141,10 @@ private:
     void NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, bool repeat);
     void Fail(int rule, std::uint64_t nowMs, std::string text);
     void Note(std::string text);
+    template <class F>
+    void Trace(F&& make) {
+        if (m_tracing) Note(make());
+    }
     static std::string Describe(const std::vector<std::uint8_t>& f);
     std::optional<std::string> FindLogFile() const;
 
@@ -178,6 +184,7 @@ private:
     std::array<std::string, 48> m_trace{};
     std::size_t m_traceNext = 0;
     std::string m_firstTrace;
+    bool m_tracing = true;
 };
 
 // Puts a checker between a console and its host: the console's writes, the

@@ -112,3 +112,51 @@ TEST(HeadlessHost, CancelledCrossThreadSendNeverRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HeadlessHost, ResetLeavesTheStateOfANewHost) {
+    fw::HeadlessHost host;
+    Recorder w;
+    w.host = &host;
+    host.SetWindow(&w);
+    const fw::ControlTemplate tpl[] = {
+        {10, fw::CtlKind::Radio, "a", {1, 2, 3, 4}, fw::kStyleGroupStart | fw::kStyleDisabled},
+        {11, fw::CtlKind::Radio, "b", {}, fw::kStyleNone},
+    };
+    host.CreateDialog("t", 10, 10, tpl);
+    host.SetControlText(20, "text");
+    host.SetCheck(11, 1);
+    host.ShowControl(10, false);
+    host.SetTimer(1, 100);
+    host.Advance(50);
+    host.PostMessage(0x405, 0, 0);
+    host.MessageBox("box", "", fw::MsgIcon::None);
+
+    host.Reset();
+    fw::HeadlessHost fresh;
+    EXPECT_EQ(host.Now(), 0u);
+    EXPECT_FALSE(host.IsTimerRunning(1));
+    EXPECT_TRUE(host.m_boxes.empty());
+    EXPECT_EQ(host.GetWindow(), nullptr);
+    for (int id : {10, 11, 20}) {
+        EXPECT_FALSE(host.HasControl(id)) << id;
+        EXPECT_EQ(host.IsControlVisible(id), fresh.IsControlVisible(id)) << id;
+        EXPECT_EQ(host.IsControlEnabled(id), fresh.IsControlEnabled(id)) << id;
+        EXPECT_EQ(host.GetControlText(id), "") << id;
+        EXPECT_EQ(host.GetCheck(id), 0) << id;
+        EXPECT_FALSE(host.Click(id)) << id;
+    }
+    // A control used again starts as a new one.
+    host.SetControlText(10, "x");
+    fresh.SetControlText(10, "x");
+    EXPECT_EQ(host.IsControlEnabled(10), fresh.IsControlEnabled(10));
+    EXPECT_EQ(host.IsControlVisible(10), fresh.IsControlVisible(10));
+    EXPECT_EQ(host.GetControlRect(10), fresh.GetControlRect(10));
+    EXPECT_EQ(host.KindOf(10), fresh.KindOf(10));
+    host.SetWindow(&w);
+    host.Pump();
+    EXPECT_TRUE(w.messages.empty());  // the posted message went with the reset
+}
+
+}  // namespace
