@@ -338,8 +338,13 @@ void QtHost::PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lPar
 }
 
 void QtHost::WakeUiThread() {
-    QMetaObject::invokeMethod(this, [this] { DrainCrossThread(); }, Qt::QueuedConnection);
+    // By name: the queued call is made and freed inside Qt alone, so nothing of
+    // ours is written by the reader thread and read by this one without our
+    // own lock between (the requests themselves are under Host's mutex).
+    QMetaObject::invokeMethod(this, "DrainRequests", Qt::QueuedConnection);
 }
+
+void QtHost::DrainRequests() { DrainCrossThread(); }
 
 // ---- modal boxes --------------------------------------------------------------
 

@@ -93,6 +93,10 @@ public:
 protected:
     void WakeUiThread() override;
 
+private slots:
+    // Runs the cross-thread requests (queued by WakeUiThread).
+    void DrainRequests();
+
 private:
     struct Ctl {
         CtlKind kind;
