@@ -5,11 +5,12 @@
 // the invariants (no frame without a press, a resend or a batch send after the
 // awaited answer; never busy past the time-outs).
 //
-// Input: byte 0 chooses the set-up (bits 0..2: the scenario, see FuzzConsole.h;
-// bit 3 set: the module's ACK does not come first; bits 4..7: a variant).  The
-// rest is cut at every ETX: each piece becomes the data of one frame, SOH
-// first, ETX and a correct BCC last (an accepted frame holds no ETX before
-// its end, so this is every frame the console can accept).
+// Input: byte 0 chooses the set-up (bits 0..2 and 7: the scenario, see FuzzConsole.h;
+// bit 3 set: the module's ACK does not come first; bits 4..5: a variant).  The
+// rest, up to its first ETX, is the data of one frame: SOH first, ETX and a
+// correct BCC last (an accepted frame holds no ETX before its end, so this is
+// every frame the console can accept).  Sequences of frames are the receiver
+// target's work.
 #include "FuzzConsole.h"
 
 #include <cstddef>
@@ -20,21 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     fuzz::Console& c = fuzz::TheConsole();
     const std::uint8_t setup = data[0];
-    c.Begin(static_cast<fuzz::Scenario>(setup & 7), setup >> 4);
+    c.Begin(fuzz::ScenarioOf(setup), fuzz::VariantOf(setup));
     if (!(setup & 8)) {
         const std::uint8_t ack = proto::ACK;
         c.Bytes(&ack, 1);
     }
-    std::vector<std::uint8_t> frame;
-    std::size_t i = 1;
-    while (i <= size) {
-        frame.assign(1, proto::SOH);
-        while (i < size && data[i] != proto::ETX) frame.push_back(data[i++]);
-        ++i;  // past the ETX (or the end)
-        frame.push_back(proto::ETX);
-        frame.push_back(proto::Xor(frame.data(), frame.size()));
-        c.Bytes(frame.data(), frame.size());
-    }
+    std::vector<std::uint8_t> frame(1, proto::SOH);
+    for (std::size_t i = 1; i < size && data[i] != proto::ETX; ++i) frame.push_back(data[i]);
+    frame.push_back(proto::ETX);
+    frame.push_back(proto::Xor(frame.data(), frame.size()));
+    c.Bytes(frame.data(), frame.size());
     c.Advance(200000);
+    c.End();
     return 0;
 }

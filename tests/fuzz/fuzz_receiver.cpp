@@ -6,8 +6,8 @@
 // invariants: no dispense-type frame (nor any other) without a press, a resend
 // or a batch send after the awaited answer; never busy past the time-outs.
 //
-// Input: byte 0 chooses the set-up (bits 0..2: the scenario, see FuzzConsole.h;
-// bit 3: move the clock between chunks; bits 4..7: a variant of it).  Then,
+// Input: byte 0 chooses the set-up (bits 0..2 and 7: the scenario, see FuzzConsole.h;
+// bit 3: move the clock between chunks; bits 4..5: a variant of it).  Then,
 // repeatedly, one control byte (chunk size 0..80 in its value modulo 81; its
 // top two bits pick a clock step) followed by that many bytes.
 #include "FuzzConsole.h"
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     fuzz::Console& c = fuzz::TheConsole();
     const std::uint8_t setup = data[0];
-    c.Begin(static_cast<fuzz::Scenario>(setup & 7), setup >> 4);
+    c.Begin(fuzz::ScenarioOf(setup), fuzz::VariantOf(setup));
     const bool bClock = (setup & 8) != 0;
     std::size_t i = 1;
     while (i < size) {
@@ -36,5 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // Long enough for every time-out and a few batch waits.
     c.Advance(200000);
+    c.End();
     return 0;
 }

@@ -104,11 +104,26 @@ std::string Checker::Describe(const std::vector<std::uint8_t>& f) {
 }
 
 void Checker::Reset() {
-    const std::string folder = m_logFolder;
+    // Member by member, keeping the buffers' memory: the fuzz targets reset
+    // the checker for every input.
+    const std::string folder = std::move(m_logFolder);
     const bool tracing = m_tracing;
+    std::vector<std::uint8_t> cur = std::move(m_cur), frame = std::move(m_out.frame), scratch = std::move(m_scratch);
+    std::deque<std::vector<std::uint8_t>> completed = std::move(m_completed);
+    std::vector<Violation> violations = std::move(m_violations);
+    cur.clear();
+    frame.clear();
+    scratch.clear();
+    completed.clear();
+    violations.clear();
     *this = Checker();
     m_logFolder = folder;
     m_tracing = tracing;
+    m_cur = std::move(cur);
+    m_out.frame = std::move(frame);
+    m_scratch = std::move(scratch);
+    m_completed = std::move(completed);
+    m_violations = std::move(violations);
 }
 
 // ---- the operator -------------------------------------------------------------------
@@ -149,7 +164,8 @@ void Checker::NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, b
     Outstanding o;
     o.active = true;
     o.code = f.size() > 3 ? f[3] : 0;
-    o.frame = f;
+    o.frame = std::move(m_out.frame);  // its memory, not its bytes
+    if (&f != &o.frame) o.frame.assign(f.begin(), f.end());
     o.sendMs = o.lastWriteMs = nowMs;
     o.awaiting = Awaited(o.code);
     if (o.awaiting) o.responseDue = nowMs + (repeat ? kRepeatResponse : kFirstResponse);
@@ -180,7 +196,8 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
         Fail(0, nowMs, "a write that is neither a host frame, ACK nor NAK: " + Describe({p, p + n}));
         return;
     }
-    std::vector<std::uint8_t> f(p, p + n);
+    std::vector<std::uint8_t>& f = m_scratch;
+    f.assign(p, p + n);
     const std::uint8_t code = n > 3 ? f[3] : 0;
     ++m_framesWritten;
     Outstanding& o = m_out;

@@ -160,6 +160,7 @@ private:
     Rx m_rx = Rx::Idle;
     std::vector<std::uint8_t> m_cur;
     std::deque<std::vector<std::uint8_t>> m_completed;  // awaiting the console's ACK or NAK
+    std::vector<std::uint8_t> m_scratch;                // the host frame being written
 
     Outstanding m_out;
     Batch m_batch;
