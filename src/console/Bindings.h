@@ -6,7 +6,10 @@
 
 #include <array>
 
-enum class BindKind { Text, Check };
+// Text: both ways.  Shown: a read-only text the console alone writes (the
+// receive text, up to 32000 characters); the operator cannot change it, so the
+// data exchange never copies it back over the member.  Check: both ways.
+enum class BindKind { Text, Shown, Check };
 
 struct Binding {  // first id, last id (inclusive), kind
     int first;
@@ -15,7 +18,7 @@ struct Binding {  // first id, last id (inclusive), kind
 };
 
 inline constexpr std::array<Binding, 17> g_Bindings{{
-    {1033, 1033, BindKind::Text},   // receive text
+    {1033, 1033, BindKind::Shown},  // receive text
     {1034, 1034, BindKind::Text},   // status line
     {1035, 1038, BindKind::Text},   // Request edits
     {1057, 1064, BindKind::Text},   // last Dispensed / Rejected

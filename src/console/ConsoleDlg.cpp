@@ -51,7 +51,9 @@ int& CConsoleDlg::Check(int id) {
 void CConsoleDlg::UpdateData(bool bSaveAndValidate) {
     for (const auto& b : g_Bindings) {
         for (int id = b.first; id <= b.last; ++id) {
-            if (b.kind == BindKind::Text) {
+            if (b.kind == BindKind::Shown) {
+                if (!bSaveAndValidate) m_host.SetControlText(id, Text(id));
+            } else if (b.kind == BindKind::Text) {
                 if (bSaveAndValidate)
                     Text(id) = m_host.GetControlText(id);
                 else

@@ -201,6 +201,19 @@ TEST_F(Decoder, DumpLinesAccumulateWithinABoundAndKeepTheNewestWhole) {
     EXPECT_EQ(host.GetControlText(ids::kRecv), dlg.m_strRecv);
 }
 
+TEST_F(Decoder, ReceiveTextIsWrittenToItsControlAndNeverReadBack) {
+    dlg.AppendRecv("line 1\r\n");
+    dlg.UpdateData(false);
+    EXPECT_EQ(host.GetControlText(ids::kRecv), "line 1\r\n");
+    // The control is read-only to the operator; whatever it holds, the data
+    // exchange does not copy it over what the console wrote.
+    host.SetControlText(ids::kRecv, "");
+    dlg.UpdateData(true);
+    EXPECT_EQ(dlg.m_strRecv, "line 1\r\n");
+    dlg.UpdateData(false);
+    EXPECT_EQ(host.GetControlText(ids::kRecv), "line 1\r\n");
+}
+
 TEST_F(Decoder, TrimmingNeverRemovesTheTextJustAppended) {
     // Error captions carry no line break: a long run of them leaves nothing to
     // cut at but the bound itself.
