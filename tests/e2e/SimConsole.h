@@ -21,6 +21,14 @@
 #include <memory>
 #include <string>
 
+// How long a test waits for the other side of the line before it fails.  The
+// console's own steps run on the virtual clock; only the bytes crossing the
+// pseudo-terminal and the simulator's thread take real time, and under
+// ThreadSanitizer on two shared, loaded cores that can take seconds.  Every
+// such wait ends as soon as its condition holds, so a generous limit costs
+// nothing when all is well.  (Waits that show that nothing happens stay short.)
+inline constexpr std::chrono::seconds kPatience{60};
+
 class SimConsoleTest : public ::testing::Test {
 protected:
     explicit SimConsoleTest(const zsim::SimOptions& options = {}) : sim(options) {}

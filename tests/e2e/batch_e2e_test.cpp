@@ -26,7 +26,7 @@ protected:
     bool RunToIdle(int maxSteps = 20) {
         for (int i = 0; i < maxSteps; ++i) {
             if (!host.PumpUntil([&] { return !dlg.m_bBusy || host.IsTimerRunning(kTimerRepeat); },
-                                3s))
+                                kPatience))
                 return false;
             if (!dlg.m_bBusy) return true;
             host.Advance(static_cast<std::uint64_t>(dlg.m_nWaitSec) * 1000);
@@ -64,11 +64,11 @@ TEST_F(E2EBatch, ErrorByteInDispenseAnswerEndsTheBatch) {
 
 TEST_F(E2EBatch, UnsolicitedDispenseAnswerBetweenSendsWritesNoExtraFrame) {
     StartDispense("2", "5");
-    ASSERT_TRUE(host.PumpUntil([&] { return host.IsTimerRunning(kTimerRepeat); }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return host.IsTimerRunning(kTimerRepeat); }, kPatience));
     const int left = dlg.m_nRepeatLeft;
     const int accepted = dlg.m_nFramesAccepted;
     sim.SendUnsolicited('R');
-    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted > accepted; }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted > accepted; }, kPatience));
     EXPECT_EQ(dlg.m_nRepeatLeft, left);
     EXPECT_EQ(FramesWithCode('R'), 1u);
     ASSERT_TRUE(RunToIdle());
@@ -96,7 +96,7 @@ TEST_F(E2EBatch, BadBccIsAnsweredWithNakThenTheGoodFrameIsAccepted) {
     sim.SetFaults(f);
     host.SelectTab(ids::kTab, 2);
     ASSERT_TRUE(host.Click(1006));
-    ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, kPatience));
     EXPECT_EQ(dlg.m_nFramesAccepted, 1);
 }
 
@@ -105,7 +105,7 @@ bool RunCommand(fw::HeadlessHost& host, CConsoleDlg& dlg, int nPage, int nButton
     // A switch to the SETTING page resets its edits, so stay on the page.
     if (host.GetCurSel(ids::kTab) != nPage) host.SelectTab(ids::kTab, nPage);
     if (!host.Click(nButton)) return false;
-    return host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s);
+    return host.PumpUntil([&] { return !dlg.m_bBusy; }, kPatience);
 }
 
 TEST_F(E2EBatch, StatusSettingAndTestCommandsShowTheModulesValues) {
@@ -150,11 +150,11 @@ TEST_F(E2EBatch, UnaskedFramesDoNotKeepTheConsoleBusyForGood) {
     host.SelectTab(ids::kTab, 2);
     const std::uint64_t t0 = host.Now();
     ASSERT_TRUE(host.Click(1006));
-    ASSERT_TRUE(host.PumpUntil([&] { return !host.IsTimerRunning(kTimerAck); }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return !host.IsTimerRunning(kTimerAck); }, kPatience));
     const int accepted = dlg.m_nFramesAccepted;
     sim.SendUnsolicited('w');
     sim.SendUnsolicited('D');
-    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted == accepted + 2; }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted == accepted + 2; }, kPatience));
     EXPECT_EQ(dlg.m_bBusy, 1);
     EXPECT_EQ(host.TimerDue(kTimerResponse), t0 + kResponseFirstMs);
     host.Advance(t0 + kResponseFirstMs - host.Now());

@@ -62,7 +62,7 @@ protected:
     void PressOnStatusPage(int id) {
         if (host.GetCurSel(ids::kTab) != 2) host.SelectTab(ids::kTab, 2);
         ASSERT_TRUE(host.Click(id));
-        ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, 3s));
+        ASSERT_TRUE(host.PumpUntil([&] { return !dlg.m_bBusy; }, kPatience));
     }
     std::string LogText() const { return ReadFile(work.Path() / kFileName); }
 };
@@ -121,7 +121,7 @@ TEST_F(E2EServiceLogMultiFrame, EveryFrameIsWrittenAndOnlyTheFirstAnswersTheLog)
     host.Type(ids::kWait, "1");
     ASSERT_TRUE(host.Click(1001));
     for (int i = 0; i < 10 && dlg.m_bBusy; ++i) {
-        host.PumpUntil([&] { return !dlg.m_bBusy || host.IsTimerRunning(kTimerRepeat); }, 3s);
+        host.PumpUntil([&] { return !dlg.m_bBusy || host.IsTimerRunning(kTimerRepeat); }, kPatience);
         if (dlg.m_bBusy) host.Advance(1000);
     }
     ASSERT_EQ(dlg.m_bBusy, 0);
@@ -130,7 +130,7 @@ TEST_F(E2EServiceLogMultiFrame, EveryFrameIsWrittenAndOnlyTheFirstAnswersTheLog)
     PressOnStatusPage(ids::kLog);
     const std::string expected = Repeat(kDots, 2) + kEnd + kDots + "0000R005" + kEnd +
                                  "0001R005" + "0002R005" + kEnd;
-    ASSERT_TRUE(host.PumpUntil([&] { return LogText().size() >= expected.size(); }, 3s));
+    ASSERT_TRUE(host.PumpUntil([&] { return LogText().size() >= expected.size(); }, kPatience));
     // Well past any Wait: nothing more is sent.
     for (int i = 0; i < 5; ++i) {
         host.Advance(1000);
