@@ -2,7 +2,8 @@
 //   SYS/class/tty/NAME           link to the tty's directory under SYS/devices
 //   SYS/class/tty/NAME/device    link to the parent device (absent for virtual ttys)
 //   .../device/driver            link whose last part is the driver's name
-//   .../device/subsystem         link whose last part is the parent's bus
+//   .../device/subsystem         link whose last part is the parent's bus; on
+//                                "serial-base" the driver is looked for further up
 //   SYS/class/tty/NAME/type      serial core only: 0 when no UART answers there
 //   idVendor, idProduct, manufacturer, product, serial
 //                                in the USB device's directory, an ancestor of the parent
@@ -171,8 +172,15 @@ std::vector<SerialPortInfo> DiscoverPorts(const DeviceRoots& roots) {
         SerialPortInfo p;
         p.name = DeviceNameFromSysfs(entry);
         p.device = roots.dev + "/" + p.name;
-        p.driver = LinkLeaf(parent + "/driver");
-        p.subsystem = LinkLeaf(parent + "/subsystem");
+        // Newer kernels put a serial-core "port" device between the tty and
+        // the hardware; the driver worth naming is the first one above it.
+        std::string dir = parent;
+        for (int i = 0; i < kMaxUsbClimb; ++i) {
+            p.driver = LinkLeaf(dir + "/driver");
+            p.subsystem = LinkLeaf(dir + "/subsystem");
+            if (p.subsystem != "serial-base") break;
+            dir += "/..";
+        }
         ReadUsb(p, parent);
         p.byId = LinksTo(roots, "by-id", p.name);
         p.byPath = LinksTo(roots, "by-path", p.name);
