@@ -70,10 +70,10 @@ std::string FormatLockPid(int pid) {
 }
 
 int ParseLockPid(std::string_view s) {
-    bool ascii = true;
+    bool text = true;  // printable text (or newlines): the ASCII form, right or wrong
     for (char c : s)
-        if (!((c >= '0' && c <= '9') || c == ' ' || c == '\n')) ascii = false;
-    if (!ascii) {
+        if (!((c >= 0x20 && c < 0x7F) || c == '\n')) text = false;
+    if (!text) {
         if (s.size() != 4) return 0;
         // The old binary form: a native int.
         int pid = 0;
