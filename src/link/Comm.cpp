@@ -141,19 +141,6 @@ int CComm::OpenPath(const std::string& path) {
     if (::stat(device.c_str(), &st) != 0) return Fail(PortFault::NoDevice, errno);
     if (!S_ISCHR(st.st_mode)) return Fail(PortFault::NotTerminal, ENOTTY);
 
-    // Other programs first, before our open can touch the line.
-    portlock::Holder holder;
-    const std::string lockDir = m_strLockDir.empty() ? portlock::DefaultLockDir() : m_strLockDir;
-    if (m_lock.Acquire(lockDir, device, holder) == portlock::UucpLock::Result::Held) {
-        m_openError.holder = holder;
-        m_openError.lockFile = m_lock.LastPath();
-        return Fail(PortFault::InUse, EBUSY);
-    }
-    if (auto other = portlock::FindOtherHolder(device)) {
-        m_openError.holder = *other;
-        return Fail(PortFault::InUse, EBUSY);
-    }
-
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
@@ -164,7 +151,9 @@ int CComm::OpenPath(const std::string& path) {
         case EACCES:
         case EPERM:
         case EROFS: return Fail(PortFault::NoPermission, e);
-        case EBUSY: return Fail(PortFault::InUse, e);  // exclusive (TIOCEXCL) elsewhere
+        case EBUSY:  // held exclusively (TIOCEXCL) by another program
+            if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+            return Fail(PortFault::InUse, e);
         default: return Fail(PortFault::Other, e);
         }
     }
@@ -172,10 +161,27 @@ int CComm::OpenPath(const std::string& path) {
         ::close(fd);
         return Fail(PortFault::NotTerminal, ENOTTY);
     }
+    // Every sign of another program: its flock, its UUCP lock file, its
+    // descriptor seen in /proc.
+    portlock::Holder holder;
+    const std::string lockDir = m_strLockDir.empty() ? portlock::DefaultLockDir() : m_strLockDir;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
         ::close(fd);
-        return Fail(e == EWOULDBLOCK ? PortFault::InUse : PortFault::Other, e == EWOULDBLOCK ? EBUSY : e);
+        if (e != EWOULDBLOCK) return Fail(PortFault::Other, e);
+        if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+        return Fail(PortFault::InUse, EBUSY);
+    }
+    if (m_lock.Acquire(lockDir, device, holder) == portlock::UucpLock::Result::Held) {
+        ::close(fd);
+        m_openError.holder = holder;
+        m_openError.lockFile = m_lock.LastPath();
+        return Fail(PortFault::InUse, EBUSY);
+    }
+    if (auto other = portlock::FindOtherHolder(device)) {
+        ::close(fd);
+        m_openError.holder = *other;
+        return Fail(PortFault::InUse, EBUSY);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
         const int e = errno;
@@ -347,12 +353,16 @@ int CComm::Write(const std::uint8_t* pBuf, std::uint32_t nLen) {
         return 0;
     }
     if (done == nLen) return 1;
-    const std::size_t room = kTxQueue - m_txCount;
-    const std::size_t keep = std::min<std::size_t>(room, nLen - done);
-    for (std::size_t i = 0; i < keep; ++i) m_txBuf[(m_txHead + m_txCount + i) % kTxQueue] = pBuf[done + i];
-    m_txCount += keep;
-    m_txDropped += nLen - done - keep;
-    if (keep) Wake();
+    // The rest waits whole or not at all: the queue never holds part of a
+    // write, so what the module receives after a drop starts a write.
+    const std::size_t rest = nLen - done;
+    if (rest > kTxQueue - m_txCount) {
+        m_txDropped += rest;
+        return 0;
+    }
+    for (std::size_t i = 0; i < rest; ++i) m_txBuf[(m_txHead + m_txCount + i) % kTxQueue] = pBuf[done + i];
+    m_txCount += rest;
+    Wake();
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // through /proc for other holders, on a fake tree and on a real child process.
 #include "link/PortLock.h"
 
+#include "HoldingProcess.h"
 #include "TempTree.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -123,36 +123,6 @@ TEST(PortHolders, FakeProcTree) {
     EXPECT_FALSE(portlock::FindOtherHolder("/dev/ttyUSB0", t.Path("nowhere"), 1).has_value());
 }
 
-// A child process that holds path open until the returned pipe is closed.
-struct Holding {
-    pid_t pid = -1;
-    int release = -1;
-    explicit Holding(const std::string& path) {
-        int ready[2], hold[2];
-        if (pipe(ready) != 0 || pipe(hold) != 0) return;
-        pid = fork();
-        if (pid == 0) {  // only async-signal-safe calls here
-            close(hold[1]);
-            close(ready[0]);
-            const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            char c = fd >= 0 ? 'y' : 'n';
-            (void)!write(ready[1], &c, 1);
-            (void)!read(hold[0], &c, 1);
-            _exit(0);
-        }
-        close(ready[1]);
-        close(hold[0]);
-        char c = 0;
-        if (read(ready[0], &c, 1) != 1 || c != 'y') pid = -1;
-        close(ready[0]);
-        release = hold[1];
-    }
-    ~Holding() {
-        if (release >= 0) close(release);
-        if (pid > 0) waitpid(pid, nullptr, 0);
-    }
-};
-
 TEST(PortHolders, AnotherProcessHoldingAPseudoTerminalIsFound) {
     int master = -1, slave = -1;
     char name[128] = {};
@@ -160,7 +130,7 @@ TEST(PortHolders, AnotherProcessHoldingAPseudoTerminalIsFound) {
     close(slave);
     EXPECT_FALSE(portlock::FindOtherHolder(name).has_value());
     {
-        Holding child(name);
+        HoldingProcess child(name);
         ASSERT_GT(child.pid, 0);
         auto h = portlock::FindOtherHolder(name);
         ASSERT_TRUE(h.has_value());
