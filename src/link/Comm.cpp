@@ -197,6 +197,7 @@ int CComm::OpenPath(const std::string& path) {
         return Fail(PortFault::SettingsRefused, e);
     }
     m_nLastError = 0;
+    m_strOpened = path;
     if (m_strReopen.empty()) {
         const std::string byId = FindByIdName(device.substr(device.rfind('/') + 1), DeviceRoots{"", m_strDevRoot});
         m_strReopen = path.rfind(m_strDevRoot + "/serial/by-id/", 0) == 0 || byId.empty() ? path : byId;

@@ -74,9 +74,10 @@ public:
     void SetLockDir(std::string dir) { m_strLockDir = std::move(dir); }
     // Where the by-id names are looked up ("/dev" unless a test moves it).
     void SetDevRoot(std::string dir) { m_strDevRoot = std::move(dir); }
-    // The path the current or last opening used, and the stable name it is
-    // reopened by (its /dev/serial/by-id name when it has one, else the path).
-    const std::string& OpenedPath() const { return m_strPath; }
+    // The path the current or last successful opening used, and the stable
+    // name it is reopened by (its /dev/serial/by-id name when it has one,
+    // else the mapped path).
+    const std::string& OpenedPath() const { return m_strOpened; }
     const std::string& ReopenPath() const { return m_strReopen; }
     std::uint16_t OpenedPort() const { return m_nPort; }
 
@@ -125,6 +126,7 @@ private:
     LineSettings m_settings;
     std::string m_strPath;    // the mapped path of the current or last opening
     std::string m_strReopen;  // the name it comes back by
+    std::string m_strOpened;  // the path the last successful opening used
     std::string m_strLockDir;
     std::string m_strDevRoot = "/dev";
     portlock::UucpLock m_lock;
