@@ -107,9 +107,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${ZANTU_PACKAGING_DIR}/copyright
 # The README's pictures, where its links look for them.
 file(GLOB ZANTU_README_PICTURES ${CMAKE_SOURCE_DIR}/docs/*.png)
 install(FILES ${ZANTU_README_PICTURES} DESTINATION ${ZANTU_DOC_DIR}/docs)
-install(FILES ${ZANTU_PACKAGING_DIR}/lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${ZANTU_PACKAGE}
-  OPTIONAL)
+if(EXISTS ${ZANTU_PACKAGING_DIR}/lintian-overrides)
+  install(FILES ${ZANTU_PACKAGING_DIR}/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${ZANTU_PACKAGE})
+endif()
 
 # ---- the Debian package ------------------------------------------------------
 set(CPACK_GENERATOR DEB)
@@ -130,8 +131,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
   "fonts-nanum | fonts-noto-cjk | fonts-unfonts-core | fonts-baekmuk | fonts-lexi-gulim")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service and test console for ZANTU-100 banknote dispensers")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-A technician connects a ZANTU-100 banknote dispenser module to a serial
+# The synopsis above comes first; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A technician connects a ZANTU-100 banknote dispenser module to a serial
 port and drives it from one tabbed window: dispense, purge, test-dispense
 and zigzag batches with per-box counts and reject reasons, sensor status,
 opacity, length and box-order settings, sensor diagnosis, diverter,
