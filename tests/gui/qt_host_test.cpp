@@ -11,17 +11,20 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImage>
 #include <QElapsedTimer>
-#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
 #include <QRadioButton>
 #include <QStyle>
 #include <QTimer>
@@ -224,6 +227,38 @@ TEST_F(QtConsole, HexFileDialogOffersBothFiltersAndReturnsTheChosenPath) {
     OnModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
     EXPECT_FALSE(host.OpenFileDialog("HEX(*.hex) |*.hex|  all(*.*)|*.*||").has_value());
 }
+
+TEST_F(QtConsole, ReceiveTextKeepsItsNewestLineInViewAfterEveryDecode) {
+    host.SelectTabForTest(1);
+    auto* recv = qobject_cast<QPlainTextEdit*>(host.Widget(ids::kRecv));
+    ASSERT_NE(recv, nullptr);
+    // A 'w' dump whose 32 values are k: one line of the receive text.
+    auto dump = [&](int k) {
+        std::string f{'\x01', '0', '0', 'w'};
+        for (int i = 0; i < 32; ++i) f.push_back(static_cast<char>(0x20 + k));
+        f.push_back('\x03');
+        char x = 0;
+        for (char c : f) x = static_cast<char>(x ^ c);
+        f.push_back(x);
+        dlg.m_strRxFrame = f;
+        dlg.DecodeResponse();
+        Spin(1);
+    };
+    for (int k = 0; k < 60; ++k) {
+        dump(k % 16);
+        QScrollBar* bar = recv->verticalScrollBar();
+        ASSERT_EQ(bar->value(), bar->maximum()) << "after dump " << k;
+        // The last line of text stands inside the visible area.
+        QTextCursor end(recv->document());
+        end.movePosition(QTextCursor::End);
+        end.movePosition(QTextCursor::PreviousBlock);
+        const QRect r = recv->cursorRect(end);
+        ASSERT_TRUE(recv->viewport()->rect().contains(r.center())) << "after dump " << k;
+    }
+    EXPECT_GT(recv->verticalScrollBar()->maximum(), 0);  // the text did need scrolling
+    // A timer's data exchange rewrites the controls: the view stays at the end.
+    dlg.UpdateData(false);
+    EXPECT_EQ(recv->verticalScrollBar()->value(), recv->verticalScrollBar()->maximum());
 
 // The About box, from F1 and from the context menu's item (its text holds
 // Hangul): the program's own icon, the version text and one OK button.

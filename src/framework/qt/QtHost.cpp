@@ -26,9 +26,9 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
-#include <QStyle>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -445,7 +445,12 @@ void QtHost::SetControlText(int id, std::string_view text) {
             shadow = std::string(text);
             QString shown = t;
             shown.remove(QLatin1Char('\r'));
+            // Replacing the text puts the view back at the top; a view that
+            // showed the newest line keeps showing it.
+            QScrollBar* bar = m->verticalScrollBar();
+            const bool atEnd = bar->value() >= bar->maximum();
             m->setPlainText(shown);
+            if (atEnd) ScrollToEnd(id);
         }
     } else if (auto* b = qobject_cast<QAbstractButton*>(c->w)) {
         b->setText(t);
@@ -521,8 +526,11 @@ int QtHost::GetProgressPos(int id) const {
 }
 
 void QtHost::ScrollToEnd(int id) {
-    if (auto* m = qobject_cast<QPlainTextEdit*>(Widget(id)))
+    if (auto* m = qobject_cast<QPlainTextEdit*>(Widget(id))) {
+        m->moveCursor(QTextCursor::End);
+        m->ensureCursorVisible();
         m->verticalScrollBar()->setValue(m->verticalScrollBar()->maximum());
+    }
 }
 
 void QtHost::InsertTab(int id, int nIndex, std::string_view text) {
