@@ -259,6 +259,7 @@ TEST_F(QtConsole, ReceiveTextKeepsItsNewestLineInViewAfterEveryDecode) {
     // A timer's data exchange rewrites the controls: the view stays at the end.
     dlg.UpdateData(false);
     EXPECT_EQ(recv->verticalScrollBar()->value(), recv->verticalScrollBar()->maximum());
+}
 
 // The About box, from F1 and from the context menu's item (its text holds
 // Hangul): the program's own icon, the version text and one OK button.
