@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the unit, end-to-end and offscreen GUI
 # suites, the channel and end-to-end tests again as an ordinary user, the
-# thread-sanitized link tests, and short fuzz runs.
+# Debian package's checks, the thread-sanitized link tests, and short fuzz runs.
 here="$(cd "$(dirname "$0")/.." && pwd)"
 source "$here/scripts/common.sh"
 zantu_install_missing
@@ -37,6 +37,12 @@ if [ "$(id -u)" -eq 0 ]; then
   echo "as an ordinary user (uid 65534):"
   zantu_as_ordinary_user
 fi
+
+# The Debian package: built, checked by lintian, unpacked and run as a user.
+packaging_start=$SECONDS
+deb="$("$here/scripts/package.sh")"
+"$here/tests/packaging/check_package.sh" "$here/build" "$deb"
+echo "packaging steps: $((SECONDS - packaging_start)) s"
 
 # The link and channel tests again under ThreadSanitizer.
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE=thread \

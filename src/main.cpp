@@ -156,7 +156,8 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
                      qPrintable(parser.positionalArguments().constFirst()));
         return 2;
     }
-    if (parser.isSet(helpOpt) || parser.isSet(QStringLiteral("help-all"))) {
+    if (parser.isSet(QStringLiteral("help-all"))) parser.process(args);  // prints with Qt's options, exits 0
+    if (parser.isSet(helpOpt)) {
         std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }

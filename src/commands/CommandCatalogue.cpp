@@ -1,10 +1,16 @@
 // The command catalogue: SendCommand turns one of the 23 command types into the
 // bytes of its host frame from the console's fields and the firmware image, then
 // hands it to the link's closing-and-sending step.
+//
+// The frame is built aside and becomes the stored frame (m_TxFrame, m_nTxLen,
+// m_nCmdCode) only when it is sent: a refused SET ORDER or a type outside the
+// catalogue leaves the stored frame exactly as it was, so a resend still
+// repeats the last frame that went out.
 #include "commands/FieldParse.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
+#include <algorithm>
 #include <array>
 
 using namespace proto;
@@ -89,16 +95,12 @@ void CConsoleDlg::SendCommand(int nType) {
     UpdateData(false);
     BatchSetup(nType);
 
-    m_TxFrame[0] = EOT;
-    m_TxFrame[1] = HOST_ID;
-    m_TxFrame[2] = STX;
-    m_nTxLen = 3;
     if (nType < 1 || nType > 23) return;
 
     const Command& c = g_Catalogue[static_cast<std::size_t>(nType - 1)];
-    m_nCmdCode = c.code;
-    m_nLastType = nType;
-    auto put = [this](std::uint8_t b) { m_TxFrame[m_nTxLen++] = b; };
+    std::uint8_t tx[kTxFrameSize];
+    int len = 0;
+    auto put = [&](std::uint8_t b) { tx[len++] = b; };
     auto putPair = [&](unsigned v) {
         put(NibbleByte(v >> 4));
         put(NibbleByte(v));
@@ -116,6 +118,9 @@ void CConsoleDlg::SendCommand(int nType) {
         return -1;
     };
 
+    put(EOT);
+    put(HOST_ID);
+    put(STX);
     put(c.code);
     switch (c.params) {
     case Params::None: break;
@@ -170,10 +175,7 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::LogParam: put('0'); break;
     case Params::BlockWrite: {
         // A block lies wholly inside the image; any other address sends nothing.
-        if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) {
-            m_nTxLen = 3;
-            return;
-        }
+        if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) return;
         putWord(static_cast<unsigned>(m_nImageAddr));
         for (int i = 0; i < kBlockSize; ++i) putPair(m_Image[static_cast<std::size_t>(m_nImageAddr++)]);
         break;
@@ -185,5 +187,9 @@ void CConsoleDlg::SendCommand(int nType) {
         break;
     }
     }
+    std::copy(tx, tx + len, m_TxFrame);
+    m_nTxLen = len;
+    m_nCmdCode = c.code;
+    m_nLastType = nType;
     CloseAndSend(nType);
 }

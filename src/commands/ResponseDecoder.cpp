@@ -4,8 +4,14 @@
 //
 // Fields are read only where the frame holds them: the data end before the
 // ETX and BCC, and a field whose bytes are missing leaves its value as it was,
-// so a short frame is never read past its end.
+// so a short frame is never read past its end.  A frame too short to hold a
+// code before its ETX is dispatched nowhere.
+//
+// A frame that is not the awaited answer to the command sent is decoded and
+// shown, but changes no counter, no batch and no download: an unasked
+// dispense, block or verify answer is noted in the receive text instead.
 #include "console/ConsoleDlg.h"
+#include "link/LinkFrame.h"
 
 #include <cstdio>
 
@@ -54,16 +60,31 @@ private:
     std::size_t m_n;
 };
 
+// "Unasked 'R' answer: dispensed 3 0 0 0, rejected 1 0 0 0" (a count the
+// frame does not hold shows as '-').
+std::string UnaskedDispenseLine(const Frame& f, int code) {
+    std::string line = "Unasked '" + std::string(1, static_cast<char>(code)) + "' answer: dispensed";
+    for (int k = 0; k < 2; ++k) {
+        if (k == 1) line += ", rejected";
+        for (int box = 0; box < 4; ++box) {
+            const std::size_t pos = 6 + 3 * static_cast<std::size_t>(box) + static_cast<std::size_t>(k);
+            line += ' ';
+            line += f.Has(pos) ? Dec(f.Count(pos)) : "-";
+        }
+    }
+    return line + "\r\n";
+}
+
 }  // namespace
 
-void CConsoleDlg::DecodeResponse() {
+void CConsoleDlg::DecodeResponse(bool bAnswer) {
     UpdateData(true);
     const Frame f(m_strRxFrame);
-    if (f.Size() < 4) {
+    const int code = proto::ResponseCode(f.Data(), f.Size());
+    if (code == proto::kNoCode) {
         UpdateData(false);
         return;
     }
-    const int code = f.At(3);
     // The error check of the rows that ask for one; false when there is no
     // error byte or it is ' '.
     auto errorCheck = [&]() {
@@ -104,7 +125,12 @@ void CConsoleDlg::DecodeResponse() {
     case 'R':
     case 'S':
     case 'p': {
-        if (errorCheck()) {
+        const bool bError = errorCheck();
+        if (!bAnswer) {
+            AppendRecv(UnaskedDispenseLine(f, code));
+            break;
+        }
+        if (bError) {
             m_nRepeatLeft = 1;
             m_nRepeat = 1;
         }
@@ -176,8 +202,8 @@ void CConsoleDlg::DecodeResponse() {
         break;
     }
     case 'r': OnLoaderAnswer(); break;
-    case 's': OnBlockWritten(); break;   // the whole 's' row, error check included
-    case 't': OnVerifyAnswer(); break;   // the whole 't' row, error check included
+    case 's': OnBlockWritten(bAnswer); break;  // the whole 's' row, error check included
+    case 't': OnVerifyAnswer(bAnswer); break;  // the whole 't' row, error check included
     case 'w': {
         std::string line;
         char buf[16];
@@ -192,7 +218,7 @@ void CConsoleDlg::DecodeResponse() {
     case '~': WriteLogFrame(f.Data(), f.Size()); break;
     default: AppendRecv(" Undefined Command "); break;
     }
-    // Keep the newest receive text in view.
-    m_host.ScrollToEnd(ids::kRecv);
     UpdateData(false);
+    // Keep the newest receive text in view, once the control holds it.
+    m_host.ScrollToEnd(ids::kRecv);
 }

@@ -7,22 +7,23 @@
 // of one answer and the next send.  Every other command is a batch of one.
 //
 // Rules kept here:
-//   - Only an answer to an outstanding send takes part in the batch logic.
-//     m_bAnswerAwaited is set by each send that expects a counted answer and
-//     cleared by the first counted answer, by the time-outs and by the end of a
-//     batch.  A counted answer that meets no outstanding send (late after a
-//     time-out, a second frame for one command, a frame before any command, a
-//     frame during the wait between two sends) is decoded and shown, but never
-//     counts down, never arms the repeat timer and so never causes a send.
-//   - An answer whose code is neither counted nor 'w', 'r', 'D' while an answer
-//     is awaited leaves the console waiting for the real answer; the response
-//     timer is armed again so that the wait ends with "!!! Error Response
-//     Timeout" if the real answer never comes.
+//   - The awaited answer is the frame that carries the code of the command
+//     sent, arriving while that command waits for its answer (m_bAnswerAwaited:
+//     set by each send that expects an answer, cleared by that answer, by the
+//     time-outs and never set for Go Loader and Reset).  Only the awaited answer
+//     stops the response timer and takes part in the batch logic.
+//   - Every other accepted frame (an unasked dump, a late answer after a
+//     time-out, a second frame for one command, an answer with another code,
+//     a frame too short to hold a code) is decoded and shown, and answers
+//     nothing: it never counts down, never arms or moves a timer, never adds
+//     to the batch counters and so never causes a send.
 //   - Go Loader and Reset leave the console idle after their send; their ACK
 //     clears the busy flag too, so a resend after a missing ACK (which sets the
 //     flag again) does not leave the console busy for good.
 //   - A firmware block write is always a batch of one, whatever page is shown,
 //     so the repeat timer can never resend a stale block.
+//   - While a download runs, no button sends: between two blocks the busy flag
+//     is clear, but the next block is already on its way.
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
@@ -74,7 +75,7 @@ int ParseClamped(const std::string& text, long hi) {
 
 void CConsoleDlg::OnCommandButton(int nId) {
     if (nId < 1001 || nId > 1018) return;
-    if (m_bBusy) return;  // one command at a time; a press while busy is ignored
+    if (IsBusy()) return;  // one command at a time; a press while busy is ignored
     SendCommand(nId - 1000);
 }
 
@@ -107,33 +108,36 @@ void CConsoleDlg::SendBookkeeping() {
     m_bAnswerAwaited = !(m_nCmdCode == kLoaderCode || m_nCmdCode == kResetCode);
 }
 
+bool CConsoleDlg::IsAwaitedAnswer() const {
+    const int code = proto::ResponseCode(reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data()),
+                                         m_strRxFrame.size());
+    return m_bAnswerAwaited && code == m_nCmdCode && code != proto::kNoCode &&
+           IsCounted(static_cast<std::uint8_t>(code));
+}
+
 std::intptr_t CConsoleDlg::OnFrameReady() {
-    DecodeResponse();  // any device-error box has been closed when it returns
+    const int code = proto::ResponseCode(reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data()),
+                                         m_strRxFrame.size());
+    const bool bAnswer = IsAwaitedAnswer();
+    if (bAnswer) {
+        // The wait is over before the decoder runs (a device-error box it opens
+        // lets timers fire); the receiver has stopped the response timer.
+        m_host.KillTimer(kTimerResponse);
+        m_bAnswerAwaited = false;
+    }
+    DecodeResponse(bAnswer);  // any device-error box has been closed when it returns
+    if (code == kDumpCode) return 1;
 
-    const bool bHasCode = m_strRxFrame.size() > 3;
-    const auto code = bHasCode ? static_cast<std::uint8_t>(m_strRxFrame[3]) : std::uint8_t{0};
-    if (bHasCode && code == kDumpCode) return 1;
-
-    if (bHasCode && IsCounted(code)) {
-        // Only the answer to an outstanding send counts; anything else was
-        // decoded and shown, and that is all.
-        if (m_bAnswerAwaited) {
-            m_bAnswerAwaited = false;
-            --m_nRepeatLeft;
-            if (m_nRepeatLeft <= 0) {
-                m_host.KillTimer(kTimerRepeat);
-                m_bBusy = 0;
-                m_nRepeatLeft = m_nRepeat;
-                EnableRule();
-            } else {
-                m_host.SetTimer(kTimerRepeat, static_cast<unsigned>(m_nWaitSec) * 1000U);
-            }
+    if (bAnswer) {
+        --m_nRepeatLeft;
+        if (m_nRepeatLeft <= 0) {
+            m_host.KillTimer(kTimerRepeat);
+            m_bBusy = 0;
+            m_nRepeatLeft = m_nRepeat;
+            EnableRule();
+        } else {
+            m_host.SetTimer(kTimerRepeat, static_cast<unsigned>(m_nWaitSec) * 1000U);
         }
-    } else if (m_bAnswerAwaited && !(bHasCode && (code == kLoaderCode || code == kResetCode))) {
-        // Not the answer to the command sent.  The receiver stopped the
-        // response timer on accepting it: start it again, so that the wait for
-        // the real answer stays bounded.
-        m_host.SetTimer(kTimerResponse, kResponseFirstMs);
     }
     CounterRefresh();
     return 1;

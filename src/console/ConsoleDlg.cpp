@@ -2,6 +2,8 @@
 
 #include "console/Bindings.h"
 
+#include <algorithm>
+
 CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
     // The image holds 0xFF in every byte before the first load of a run, so a
     // Verify before any load sends a defined sum.
@@ -26,12 +28,15 @@ std::string& CConsoleDlg::Text(int id) {
 }
 
 void CConsoleDlg::AppendRecv(std::string_view text) {
+    const std::size_t oldSize = m_strRecv.size();
     m_strRecv += text;
     if (m_strRecv.size() <= kRecvKeep) return;
-    // Drop the oldest text up to the end of the line the cut falls in.
-    const std::size_t cut = m_strRecv.size() - kRecvKeep;
+    // The oldest text goes, up to the end of the line the cut falls in; the
+    // text just appended always stays.  Old text without a line break to cut
+    // at is cut at the bound itself.
+    const std::size_t cut = std::min(m_strRecv.size() - kRecvKeep, oldSize);
     const std::size_t eol = m_strRecv.find('\n', cut);
-    m_strRecv.erase(0, eol == std::string::npos ? cut : eol + 1);
+    m_strRecv.erase(0, eol < oldSize ? eol + 1 : cut);
 }
 
 int& CConsoleDlg::Check(int id) {

@@ -105,7 +105,9 @@ public:
     // ---- command catalogue, decoder, errors (commands/) -----------------------
     void SendCommand(int nType);
     std::int8_t ReadRequest(int nBox);
-    void DecodeResponse();
+    // bAnswer: the frame is the awaited answer to the command sent.  Any other
+    // frame is decoded and shown but changes no counter, batch or download.
+    void DecodeResponse(bool bAnswer = true);
     void ShowDeviceError(std::uint8_t nCode);
     // Appends to the receive text; over a long run the oldest whole lines go,
     // so the text (copied to its control at every answer) stays bounded.
@@ -113,10 +115,16 @@ public:
     static constexpr std::size_t kRecvKeep = 32000;
 
     // ---- batches (console/Batch.cpp) --------------------------------------
+    // A press that sends does nothing while a command is outstanding or a
+    // firmware download runs (between two blocks the busy flag is clear).
+    bool IsBusy() const { return m_bBusy || m_bDownloading; }
     void OnCommandButton(int nId);   // 1001..1018
     void BatchSetup(int nType);
     void SendBookkeeping();
     std::intptr_t OnFrameReady();
+    // The frame just accepted (m_strRxFrame) is the answer the command sent
+    // waits for: its code is the command's and the command still waits.
+    bool IsAwaitedAnswer() const;
     void OnRepeatTimer();
     // The module's ACK of the current frame arrived (after the ACK timer stopped).
     void OnAckReceived();
@@ -130,8 +138,8 @@ public:
     void OnProgressTimer();
     // Decoder seams for the loader's answers.
     void OnLoaderAnswer();       // 'r'
-    void OnBlockWritten();       // 's'
-    void OnVerifyAnswer();       // 't'
+    void OnBlockWritten(bool bAnswer);  // 's'
+    void OnVerifyAnswer(bool bAnswer);  // 't'
     std::uint16_t ImageSum() const;
     // A time-out of the link ended the current command (download bookkeeping).
     void DownloadGaveUp();
@@ -173,7 +181,8 @@ public:
     std::string m_strRxFrame;  // bytes of the frame being received
 
     // Beyond the original's members:
-    // an answer to a send is awaited (the batch logic counts only such answers)
+    // the command sent waits for its answer (only that answer stops the
+    // response timer and counts in the batch logic)
     bool m_bAnswerAwaited = false;
     int m_nFramesAccepted = 0;  // response frames accepted by the receiver
     int m_nLastType = 0;       // command type of the last frame built

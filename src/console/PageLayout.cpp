@@ -23,7 +23,7 @@ void CConsoleDlg::ShowPage() {
         m_host.SetControlText(r.id, r.caption);
         m_host.MoveControl(r.id, fw::Rect{r.left, r.top, r.right - r.left, r.bottom - r.top});
         if (m_nTab != 0)
-            m_host.EnableControl(r.id, m_bLinked && !m_bBusy && r.operable);
+            m_host.EnableControl(r.id, m_bLinked && !IsBusy() && r.operable);
     }
     UpdateData(true);
     if (m_nTab == 1) {
@@ -49,7 +49,7 @@ void CConsoleDlg::EnableRule() {
     for (const LayoutRow& r : g_Layout) {
         if (r.page == kLayoutEndPage) break;
         if (r.page != m_nTab) continue;
-        m_host.EnableControl(r.id, r.operable && m_bLinked && (m_nTab == 5 || !m_bBusy));
+        m_host.EnableControl(r.id, r.operable && m_bLinked && (m_nTab == 5 || !IsBusy()));
     }
 }
 

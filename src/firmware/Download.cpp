@@ -4,9 +4,10 @@
 // message so that the handling of the current answer ends first.
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
+#include "link/LinkFrame.h"
 
 #include <array>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 
 namespace {
@@ -21,26 +22,26 @@ std::uint16_t CConsoleDlg::ImageSum() const {
 }
 
 void CConsoleDlg::OnGoLoader() {
-    if (m_bBusy) return;
+    if (IsBusy()) return;
     SendCommand(kTypeGoLoader);
     m_bBusy = 0;
     EnableRule();
 }
 
 void CConsoleDlg::OnReset() {
-    if (m_bBusy) return;
+    if (IsBusy()) return;
     SendCommand(kTypeReset);
     m_bBusy = 0;
     EnableRule();
 }
 
 void CConsoleDlg::OnVerify() {
-    if (m_bBusy) return;
+    if (IsBusy()) return;
     SendCommand(kTypeVerify);
 }
 
 void CConsoleDlg::OnWriteProg() {
-    if (m_bBusy) return;
+    if (IsBusy()) return;
     m_nImageAddr = 0;
     const auto chosen = m_host.OpenFileDialog(kHexFilter);
     if (!chosen) {
@@ -59,22 +60,8 @@ void CConsoleDlg::OnWriteProg() {
     std::array<std::uint8_t, kImageSize> scratch;
     scratch.fill(0xFF);
     const HexLoadResult r = LoadHexFile(ec ? *chosen : name, scratch);
-    char msg[512];
-    switch (r.status) {
-    case HexLoadStatus::Ok: break;
-    case HexLoadStatus::FileError:
-        std::snprintf(msg, sizeof msg, "Cannot read %s: %s", chosen->c_str(), std::strerror(r.sysError));
-        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
-        return;
-    case HexLoadStatus::OutsideImage:
-        std::snprintf(msg, sizeof msg, "%s: the record on line %d reaches address 0x%X, beyond the image (0x0000..0x9FFF). Nothing was sent.",
-                      chosen->c_str(), r.line, r.address);
-        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
-        return;
-    case HexLoadStatus::Truncated:
-        std::snprintf(msg, sizeof msg, "%s is truncated: it ends on line %d before its end-of-file record. Nothing was sent.",
-                      chosen->c_str(), r.line);
-        m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+    if (r.status != HexLoadStatus::Ok) {
+        m_host.MessageBox(HexLoadMessage(*chosen, r), m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     m_Image = scratch;
@@ -103,16 +90,35 @@ void CConsoleDlg::OnLoaderAnswer() {
     m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 
-void CConsoleDlg::OnBlockWritten() {
-    const bool hasErr = m_strRxFrame.size() > 6 && static_cast<std::uint8_t>(m_strRxFrame[4]) != ' ';
-    if (hasErr) {
+void CConsoleDlg::OnBlockWritten(bool bAnswer) {
+    const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
+    const bool bComplete = proto::HasErrorByte(m_strRxFrame.size());
+    const bool bError = bComplete && f[4] != ' ';
+    if (!bAnswer) {
+        // Answers no block: shown, and nothing more (the download, if one
+        // runs, waits for the answer to its own block).
+        if (bError) ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+        AppendRecv("Unasked 's' answer\r\n");
+        return;
+    }
+    if (bError || !bComplete) {
         const bool wasRunning = m_bDownloading != 0;
         m_bDownloading = 0;
         if (wasRunning) {
             m_host.KillTimer(kTimerProgress);
             m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
         }
-        ShowDeviceError(static_cast<std::uint8_t>(static_cast<std::uint8_t>(m_strRxFrame[4]) - 0x20));
+        if (bError) {
+            ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+        } else if (wasRunning) {
+            // Without its error byte the answer confirms nothing.
+            char msg[160];
+            std::snprintf(msg, sizeof msg,
+                          "The module's answer to the block at 0x%04X was incomplete (no error byte). "
+                          "The download stopped.",
+                          static_cast<unsigned>(m_nImageAddr - kBlockSize) & 0xFFFFu);
+            m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+        }
     }
     if (!m_bDownloading) return;
     ++m_nBlocksDone;
@@ -128,10 +134,19 @@ void CConsoleDlg::OnBlockWritten() {
     m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 
-void CConsoleDlg::OnVerifyAnswer() {
-    if (m_strRxFrame.size() > 6 && static_cast<std::uint8_t>(m_strRxFrame[4]) != ' ')
-        ShowDeviceError(static_cast<std::uint8_t>(static_cast<std::uint8_t>(m_strRxFrame[4]) - 0x20));
-    else
+void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
+    const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
+    const bool bComplete = proto::HasErrorByte(m_strRxFrame.size());
+    const bool bError = bComplete && f[4] != ' ';
+    if (bError) ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+    if (!bAnswer) {
+        AppendRecv("Unasked 't' answer\r\n");
+        return;
+    }
+    if (!bComplete)
+        m_host.MessageBox("Verify failed: the module's answer was incomplete (no error byte).",
+                          m_host.AppTitle(), fw::MsgIcon::Stop);
+    else if (!bError)
         m_host.MessageBox("Verify O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 

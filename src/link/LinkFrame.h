@@ -4,8 +4,13 @@
 // Host frame:     EOT '0' STX code params... ETX BCC
 // Response frame: SOH x x code error-byte fields... ETX BCC
 // BCC: exclusive-or of every byte from the first (EOT or SOH) through the ETX,
-// so a correct frame XORs to 0 including its BCC.  A response with '~' at
-// position 3 is accepted without a BCC check.
+// so a correct frame XORs to 0 including its BCC.  A response with '~' as its
+// code is accepted without a BCC check.
+//
+// A response's data end at its first ETX, so a frame holds a code only when
+// position 3 stands before the ETX (six bytes or more), and an error byte only
+// when position 4 does (seven or more).  A shorter frame carries neither: its
+// position 3 is the ETX or the BCC, never a code.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +34,18 @@ inline constexpr int kRxInFrame = 2;
 inline constexpr int kRxAwaitBcc = 3;
 
 inline constexpr int kMaxAckRetries = 3;
+
+// Smallest response frames that hold a code, and a code and an error byte.
+inline constexpr std::size_t kMinFrameWithCode = 6;       // SOH x x code ETX BCC
+inline constexpr std::size_t kMinFrameWithErrorByte = 7;  // SOH x x code err ETX BCC
+inline constexpr int kNoCode = -1;
+
+// The code of a complete response frame of n bytes, or kNoCode when the
+// frame is too short to hold one.
+inline constexpr int ResponseCode(const std::uint8_t* f, std::size_t n) {
+    return n >= kMinFrameWithCode ? f[3] : kNoCode;
+}
+inline constexpr bool HasErrorByte(std::size_t n) { return n >= kMinFrameWithErrorByte; }
 
 inline constexpr std::uint8_t Xor(const std::uint8_t* p, std::size_t n) {
     std::uint8_t x = 0;

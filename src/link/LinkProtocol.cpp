@@ -2,6 +2,13 @@
 // machine, the ACK timer (id 1: three resends, then give up) and the response
 // timer (id 2).  Runs on the user-interface thread only; it touches the
 // platform through the writer, the host's timers and the status line.
+//
+// The response timer belongs to the awaited answer: the receiver accepts and
+// acknowledges every good frame, but only the frame that answers the command
+// sent stops the timer (OnFrameReady decides which frame that is).  Any other
+// frame, an unasked dump or a late answer to an earlier command, leaves the
+// deadline where it was, so the wait always ends, by the answer or by the
+// time-out.
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
@@ -89,13 +96,14 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
             ++m_nRxCount;
             m_nRxState = kRxIdle;
             const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
-            const bool bLog = m_strRxFrame.size() > 3 && f[3] == LOG_CODE;
+            // Only a frame whose code stands before its ETX can be a log frame.
+            const bool bLog = ResponseCode(f, m_strRxFrame.size()) == LOG_CODE;
             if (!bLog && Xor(f, m_strRxFrame.size()) != 0) {
                 const std::uint8_t nak = NAK;
                 WriteBytes(&nak, 1);
                 break;
             }
-            m_host.KillTimer(kTimerResponse);
+            if (IsAwaitedAnswer()) m_host.KillTimer(kTimerResponse);
             const std::uint8_t ack = ACK;
             WriteBytes(&ack, 1);
             ++m_nFramesAccepted;

@@ -18,7 +18,7 @@ constexpr int kMaxNameTries = 1000;
 }  // namespace
 
 void CConsoleDlg::OnLog() {
-    if (m_bBusy) return;
+    if (IsBusy()) return;
     if (!m_bLogUnlocked) {
         CPasswordDlg dlg(m_host);
         dlg.m_strPassword.clear();

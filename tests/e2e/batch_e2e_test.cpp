@@ -140,4 +140,28 @@ TEST_F(E2EBatch, StatusSettingAndTestCommandsShowTheModulesValues) {
     EXPECT_EQ(FramesWithCode('q'), 5u);
 }
 
+// A module that never answers STATUS but sends a dump and a late Reset answer
+// meanwhile: the console waits for STATUS's own answer and gives up at its
+// deadline, and the page comes back.
+TEST_F(E2EBatch, UnaskedFramesDoNotKeepTheConsoleBusyForGood) {
+    zsim::Faults f;
+    f.noResponse = 1;
+    sim.SetFaults(f);
+    host.SelectTab(ids::kTab, 2);
+    const std::uint64_t t0 = host.Now();
+    ASSERT_TRUE(host.Click(1006));
+    ASSERT_TRUE(host.PumpUntil([&] { return !host.IsTimerRunning(kTimerAck); }, 3s));
+    const int accepted = dlg.m_nFramesAccepted;
+    sim.SendUnsolicited('w');
+    sim.SendUnsolicited('D');
+    ASSERT_TRUE(host.PumpUntil([&] { return dlg.m_nFramesAccepted == accepted + 2; }, 3s));
+    EXPECT_EQ(dlg.m_bBusy, 1);
+    EXPECT_EQ(host.TimerDue(kTimerResponse), t0 + kResponseFirstMs);
+    host.Advance(t0 + kResponseFirstMs - host.Now());
+    EXPECT_EQ(dlg.m_strStatus, "!!! Error Response Timeout");
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_TRUE(host.IsControlEnabled(1006));
+    EXPECT_EQ(FramesWithCode('P'), 1u);
+}
+
 }  // namespace

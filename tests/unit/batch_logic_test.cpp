@@ -494,46 +494,6 @@ TEST_F(BatchTest, UnsolicitedCountedAnswerNeverCausesASend) {
 
 // ---- the console never stays busy for good -----------------------------------
 
-TEST_F(BatchTest, UncountedCodeReArmsResponseTimerAndTimeoutEndsTheWait) {
-    dlg.m_nTab = 2;
-    Send(6, 'P');
-    Ack();
-    host.Advance(5000);
-    Answer('T');
-    EXPECT_EQ(dlg.m_bBusy, 1);
-    ASSERT_TRUE(host.IsTimerRunning(kTimerResponse));
-    EXPECT_EQ(host.TimerDue(kTimerResponse), host.Now() + kResponseFirstMs);
-    host.Advance(kResponseFirstMs - 1);
-    EXPECT_EQ(dlg.m_bBusy, 1);
-    host.Advance(1);
-    EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_EQ(dlg.m_strStatus, "!!! Error Response Timeout");
-    EXPECT_FALSE(dlg.m_bAnswerAwaited);
-    EXPECT_EQ(FrameCount(), 1u);
-}
-
-TEST_F(BatchTest, UncountedCodeThenRealAnswerEndsTheCommand) {
-    dlg.m_nTab = 2;
-    Send(6, 'P');
-    Ack();
-    Answer('T');
-    Answer('P', ' ', Bytes(18, ' '));
-    EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_FALSE(host.IsTimerRunning(kTimerResponse));
-}
-
-TEST_F(BatchTest, LoaderAndResetAnswersDoNotReArmTheResponseTimer) {
-    for (std::uint8_t code : {std::uint8_t{'r'}, std::uint8_t{'D'}}) {
-        dlg.m_nTab = 2;
-        Send(6, 'P');
-        Ack();
-        Answer(code);
-        EXPECT_FALSE(host.IsTimerRunning(kTimerResponse)) << code;
-        Answer('P', ' ', Bytes(18, ' '));
-        EXPECT_EQ(dlg.m_bBusy, 0);
-    }
-}
-
 TEST_F(BatchTest, GoLoaderAndResetAckAfterResendClearsBusy) {
     for (auto [type, code] : {std::pair<int, std::uint8_t>{20, 'r'}, {23, 'D'}}) {
         dlg.m_nTab = 5;

@@ -195,6 +195,25 @@ TEST_F(Decoder, DumpLinesAccumulateWithinABoundAndKeepTheNewestWhole) {
     EXPECT_EQ(host.GetControlText(ids::kRecv), dlg.m_strRecv);
 }
 
+TEST_F(Decoder, TrimmingNeverRemovesTheTextJustAppended) {
+    // Error captions carry no line break: a long run of them leaves nothing to
+    // cut at but the bound itself.
+    const std::string caption = "Error = 01 ";
+    for (std::size_t n = 0; n < CConsoleDlg::kRecvKeep + 5000; n += caption.size()) dlg.AppendRecv(caption);
+    EXPECT_LE(dlg.m_strRecv.size(), CConsoleDlg::kRecvKeep + caption.size());
+    const std::string line = "1 2 3 \r\n";
+    dlg.AppendRecv(line);
+    ASSERT_GE(dlg.m_strRecv.size(), line.size());
+    EXPECT_EQ(dlg.m_strRecv.substr(dlg.m_strRecv.size() - line.size()), line);
+    EXPECT_EQ(dlg.m_strRecv.size(), CConsoleDlg::kRecvKeep);
+    // The older captions before it stay, as many as the bound leaves room for.
+    EXPECT_EQ(dlg.m_strRecv.substr(dlg.m_strRecv.size() - line.size() - caption.size(), caption.size()), caption);
+    // A text longer than the bound on its own is kept whole.
+    const std::string huge(CConsoleDlg::kRecvKeep + 10, 'x');
+    dlg.AppendRecv(huge);
+    EXPECT_EQ(dlg.m_strRecv, huge);
+}
+
 TEST_F(Decoder, DeviceErrorTexts) {
     struct Case {
         std::uint8_t byte;

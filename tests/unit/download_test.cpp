@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -45,10 +48,20 @@ TEST(HexLoader, Records) {
         {"lower", ":0200100012ab31\n:00000001ff\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0xAB}}},
         {"bad checksum", ":020010001234FF\r\n:00000001FF\r\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0x34}}},
         {"after end", ":00000001FF\n:0100000055AA\n", HexLoadStatus::Ok, {{0x00, 0xFF}}},
-        {"type 04 as data", ":020000040000FA\n:0100010077AA\n:00000001FF\n", HexLoadStatus::Ok,
-         {{0x00, 0x00}, {0x01, 0x77}}},
+        {"type 04 with a zero base is skipped", ":020000040000FA\n:0100010077AA\n:00000001FF\n",
+         HexLoadStatus::Ok, {{0x00, 0xFF}, {0x01, 0x77}}},
         {"count 0 ends", ":0100000011AA\n:00000000FF\n:0100010022AA\n", HexLoadStatus::Ok, {{0x00, 0x11}, {0x01, 0xFF}}},
         {"garbage between", "junk\r\n\r\n:0100000033AA\nmore junk\n:00000001FF", HexLoadStatus::Ok, {{0x00, 0x33}}},
+        {"type 02 with a zero base is skipped", ":020000020000FC\n:0100000077AA\n:00000001FF\n",
+         HexLoadStatus::Ok, {{0x00, 0x77}, {0x01, 0xFF}}},
+        {"start records are no image data", ":0100000077AA\n:0400000300001234B3\n:04000005000001007A\n:00000001FF\n",
+         HexLoadStatus::Ok, {{0x00, 0x77}, {0x01, 0xFF}, {0x02, 0xFF}, {0x03, 0xFF}}},
+        {"type 04 with a non-zero base", ":0100000077AA\n:020000040001F9\n:00000001FF\n",
+         HexLoadStatus::ExtendedAddress, {}},
+        {"type 02 with a non-zero base", ":020000021000EC\n:00000001FF\n", HexLoadStatus::ExtendedAddress, {}},
+        {"address carries out of its low byte", ":0100g00055AA\n:00000001FF\n", HexLoadStatus::Ok,
+         {{0x100, 0x55}, {0x000, 0xFF}}},
+        {"address wraps at 16 bits", ":01G00000AAAA\n:00000001FF\n", HexLoadStatus::Ok, {{0x000, 0xAA}}},
         {"outside image", ":029FFF001122AA\n:00000001FF\n", HexLoadStatus::OutsideImage, {}},
         {"no end record", ":0100000011AA\n", HexLoadStatus::Truncated, {}},
         {"ends inside a record", ":0400000011", HexLoadStatus::Truncated, {}},
@@ -63,6 +76,60 @@ TEST(HexLoader, Records) {
     const auto r = Load(":0100000011AA\n:029FFF001122AA\n", img);
     EXPECT_EQ(r.line, 2);
     EXPECT_EQ(r.address, 0xA000u);
+    EXPECT_EQ(Load("\n\n:020000040001F9\n", img).line, 3);
+}
+
+// What the operator may pick with the "all" filter: only a regular file of
+// reasonable size is read, and a file is read no further than its end record.
+TEST(HexLoader, FilesAreReadWithABound) {
+    const std::string dir = ::testing::TempDir() + "zantu_hex_bound";
+    std::filesystem::create_directories(dir);
+    const std::string fifo = dir + "/pipe.hex";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: a blocking read would wait for good
+    const std::string big = dir + "/big.hex";
+    {
+        std::FILE* f = std::fopen(big.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs(":00000001FF\n", f);
+        std::fclose(f);
+        std::filesystem::resize_file(big, kMaxHexFileBytes + 1);
+    }
+    const std::string endThenJunk = dir + "/end.hex";
+    {
+        std::FILE* f = std::fopen(endThenJunk.c_str(), "wb");
+        std::fputs(":0100000042AA\n:00000001FF\n", f);
+        for (int i = 0; i < 1000; ++i) std::fputs("junk after the end record\n", f);
+        std::fclose(f);
+    }
+    struct Case {
+        std::string path;
+        HexLoadStatus status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {fifo, HexLoadStatus::NotRegularFile, fifo + " is a FIFO, not a HEX file. Nothing was sent."},
+        {dir, HexLoadStatus::NotRegularFile, dir + " is a directory, not a HEX file. Nothing was sent."},
+        {"/dev/zero", HexLoadStatus::NotRegularFile,
+         "/dev/zero is a character device, not a HEX file. Nothing was sent."},
+        {big, HexLoadStatus::TooLarge,
+         big + " is larger than 4 MiB, too large for a HEX file of a 40960-byte image. Nothing was sent."},
+        {"/proc/self/mem", HexLoadStatus::FileError, "Cannot read /proc/self/mem: Input/output error. Nothing was sent."},
+        {dir + "/missing.hex", HexLoadStatus::FileError,
+         "Cannot read " + dir + "/missing.hex: No such file or directory. Nothing was sent."},
+        {endThenJunk, HexLoadStatus::Ok, ""},
+    };
+    for (const Case& c : cases) {
+        std::array<std::uint8_t, kImageSize> img;
+        img.fill(0xFF);
+        const HexLoadResult r = LoadHexFile(c.path, img);
+        EXPECT_EQ(r.status, c.status) << c.path;
+        EXPECT_EQ(HexLoadMessage(c.path, r), c.message);
+        if (c.status == HexLoadStatus::Ok) {
+            EXPECT_EQ(img[0], 0x42);
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
 
 struct DownloadFixture : ::testing::Test {
@@ -169,6 +236,27 @@ TEST_F(DownloadFixture, CancelledDialogAndBusyButtons) {
     dlg.OnReset();
     EXPECT_TRUE(cap.writes.empty());
     EXPECT_EQ(dlg.m_nImageAddr, 0x80);
+}
+
+TEST_F(DownloadFixture, RefusedFileKeepsTheImageOfTheLastLoad) {
+    host.Click(ids::kWriteProg);  // loads 01 02 03 04 at 0 and starts
+    host.Advance(4000);           // no ACK: the download stops
+    ASSERT_EQ(dlg.m_bDownloading, 0);
+    const auto image = dlg.m_Image;
+    ASSERT_EQ(image[0], 0x01);
+    const std::string bad[] = {"/proc/self/mem", "/dev/zero", ::testing::TempDir() + "zantu_none.hex"};
+    for (const std::string& path : bad) {
+        host.m_answerFile = [&](std::string_view) { return std::optional<std::string>(path); };
+        cap.writes.clear();
+        host.m_boxes.clear();
+        host.Click(ids::kWriteProg);
+        EXPECT_TRUE(cap.writes.empty()) << path;
+        EXPECT_EQ(dlg.m_Image, image) << path;
+        EXPECT_EQ(dlg.m_bDownloading, 0);
+        ASSERT_EQ(host.m_boxes.size(), 1u);
+        EXPECT_NE(host.m_boxes[0].text.find(path), std::string::npos) << host.m_boxes[0].text;
+        EXPECT_EQ(host.m_boxes[0].icon, fw::MsgIcon::Stop);
+    }
 }
 
 TEST_F(DownloadFixture, VerifyGoLoaderReset) {
