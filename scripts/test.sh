@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the unit, end-to-end and offscreen GUI
-# suites, the same under ThreadSanitizer, the unit and end-to-end suites and a
-# short soak under AddressSanitizer, and short fuzz runs.  The long soak and
-# the long fuzz runs are scripts/soak.sh and scripts/fuzz.sh.
+# suites, the channel and end-to-end tests again as an ordinary user, the
+# Debian package's checks, every suite under ThreadSanitizer, the unit and
+# end-to-end suites and a short soak under AddressSanitizer, and short fuzz
+# runs.  The long soak and the long fuzz runs are scripts/soak.sh and
+# scripts/fuzz.sh.
 here="$(cd "$(dirname "$0")/.." && pwd)"
 source "$here/scripts/common.sh"
 zantu_install_missing
@@ -12,6 +14,38 @@ jobs="$(zantu_jobs)"
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+# The channel, port and end-to-end tests again as an ordinary user: CI runs as
+# root, which passes exclusive flags, lock files and device permissions, and
+# technicians do not.  The user (nobody, 65534, no groups) runs a copy of the
+# test programs in a folder it can read, with a home of its own.
+zantu_as_ordinary_user() {
+  local dir rc=0
+  dir="$(mktemp -d /tmp/zantu-user.XXXXXX)"
+  chmod 755 "$dir"
+  cp "$here/build/zantu_tests" "$here/build/zantu_e2e_tests" "$here/build/zantu-console" \
+    "$here/tests/cli/cli_test.sh" "$dir/"
+  mkdir "$dir/home"
+  chown 65534:65534 "$dir/home"
+  local as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups
+    env HOME="$dir/home" TMPDIR="$dir/home" XDG_CONFIG_HOME="$dir/home/.config")
+  (cd "$dir" &&
+    "${as_user[@]}" ./zantu_tests --gtest_filter='Comm*:Console*:Port*:Discovery*' &&
+    "${as_user[@]}" ./zantu_e2e_tests &&
+    "${as_user[@]}" bash ./cli_test.sh ./zantu-console) || rc=$?
+  rm -rf "$dir"
+  return $rc
+}
+if [ "$(id -u)" -eq 0 ]; then
+  echo "as an ordinary user (uid 65534):"
+  zantu_as_ordinary_user
+fi
+
+# The Debian package: built, checked by lintian, unpacked and run as a user.
+packaging_start=$SECONDS
+deb="$("$here/scripts/package.sh")"
+"$here/tests/packaging/check_package.sh" "$here/build" "$deb"
+echo "packaging steps: $((SECONDS - packaging_start)) s"
 
 # The whole unit, end-to-end and Qt suites again under ThreadSanitizer (Qt
 # itself is not instrumented: scripts/tsan.supp says what is let pass and why).

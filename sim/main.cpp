@@ -45,7 +45,8 @@ const char kUsage[] =
     "                         response before ACK, noise, split writes, an unasked\n"
     "                         frame, a late second answer); the faults injected are\n"
     "                         counted by kind and printed on exit (--seed sets the draw)\n"
-    "  --help                 this text\n";
+    "  --help                 this text\n"
+    "  --version              the version\n";
 
 bool ParseInt(const char* s, int* out) {
     char* end = nullptr;
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     enum Opt {
         kDevice = 1000, kPace, kNoPace, kTimeScale, kNoteMs, kBoxesOpt, kNearEnd, kRemoveBox, kRejectRate,
         kLogFrames, kLogSize, kSeed, kSaveFlash, kWithholdAck, kNak, kCorruptBcc, kNoResponse,
-        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kFaultRate, kHelp,
+        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kFaultRate, kHelp, kVersion,
     };
     static const option kOptions[] = {
         {"device", required_argument, nullptr, kDevice},
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
         {"hangup-after", required_argument, nullptr, kHangup},
         {"fault-rate", required_argument, nullptr, kFaultRate},
         {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -181,6 +183,7 @@ int main(int argc, char** argv) {
         case kHangup: bad = !ParseInt(a, &faults.hangUpAfter); break;
         case kFaultRate: bad = !ParseDouble(a, &opt.module.faultRate) || opt.module.faultRate > 1.0; break;
         case kHelp: std::fputs(kUsage, stdout); return 0;
+        case kVersion: std::puts("zantu-sim " ZANTU_VERSION); return 0;
         default: bad = true; break;
         }
         if (bad && c != '?') std::fprintf(stderr, "zantu-sim: bad value for --%s: %s\n", argv[optind - 1] + 2, a ? a : "");

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -28,11 +29,21 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+// The resources live in a static library: nothing refers to them, so the
+// linker would leave them out unless they are registered by name.
+static void InitConsoleResources() {
+    Q_INIT_RESOURCE(resources);
+#if ZANTU_HAVE_ICON_PNGS
+    Q_INIT_RESOURCE(zantu_icons);
+#endif
+}
 
 namespace fw {
 
@@ -82,9 +93,19 @@ QString ConvertFilter(std::string_view filter) {
     return out.join(QStringLiteral(";;"));
 }
 
-// The program's icon; without an SVG image plug-in the same picture is drawn.
+// The program's icon: the sizes rendered from its SVG at build time (the ones
+// the desktop shows), else the SVG itself where Qt has an SVG image plug-in,
+// else the same picture drawn.
 QIcon ConsoleIcon() {
-    QIcon icon(QStringLiteral(":/zantu-icon.svg"));
+    static const bool registered = (InitConsoleResources(), true);
+    (void)registered;
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString png = QStringLiteral(":/icons/%1.png").arg(size);
+        if (QFileInfo::exists(png)) icon.addFile(png, QSize(size, size));
+    }
+    if (!icon.isNull()) return icon;
+    icon = QIcon(QStringLiteral(":/zantu-icon.svg"));
     if (!icon.pixmap(32, 32).isNull()) return icon;
     QPixmap pm(32, 32);
     pm.fill(Qt::transparent);
@@ -134,6 +155,7 @@ void QtDialogWindow::closeEvent(QCloseEvent* e) {
 }
 
 void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
+    if (m_host.ContextMenuAt(childAt(e->pos()))) return;
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (menu.exec(e->globalPos()) == about) m_host.About();
@@ -253,6 +275,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
                 if (m_pWnd) m_pWnd->OnCommand(id);
             });
         }
+        w->installEventFilter(this);
         w->setGeometry(t.rect.x, t.rect.y, t.rect.w, t.rect.h);
         w->setVisible((t.style & kStyleHidden) == 0);
         w->setEnabled((t.style & kStyleDisabled) == 0);
@@ -302,6 +325,49 @@ void QtHost::Cancel() {
 
 void QtHost::About() {
     if (m_pWnd) m_pWnd->OnAbout();
+}
+
+int QtHost::IdOf(const QWidget* w) const {
+    // The widget itself or the control it is part of (a tab's page, an edit's viewport).
+    for (; w && w != m_dlg; w = w->parentWidget())
+        for (const auto& [id, c] : m_ctls)
+            if (c.w == w) return id;
+    return 0;
+}
+
+bool QtHost::ContextMenuAt(QWidget* child) {
+    const int id = IdOf(child);
+    return id != 0 && m_pWnd && m_pWnd->OnContextMenu(id);
+}
+
+bool QtHost::eventFilter(QObject* o, QEvent* e) {
+    if (e->type() == QEvent::ToolTip && m_pWnd) {
+        if (const int id = IdOf(qobject_cast<QWidget*>(o))) m_pWnd->OnToolTip(id);
+    }
+    return QObject::eventFilter(o, e);  // the tooltip shows as usual, with the renewed text
+}
+
+int QtHost::PopupMenu(std::span<const MenuItem> items) {
+    QMenu menu(m_dlg);
+    menu.setFont(m_font);
+    std::vector<QAction*> actions;
+    for (const MenuItem& it : items) {
+        if (it.separator) {
+            actions.push_back(menu.addSeparator());
+            continue;
+        }
+        QAction* a = menu.addAction(Q(it.text));
+        a->setEnabled(it.enabled);
+        if (it.checked) {
+            a->setCheckable(true);
+            a->setChecked(true);
+        }
+        actions.push_back(a);
+    }
+    QAction* chosen = menu.exec(QCursor::pos());
+    for (std::size_t i = 0; i < actions.size(); ++i)
+        if (chosen && actions[i] == chosen) return static_cast<int>(i);
+    return -1;
 }
 
 // ---- timers and messages ------------------------------------------------------
@@ -356,10 +422,16 @@ int QtHost::MessageBox(std::string_view text, std::string_view caption, MsgIcon 
     case MsgIcon::Stop: qi = QMessageBox::Critical; break;
     case MsgIcon::Information: qi = QMessageBox::Information; break;
     case MsgIcon::Question: qi = QMessageBox::Question; break;
+    case MsgIcon::Application: qi = QMessageBox::NoIcon; break;
     }
     const QString cap = caption.empty() ? Q(AppTitle()) : Q(caption);
     QMessageBox box(qi, cap, Q(text), QMessageBox::Ok, m_dlg);
     box.setFont(m_font);
+    if (icon == MsgIcon::Application) {
+        const int size = box.style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, &box);
+        const QIcon app = m_dlg ? m_dlg->windowIcon() : ConsoleIcon();
+        box.setIconPixmap(app.pixmap(QSize(size, size), box.devicePixelRatio()));
+    }
     box.exec();
     return kIdOk;
 }
