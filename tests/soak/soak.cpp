@@ -118,7 +118,7 @@ public:
             ++m_boxes[r.text.substr(0, 40)];
             if (r.text == "Downloading Done!") {
                 ++m_downloadsDone;
-                m_checker.DownloadDone(m_host.Now(), m_sim->Flash(), m_images[m_imageChosen]);
+                m_doneShown = true;
             }
             return fw::kIdOk;
         };
@@ -315,7 +315,14 @@ private:
         Page(5);
         Press(ids::kGoLoader, "Go Loader");
         m_nextImage = Pick(2);
+        m_doneShown = false;
         Press(ids::kWriteProg, "download");
+        // The flash is compared once the line is quiet after "Downloading
+        // Done!": a block the console sent is on its way to the module until
+        // then (the protocol has no sequence numbers, so after a duplicated
+        // exchange the console may take the last block's answer from the one
+        // before it).
+        if (m_doneShown) m_checker.DownloadDone(m_host.Now(), m_sim->Flash(), m_images[m_imageChosen]);
         Press(ids::kVerify, "Verify");
         if (Chance(50)) Press(ids::kReset, "Reset");
     }
@@ -358,6 +365,7 @@ private:
     int m_stalls = 0;
     bool m_stuck = false;
     int m_downloadsDone = 0;
+    bool m_doneShown = false;
     std::map<std::string, std::uint64_t> m_ops;
     std::map<std::string, std::uint64_t> m_boxes;
 };
