@@ -1,6 +1,7 @@
 // zantu-console: the ZANTU-100 service and test console.
 #include "console/ConsoleDlg.h"
 #include "framework/qt/QtHost.h"
+#include "trace/WireTrace.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -95,9 +96,13 @@ int main(int argc, char** argv) {
         QStringLiteral("With --simulate: multiply the simulated line and module times by F "
                        "(default 1, the module's own pace; 0 answers at once)."),
         QStringLiteral("F"), QStringLiteral("1"));
+    const QCommandLineOption traceOpt(QStringLiteral("trace"),
+                                      QStringLiteral("Append the wire trace to FILE, one line at a time."),
+                                      QStringLiteral("FILE"));
     parser.addOption(portOpt);
     parser.addOption(simOpt);
     parser.addOption(simScaleOpt);
+    parser.addOption(traceOpt);
     QCommandLineOption hiddenShot = shotOpt;
     hiddenShot.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(hiddenShot);
@@ -144,11 +149,30 @@ int main(int argc, char** argv) {
     }
 #endif
 
+    // The wire trace: always kept for its window, and to a file when asked.
+    trace::LineStore traceStore;
+    std::unique_ptr<trace::FileSink> traceFile;
+    if (parser.isSet(traceOpt)) {
+        std::string error;
+        traceFile = trace::FileSink::Open(parser.value(traceOpt).toStdString(), &error);
+        if (!traceFile) {
+            std::fprintf(stderr, "zantu-console: %s\n", error.c_str());
+            return 2;
+        }
+        traceFile->SetFailureReport(
+            [](const std::string& text) { std::fprintf(stderr, "zantu-console: %s\n", text.c_str()); });
+    }
+    trace::WireTrace wireTrace;
+    wireTrace.AddSink(&traceStore);
+    if (traceFile) wireTrace.AddSink(traceFile.get());
+
     fw::QtHost host;
+    host.SetWireTraceStore(&traceStore);
     int rc = 0;
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
+        dlg.m_pTrace = &wireTrace;
         dlg.Create();
         host.DialogWindow()->show();
         if (parser.isSet(probeOpt)) {

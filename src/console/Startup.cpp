@@ -5,6 +5,9 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
@@ -66,7 +69,10 @@ int CConsoleDlg::OnInitDialog() {
 }
 
 void CConsoleDlg::OnOpen() {
-    if (m_Comm.m_bOpen == 1) m_Comm.Close();
+    if (m_Comm.m_bOpen == 1) {
+        m_Comm.Close();
+        TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+    }
     UpdateData(true);
     UpdateData(false);
     int nPort = 1;
@@ -74,6 +80,11 @@ void CConsoleDlg::OnOpen() {
         if (Check(kComIds[n - 1])) nPort = n;
     const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
     m_bLinked = ok ? 1 : 0;
+    if (m_pTrace) {
+        std::string where = m_Comm.GetPortMap().PathFor(nPort);
+        if (!ok) where += std::string(": ") + std::strerror(m_Comm.LastError());
+        TraceLink(ok ? trace::LinkEvent::Open : trace::LinkEvent::OpenFailed, nPort, where);
+    }
     char sz[40];
     std::snprintf(sz, sizeof sz, ok ? "COM%d connect" : "!!! Error COM%d connect", nPort);
     UpdateData(true);
