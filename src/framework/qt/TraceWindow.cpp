@@ -1,5 +1,6 @@
 #include "framework/qt/TraceWindow.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -24,7 +25,7 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
 
     m_view = new QPlainTextEdit(this);
     m_view->setReadOnly(true);
-    m_view->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_view->setMaximumBlockCount(static_cast<int>(std::min<std::size_t>(m_store.Capacity(), 1 << 30)));
     m_view->setUndoRedoEnabled(false);
@@ -37,6 +38,8 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     m_filterBox->addItem(QStringLiteral("All"));
     m_filterBox->addItem(QStringLiteral("Frames only"));
     m_filterBox->addItem(QStringLiteral("Errors only"));
+    m_wrap = new QCheckBox(QStringLiteral("Wrap"), this);
+    m_wrap->setChecked(true);
     m_count = new QLabel(this);
 
     auto* bar = new QHBoxLayout;
@@ -46,6 +49,7 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     bar->addSpacing(12);
     bar->addWidget(new QLabel(QStringLiteral("Show:"), this));
     bar->addWidget(m_filterBox);
+    bar->addWidget(m_wrap);
     bar->addStretch(1);
     bar->addWidget(m_count);
     auto* lay = new QVBoxLayout(this);
@@ -55,6 +59,9 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     connect(m_clear, &QPushButton::clicked, this, [this] { Clear(); });
     connect(m_pause, &QPushButton::toggled, this, [this](bool on) { SetPaused(on); });
     connect(m_save, &QPushButton::clicked, this, [this] { SaveAs(); });
+    connect(m_wrap, &QCheckBox::toggled, this, [this](bool on) {
+        m_view->setLineWrapMode(on ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+    });
     connect(m_filterBox, &QComboBox::currentIndexChanged, this,
             [this](int i) { SetFilter(static_cast<Filter>(std::clamp(i, 0, 2))); });
 

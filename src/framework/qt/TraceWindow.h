@@ -1,5 +1,6 @@
 // The "Wire trace" window: the trace's newest lines in a fixed-width font,
-// with Clear, Pause, Save as and a filter (all, frames only, errors only).
+// with Clear, Pause, Save as, a filter (all, frames only, errors only) and
+// line wrapping (on: a long frame's meaning, at its end, stays in sight).
 // Non-modal, beside the console.  It reads the trace's line store on a timer
 // while it is shown, so tracing itself never waits for the window.
 #pragma once
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPlainTextEdit;
@@ -50,6 +52,7 @@ public:
     QPushButton* PauseButton() const { return m_pause; }
     QPushButton* SaveButton() const { return m_save; }
     QComboBox* FilterBox() const { return m_filterBox; }
+    QCheckBox* WrapBox() const { return m_wrap; }
 
 protected:
     void showEvent(QShowEvent* e) override;
@@ -68,6 +71,7 @@ private:
     QPushButton* m_pause;
     QPushButton* m_save;
     QComboBox* m_filterBox;
+    QCheckBox* m_wrap;  // long frames wrapped, so their meaning stays in sight
     QLabel* m_count;
     QTimer* m_timer;
     std::uint64_t m_next = 0;  // number of the first line not looked at yet
