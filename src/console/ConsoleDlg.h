@@ -77,7 +77,11 @@ public:
     void ResendStored(trace::TxKind kind);
     // Every write to the line goes here; kind says what it is, for the trace.
     void WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind);
-    // A link event for the wire trace, if one is attached.
+    // A link event for the wire trace, if one is attached.  OPEN, close and
+    // the two time-outs call it here; the channel's lost-port handling is to
+    // call it with LinkEvent::PortLost when it reports a port gone, and with
+    // LinkEvent::PortBack when it has opened it again (the trace shows any
+    // frame cut short by the loss then).
     void TraceLink(trace::LinkEvent e, int nPort, std::string_view detail = {});
     // Both time-outs end here: busy and the repeat counts cleared, the status
     // line set to szStatus.
