@@ -60,8 +60,8 @@ void WireTrace::RemoveSink(LineSink* sink) {
 }
 
 void WireTrace::Flush() {
+    // The chunk under way, if any, is the receiver's to finish (ChunkEnd).
     FlushNoise();
-    FlushLeftover();
     if (m_frameLen > 0) FlushFramePart(true);
 }
 
@@ -341,7 +341,6 @@ void WireTrace::Link(LinkEvent e, int nPort, std::string_view detail) {
     FlushNoise();
     if (e == LinkEvent::Close || e == LinkEvent::PortLost) {
         // The start of a frame whose end did not come before the line went.
-        FlushLeftover();
         if (m_frameLen > 0) FlushFramePart(true);
     }
     if (e == LinkEvent::Open) m_origin = Now();
