@@ -7,6 +7,7 @@
 //   commands/ResponseDecoder.cpp  DecodeResponse
 //   commands/DeviceErrors.cpp     ShowDeviceError
 //   console/ConsoleDlg.cpp        construction, start-up, OPEN, dispatch, data exchange
+//   console/Ports.cpp             open reasons, lost port and its return, Com tooltips and menu
 //   console/PageLayout.cpp        page switch, enable rule, counter refresh
 //   console/Batch.cpp             command buttons, batch set-up, OnFrameReady, repeat timer
 //   firmware/Download.cpp         Go Loader, Write Prog, blocks, Verify, Reset
@@ -17,13 +18,17 @@
 #include "console/ControlIds.h"
 #include "framework/Host.h"
 #include "link/Comm.h"
+#include "link/PortDiscovery.h"
 #include "trace/WireObserver.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
@@ -47,6 +52,8 @@ public:
     void OnTabSelChange() override;
     void OnCancel() override;
     void OnAbout() override;
+    bool OnContextMenu(int nId) override;
+    void OnToolTip(int nId) override;
 
     // ---- start-up, OPEN, data exchange (console/ConsoleDlg.cpp) -------------
     int OnInitDialog();
@@ -57,6 +64,22 @@ public:
     std::string& Text(int id);
     int& Check(int id);
     static std::string BuildTitle();
+
+    // ---- ports (console/Ports.cpp) -------------------------------------------
+    // After OPEN: the status line's tooltip names the device, or says in plain
+    // words why it failed (also on standard error).
+    void ReportOpen(int nPort, bool bOk);
+    // WM_COMM_LOST: the open device went away.
+    std::intptr_t OnCommLost();
+    // Timer 11 while a lost port is awaited: opens it again once it is back.
+    void OnReconnectTimer();
+    // The Com radios' tooltips: path, description, present or not.
+    void RefreshComToolTips();
+    std::string ComToolTip(int nPort) const;
+    // Assigns a device path to COMn (nothing: back to the default).
+    void AssignPort(int nPort, const std::optional<std::string>& path);
+    // A line for the user on standard error (or m_errorSink).
+    void ReportLine(const std::string& text);
 
     // ---- pages (console/PageLayout.cpp) --------------------------------------
     void HideAll();
@@ -77,11 +100,8 @@ public:
     void ResendStored(trace::TxKind kind);
     // Every write to the line goes here; kind says what it is, for the trace.
     void WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind);
-    // A link event for the wire trace, if one is attached.  OPEN, close and
-    // the two time-outs call it here; the channel's lost-port handling is to
-    // call it with LinkEvent::PortLost when it reports a port gone, and with
-    // LinkEvent::PortBack when it has opened it again (the trace shows any
-    // frame cut short by the loss then).
+    // A link event for the wire trace, if one is attached: OPEN, close, the
+    // two time-outs, and a port lost and back (console/Ports.cpp).
     void TraceLink(trace::LinkEvent e, int nPort, std::string_view detail = {});
     // Both time-outs end here: busy and the repeat counts cleared, the status
     // line set to szStatus.
@@ -177,4 +197,12 @@ public:
     // detached first.  m_TxNote describes the stored frame for it.
     trace::WireObserver* m_pTrace = nullptr;
     trace::FrameNote m_TxNote;
+    // Ports: where they are looked for, those found at the last look, the
+    // port whose return is awaited (0: none), who keeps assignments, and
+    // where lines for the user go (empty: standard error).
+    DeviceRoots m_devRoots;
+    std::vector<SerialPortInfo> m_ports;
+    int m_nLostPort = 0;
+    std::function<void(int nPort, const std::optional<std::string>& path)> m_onPortAssigned;
+    std::function<void(const std::string&)> m_errorSink;
 };

@@ -6,12 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
 constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
-constexpr int kComIds[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
+constexpr const int (&kComIds)[10] = ids::kCom;
 }  // namespace
 
 void CConsoleDlg::Create() {
@@ -59,9 +58,8 @@ int CConsoleDlg::OnInitDialog() {
     m_host.SetProgressPos(ids::kProgress, 0);
     UpdateData(false);
 
-    // Each Com radio tells which device it opens.
-    for (int n = 1; n <= 10; ++n)
-        m_host.SetToolTip(kComIds[n - 1], m_Comm.GetPortMap().PathFor(n));
+    // Each Com radio tells which device it opens, what it is and whether it is there.
+    RefreshComToolTips();
 
     HideAll();
     ShowPage();
@@ -69,6 +67,9 @@ int CConsoleDlg::OnInitDialog() {
 }
 
 void CConsoleDlg::OnOpen() {
+    // The operator's OPEN takes over from waiting for a lost port.
+    m_host.KillTimer(kTimerReconnect);
+    m_nLostPort = 0;
     if (m_Comm.m_bOpen == 1) {
         m_Comm.Close();
         TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
@@ -80,16 +81,15 @@ void CConsoleDlg::OnOpen() {
         if (Check(kComIds[n - 1])) nPort = n;
     const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
     m_bLinked = ok ? 1 : 0;
-    if (m_pTrace) {
-        std::string where = m_Comm.GetPortMap().PathFor(nPort);
-        if (!ok) where += std::string(": ") + std::strerror(m_Comm.LastError());
-        TraceLink(ok ? trace::LinkEvent::Open : trace::LinkEvent::OpenFailed, nPort, where);
-    }
+    if (m_pTrace)
+        TraceLink(ok ? trace::LinkEvent::Open : trace::LinkEvent::OpenFailed, nPort,
+                  ok ? m_Comm.OpenedPath() : DescribeOpenError(m_Comm.LastOpenError()));
     char sz[40];
     std::snprintf(sz, sizeof sz, ok ? "COM%d connect" : "!!! Error COM%d connect", nPort);
     UpdateData(true);
     m_strStatus = sz;
     UpdateData(false);
+    ReportOpen(nPort, ok != 0);
 }
 
 void CConsoleDlg::OnCancel() { m_host.EndDialog(ids::IDCANCEL); }
