@@ -180,6 +180,10 @@ bool Simulator::WriteDue(Clock::time_point now) {
     if (items == 0) return true;
     const ssize_t w = write(m_fd, out.data(), out.size());
     if (w < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    if (w > 0 && m_opt.recordLine) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Record(m_lineOut, out.data(), static_cast<std::size_t>(w));
+    }
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(items));
     if (w > 0) m_bytesOut += static_cast<std::uint64_t>(w);
     if (w >= 0 && static_cast<std::size_t>(w) < out.size()) {
@@ -252,6 +256,7 @@ void Simulator::Run(std::stop_token st) {
                     earliest = m_rxFree;
                 }
                 std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_opt.recordLine) Record(m_lineIn, buf.data(), count);
                 m_core.Feed(buf.data(), count);
                 fed = count;
             } else if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
@@ -330,6 +335,27 @@ std::string Simulator::FaultReport() {
     std::snprintf(line, sizeof line, "%-22s %10llu\n", "total", static_cast<unsigned long long>(f.Total()));
     out += line;
     return out;
+}
+
+void Simulator::Record(std::vector<std::uint8_t>& to, const std::uint8_t* p, std::size_t n) {
+    const std::size_t room = kLineRecordMax - std::min(kLineRecordMax, to.size());
+    if (n > room) m_lineFull = true;
+    to.insert(to.end(), p, p + std::min(n, room));
+}
+
+std::vector<std::uint8_t> Simulator::LineIn() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineIn;
+}
+
+std::vector<std::uint8_t> Simulator::LineOut() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineOut;
+}
+
+bool Simulator::LineRecordFull() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineFull;
 }
 
 }  // namespace zsim

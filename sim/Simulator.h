@@ -32,6 +32,7 @@ struct SimOptions {
     ModuleConfig module;
     bool pace = false;       // line and module timing; off: everything at once
     double timeScale = 1.0;  // multiplies every paced time (0.1 = ten times faster)
+    bool recordLine = false;  // keep every byte read from and written to the line (LineIn, LineOut)
 };
 
 class Simulator {
@@ -95,6 +96,14 @@ public:
     };
     LineCounts Counts() const { return {m_bytesIn.load(), m_bytesOut.load(), m_queued.load()}; }
 
+    // With recordLine: the bytes read from the line and those written to it,
+    // in order, the first kLineRecordMax of each (LineRecordFull says whether
+    // more came).
+    static constexpr std::size_t kLineRecordMax = 1 << 20;
+    std::vector<std::uint8_t> LineIn();
+    std::vector<std::uint8_t> LineOut();
+    bool LineRecordFull();
+
 private:
     using Clock = std::chrono::steady_clock;
     struct Pending {
@@ -122,6 +131,10 @@ private:
     std::atomic<std::uint64_t> m_bytesOut{0};
     std::atomic<std::size_t> m_queued{0};
     std::jthread m_thread;
+    // The line record, under m_mutex.
+    std::vector<std::uint8_t> m_lineIn, m_lineOut;
+    bool m_lineFull = false;
+    void Record(std::vector<std::uint8_t>& to, const std::uint8_t* p, std::size_t n);
 
     // Thread-only state.
     std::deque<Pending> m_queue;
