@@ -30,7 +30,9 @@ configure() {
 configure "$checked" "address,undefined"
 configure "$fast" ""
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_receiver fuzz_decoder fuzz_hexloader)
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in "$fast"/fuzz_*; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
+fi
 mkdir -p "$checked/findings"
 status=0
 for t in "${targets[@]}"; do
