@@ -141,12 +141,8 @@ TEST_F(Decoder, DispenseAnswersAddUp) {
     a.insert(a.end(), counts, counts + 12);
     for (int k = 0; k < 7; ++k) a.push_back(k == 0 ? 0x21 : ' ');
     a.push_back(0x03);
-    // Each is the awaited answer of a DISPENSE sent (only those add up).
-    for (int i = 0; i < 2; ++i) {
-        dlg.m_nCmdCode = 'R';
-        dlg.m_bAnswerAwaited = true;
-        Answer(a);
-    }
+    Answer(a);
+    Answer(a);
     EXPECT_EQ(dlg.Text(1057), "3");
     EXPECT_EQ(dlg.Text(1061), "1");
     EXPECT_EQ(dlg.Text(1060), "100");
@@ -159,8 +155,6 @@ TEST_F(Decoder, DispenseAnswersAddUp) {
 
 TEST_F(Decoder, DispenseErrorEndsBatchAndStillCounts) {
     dlg.m_nRepeat = dlg.m_nRepeatLeft = 5;
-    dlg.m_nCmdCode = 'R';
-    dlg.m_bAnswerAwaited = true;
     Bytes a = {0x01, '0', '0', 'R', 0x21, ' ', 0x23};
     a.push_back(0x03);
     Answer(a);
