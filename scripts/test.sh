@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the unit, end-to-end and offscreen GUI
-# suites, the thread-sanitized link tests, and short fuzz runs.
+# suites, the Debian package's checks, the thread-sanitized link tests, and
+# short fuzz runs.
 here="$(cd "$(dirname "$0")/.." && pwd)"
 source "$here/scripts/common.sh"
 zantu_install_missing
@@ -10,6 +11,12 @@ jobs="$(zantu_jobs)"
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+# The Debian package: built, checked by lintian, unpacked and run as a user.
+packaging_start=$SECONDS
+deb="$("$here/scripts/package.sh")"
+"$here/tests/packaging/check_package.sh" "$here/build" "$deb"
+echo "packaging steps: $((SECONDS - packaging_start)) s"
 
 # The link and channel tests again under ThreadSanitizer.
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE=thread \

@@ -40,7 +40,8 @@ const char kUsage[] =
     "                         or 0xHH); for N answers, default for good\n"
     "  --unsolicited C        send a frame of code C (e.g. w) at each SIGUSR1\n"
     "  --hangup-after N       close the line after the Nth frame\n"
-    "  --help                 this text\n";
+    "  --help                 this text\n"
+    "  --version              the version\n";
 
 bool ParseInt(const char* s, int* out) {
     char* end = nullptr;
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
     enum Opt {
         kDevice = 1000, kPace, kNoPace, kTimeScale, kNoteMs, kBoxesOpt, kNearEnd, kRemoveBox, kRejectRate,
         kLogFrames, kLogSize, kSeed, kSaveFlash, kWithholdAck, kNak, kCorruptBcc, kNoResponse,
-        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kHelp,
+        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kHelp, kVersion,
     };
     static const option kOptions[] = {
         {"device", required_argument, nullptr, kDevice},
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
         {"unsolicited", required_argument, nullptr, kUnsolicited},
         {"hangup-after", required_argument, nullptr, kHangup},
         {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -174,6 +176,7 @@ int main(int argc, char** argv) {
         case kUnsolicited: bad = !ParseCode(a, &unsolicited); break;
         case kHangup: bad = !ParseInt(a, &faults.hangUpAfter); break;
         case kHelp: std::fputs(kUsage, stdout); return 0;
+        case kVersion: std::puts("zantu-sim " ZANTU_VERSION); return 0;
         default: bad = true; break;
         }
         if (bad && c != '?') std::fprintf(stderr, "zantu-sim: bad value for --%s: %s\n", argv[optind - 1] + 2, a ? a : "");

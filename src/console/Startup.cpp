@@ -83,6 +83,7 @@ void CConsoleDlg::OnOpen() {
 
 void CConsoleDlg::OnCancel() { m_host.EndDialog(ids::IDCANCEL); }
 
+// The About box: the program's icon, its text and OK.
 void CConsoleDlg::OnAbout() {
-    m_host.MessageBox("ZANTU-100 Version 1.0", "", fw::MsgIcon::Information);
+    m_host.MessageBox("ZANTU-100 Version 1.0", "", fw::MsgIcon::Application);
 }

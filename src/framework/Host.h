@@ -59,7 +59,8 @@ struct ControlTemplate {
     std::uint32_t style;
 };
 
-enum class MsgIcon : std::uint8_t { None, Warning, Stop, Information, Question };
+// Application: the program's own icon, as the About box shows it.
+enum class MsgIcon : std::uint8_t { None, Warning, Stop, Information, Question, Application };
 
 // Answers of a message box (platform values: IDOK 1, IDCANCEL 2).
 inline constexpr int kIdOk = 1;

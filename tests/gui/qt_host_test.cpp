@@ -11,18 +11,22 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTimer>
 
 namespace {
@@ -255,6 +259,77 @@ TEST_F(QtConsole, ReceiveTextKeepsItsNewestLineInViewAfterEveryDecode) {
     // A timer's data exchange rewrites the controls: the view stays at the end.
     dlg.UpdateData(false);
     EXPECT_EQ(recv->verticalScrollBar()->value(), recv->verticalScrollBar()->maximum());
+}
+
+// The About box, from F1 and from the context menu's item (its text holds
+// Hangul): the program's own icon, the version text and one OK button.
+TEST_F(QtConsole, AboutBoxShowsTheProgramIconFromF1AndTheContextMenu) {
+    struct Seen {
+        QString text;
+        QImage icon;
+        int buttons = -1;
+        bool ok = false;
+    };
+    auto look = [](Seen& seen) {
+        OnModal<QMessageBox>([&seen](QMessageBox* box) {
+            seen.text = box->text();
+            seen.icon = box->iconPixmap().toImage();
+            seen.buttons = static_cast<int>(box->buttons().size());
+            seen.ok = box->button(QMessageBox::Ok) != nullptr;
+            box->button(QMessageBox::Ok)->click();
+        });
+    };
+    QWidget* win = host.DialogWindow();
+    const int size = win->style()->pixelMetric(QStyle::PM_MessageBoxIconSize);
+    const QImage appIcon = win->windowIcon().pixmap(QSize(size, size)).toImage();
+    ASSERT_FALSE(appIcon.isNull());
+    const QImage info =
+        win->style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(size, size).toImage();
+
+    Seen byKey;
+    look(byKey);
+    Key(win, Qt::Key_F1);
+    EXPECT_EQ(byKey.text, QStringLiteral("ZANTU-100 Version 1.0"));
+    EXPECT_EQ(byKey.buttons, 1);
+    EXPECT_TRUE(byKey.ok);
+    EXPECT_EQ(byKey.icon.convertToFormat(QImage::Format_ARGB32),
+              appIcon.convertToFormat(QImage::Format_ARGB32));
+    EXPECT_NE(byKey.icon.convertToFormat(QImage::Format_ARGB32),
+              info.convertToFormat(QImage::Format_ARGB32));
+
+    // The context menu holds the one About item; Enter on it opens the box.
+    QString item;
+    Seen byMenu;
+    look(byMenu);
+    auto* poll = new QTimer;
+    poll->setInterval(5);
+    QObject::connect(poll, &QTimer::timeout, [poll, &item] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || menu->actions().isEmpty()) return;
+        poll->stop();
+        poll->deleteLater();
+        item = menu->actions().first()->text();
+        menu->setActiveAction(menu->actions().first());
+        Key(menu, Qt::Key_Return, QStringLiteral("\r"));
+    });
+    poll->start();
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(10, 10), win->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(win, &menuEvent);
+    EXPECT_EQ(item, QStringLiteral("ZANTU Test Program 정보(&A)..."));
+    EXPECT_EQ(byMenu.text, QStringLiteral("ZANTU-100 Version 1.0"));
+    EXPECT_EQ(byMenu.icon.convertToFormat(QImage::Format_ARGB32),
+              appIcon.convertToFormat(QImage::Format_ARGB32));
+    EXPECT_FALSE(host.Ended());
+}
+
+// The window's icon is the picture the desktop shows (rendered at build time
+// from the same SVG), not a stand-in.
+TEST_F(QtConsole, WindowIconIsTheInstalledPicture) {
+    const QImage rendered(QStringLiteral(":/icons/32.png"));
+    ASSERT_FALSE(rendered.isNull()) << "the icon's PNG sizes are not in the resources";
+    const QImage shown = host.DialogWindow()->windowIcon().pixmap(QSize(32, 32)).toImage();
+    EXPECT_EQ(shown.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+              rendered.convertToFormat(QImage::Format_ARGB32_Premultiplied));
 }
 
 }  // namespace

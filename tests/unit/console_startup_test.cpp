@@ -45,6 +45,13 @@ TEST_F(Console, StartUpStateAndTitle) {
     EXPECT_FALSE(host.IsControlVisible(1001));
 }
 
+TEST_F(Console, AboutBoxShowsTheProgramIconAndVersion) {
+    dlg.OnAbout();
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_EQ(host.m_boxes[0].text, "ZANTU-100 Version 1.0");
+    EXPECT_EQ(host.m_boxes[0].icon, fw::MsgIcon::Application);
+}
+
 TEST_F(Console, PagesOneToFiveDisabledBeforeOpenWhileCommWorks) {
     EXPECT_TRUE(host.Click(1041));
     EXPECT_EQ(host.GetCheck(1039), 0);

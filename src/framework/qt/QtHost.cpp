@@ -28,11 +28,21 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+// The resources live in a static library: nothing refers to them, so the
+// linker would leave them out unless they are registered by name.
+static void InitConsoleResources() {
+    Q_INIT_RESOURCE(resources);
+#if ZANTU_HAVE_ICON_PNGS
+    Q_INIT_RESOURCE(zantu_icons);
+#endif
+}
 
 namespace fw {
 
@@ -82,9 +92,19 @@ QString ConvertFilter(std::string_view filter) {
     return out.join(QStringLiteral(";;"));
 }
 
-// The program's icon; without an SVG image plug-in the same picture is drawn.
+// The program's icon: the sizes rendered from its SVG at build time (the ones
+// the desktop shows), else the SVG itself where Qt has an SVG image plug-in,
+// else the same picture drawn.
 QIcon ConsoleIcon() {
-    QIcon icon(QStringLiteral(":/zantu-icon.svg"));
+    static const bool registered = (InitConsoleResources(), true);
+    (void)registered;
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString png = QStringLiteral(":/icons/%1.png").arg(size);
+        if (QFileInfo::exists(png)) icon.addFile(png, QSize(size, size));
+    }
+    if (!icon.isNull()) return icon;
+    icon = QIcon(QStringLiteral(":/zantu-icon.svg"));
     if (!icon.pixmap(32, 32).isNull()) return icon;
     QPixmap pm(32, 32);
     pm.fill(Qt::transparent);
@@ -351,10 +371,16 @@ int QtHost::MessageBox(std::string_view text, std::string_view caption, MsgIcon 
     case MsgIcon::Stop: qi = QMessageBox::Critical; break;
     case MsgIcon::Information: qi = QMessageBox::Information; break;
     case MsgIcon::Question: qi = QMessageBox::Question; break;
+    case MsgIcon::Application: qi = QMessageBox::NoIcon; break;
     }
     const QString cap = caption.empty() ? Q(AppTitle()) : Q(caption);
     QMessageBox box(qi, cap, Q(text), QMessageBox::Ok, m_dlg);
     box.setFont(m_font);
+    if (icon == MsgIcon::Application) {
+        const int size = box.style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, &box);
+        const QIcon app = m_dlg ? m_dlg->windowIcon() : ConsoleIcon();
+        box.setIconPixmap(app.pixmap(QSize(size, size), box.devicePixelRatio()));
+    }
     box.exec();
     return kIdOk;
 }
