@@ -338,6 +338,7 @@ TEST_F(CliE2E, AsAnOrdinaryUser) {
 
 class CliDownload : public CliE2E {
 protected:
+    explicit CliDownload(const zsim::SimOptions& o = {}) : CliE2E(o) {}
     TempDir dir;
 
     std::string MakeHex(const std::string& name, const Bytes& bin) {
@@ -396,6 +397,46 @@ TEST_F(CliDownload, RefusedFilesSendNothing) {
     EXPECT_EQ(missing.exitCode, 66);
     EXPECT_EQ(JsonLines(missing.out).at(0)["result"], "no_input");
     EXPECT_TRUE(sim.ReceivedFrames().empty()) << "the module must not be put into its loader";
+}
+
+// A module at its own pace: Ctrl+C during the download stops it after the
+// block under way, whose answer is still read; every frame sent is whole.
+class CliPacedDownload : public CliDownload {
+protected:
+    static zsim::SimOptions Paced() {
+        zsim::SimOptions o;
+        o.pace = true;
+        return o;
+    }
+    CliPacedDownload() : CliDownload(Paced()) {}
+};
+
+TEST_F(CliPacedDownload, CtrlCStopsAfterTheBlockUnderWay) {
+    const std::string hex = MakeHex("fw", Bytes(kImageSize, 0x11));
+    bool sent = false;
+    RunOptions o;
+    o.limit = 30s;
+    o.onTick = [&](pid_t pid, const std::string&) {
+        if (!sent && sim.FramesReceived('s') >= 3) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    };
+    const RunResult r = Cli({"--json", "download", hex, "--verify"}, o);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    const auto lines = JsonLines(r.out);
+    std::size_t blocks = 0;
+    for (const auto& a : OfType(lines, "answer")) blocks += a["code"] == "s";
+    const std::size_t frames = FramesWith('s').size();
+    EXPECT_GE(frames, 3u);
+    EXPECT_LT(frames, 10u);
+    EXPECT_EQ(blocks, frames) << "each block sent was answered before the stop";
+    EXPECT_EQ(sim.GetStats().badFrames, 0u) << "a frame was cut";
+    EXPECT_TRUE(FramesWith('t').empty());
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["result"], "interrupted");
+    EXPECT_EQ(s["fields"]["blocks"], static_cast<int>(blocks));
+    EXPECT_EQ(s["fields"]["downloaded"], false);
 }
 
 // ---- service log ------------------------------------------------------------------
