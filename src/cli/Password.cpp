@@ -11,8 +11,8 @@ namespace cli {
 
 namespace {
 
-// Reads one line from fd, at most kMaxPasswordLine bytes, without the "\n"
-// and a "\r" before it.  Returns false on a read error (errno set); an
+// Reads one line from fd, without the "\n" and a "\r" before it; reading
+// stops after kMaxPasswordLine bytes.  Returns false on a read error (errno set); an
 // interrupted read returns false with errno EINTR when stop is set.
 bool ReadLine(int fd, std::string& line, const std::atomic<int>* stop) {
     line.clear();
@@ -25,7 +25,8 @@ bool ReadLine(int fd, std::string& line, const std::atomic<int>* stop) {
             return false;
         }
         if (c == '\n') break;
-        if (line.size() < kMaxPasswordLine) line.push_back(c);
+        if (line.size() == kMaxPasswordLine) break;  // no password is this long: read no further
+        line.push_back(c);
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return true;
@@ -33,7 +34,8 @@ bool ReadLine(int fd, std::string& line, const std::atomic<int>* stop) {
 
 }  // namespace
 
-PasswordStatus ReadPasswordFile(const std::string& path, std::string& password, std::string& why) {
+PasswordStatus ReadPasswordFile(const std::string& path, std::string& password, std::string& why,
+                                const std::atomic<int>& stop) {
     int fd = 0;
     if (path != "-") {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -42,9 +44,10 @@ PasswordStatus ReadPasswordFile(const std::string& path, std::string& password, 
             return PasswordStatus::NoFile;
         }
     }
-    const bool ok = ReadLine(fd, password, nullptr);
+    const bool ok = ReadLine(fd, password, &stop);
     const int err = errno;
     if (fd != 0) ::close(fd);
+    if (!ok && err == EINTR) return PasswordStatus::Interrupted;
     if (!ok) {
         why = "cannot read the password file " + path + ": " + std::strerror(err);
         return PasswordStatus::NoFile;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 
 namespace cli {
@@ -18,8 +19,10 @@ enum class PasswordStatus {
 // At most this many bytes of the line are read; the prompt takes 20 characters.
 inline constexpr std::size_t kMaxPasswordLine = 256;
 
-// The first line of path ("-": standard input), without its line break.
-PasswordStatus ReadPasswordFile(const std::string& path, std::string& password, std::string& why);
+// The first line of path ("-": standard input), without its line break.  A
+// read interrupted while `stop` is non-zero gives Interrupted.
+PasswordStatus ReadPasswordFile(const std::string& path, std::string& password, std::string& why,
+                                const std::atomic<int>& stop);
 
 // Asks on the controlling terminal ("Enter Password: "), echo off, and puts
 // the terminal back as it was in every case.  A read interrupted while

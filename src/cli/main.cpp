@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     if (o.command->cmd == cli::Cmd::Log) {
         std::string why;
         const cli::PasswordStatus st = o.passwordFile
-                                           ? cli::ReadPasswordFile(*o.passwordFile, cfg.password, why)
+                                           ? cli::ReadPasswordFile(*o.passwordFile, cfg.password, why, g_stop)
                                            : cli::AskPassword(cfg.password, why, g_stop);
         if (st == cli::PasswordStatus::Interrupted || g_stop.load() > 0) return StopExit();
         if (st != cli::PasswordStatus::Ok) {
