@@ -296,6 +296,18 @@ TEST_F(CliE2E, NoAckExitsTwo) {
     EXPECT_EQ(s["status"], "!!! Error ACK Timeout");
 }
 
+TEST_F(CliE2E, PortLostDuringABatchExitsTwo) {
+    zsim::Faults f;
+    f.hangUpAfter = 1;  // the line goes after the first answer
+    sim.SetFaults(f);
+    const RunResult r = Cli({"--json", "dispense", "1", "0", "0", "0", "--repeat", "3", "--wait", "1"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    const auto lines = JsonLines(r.out);
+    EXPECT_EQ(OfType(lines, "answer").size(), 1u);
+    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "link_failed");
+    EXPECT_TRUE(sim.HungUp());
+}
+
 TEST_F(CliE2E, PortThatCannotBeOpenedExitsThree) {
     // Held by another program.
     const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -317,6 +329,14 @@ TEST_F(CliE2E, PortThatCannotBeOpenedExitsThree) {
     const RunResult none = RunProgram({kCli, "--port", "/dev/zantu-no-such-port", "status"});
     EXPECT_EQ(none.exitCode, 3);
     EXPECT_NE(none.err.find("No such file or directory"), std::string::npos) << none.err;
+
+    // A COM number opens the device the window maps it to.
+    if (!fs::exists("/dev/ttyS9")) {
+        const RunResult com = RunProgram({kCli, "--port", "COM10", "status"});
+        EXPECT_EQ(com.exitCode, 3);
+        EXPECT_NE(com.err.find("cannot open /dev/ttyS9 (COM10)"), std::string::npos) << com.err;
+        EXPECT_NE(com.err.find("!!! Error COM10 connect"), std::string::npos) << com.err;
+    }
     EXPECT_TRUE(sim.ReceivedFrames().empty());
 }
 
@@ -382,6 +402,33 @@ TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
     const RunResult h = Cli({"download", hex});
     EXPECT_EQ(h.exitCode, 0) << h.err;
     EXPECT_EQ(h.out, "Go Loader\nWrite Prog  blocks 320/320\n");
+    EXPECT_EQ(h.err.find("Write Prog ["), std::string::npos) << "a bar on a pipe";
+
+    // On a terminal, standard error shows the bar; it ends full and is wiped.
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(kCli, kCli, "--port", port.c_str(), "download", hex.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > end) break;
+        if (::poll(&p, 1, 20) <= 0) continue;
+        char buf[512];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_NE(seen.find("\rWrite Prog [" + std::string(40, '#') + "] 320/320"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos);
 }
 
 TEST_F(CliDownload, RefusedFilesSendNothing) {
