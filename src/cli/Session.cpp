@@ -280,6 +280,7 @@ void Session::RunLog() {
     r.fields.push_back(ScalarField("file", "file", FieldKind::Text, m_dlg.m_strLogPath));
     r.fields.push_back(have ? ScalarField("bytes", "bytes", FieldKind::Dec, std::to_string(st.st_size))
                             : NullField("bytes", "bytes"));
+    ++m_answers;
     Emit(r);
     if (m_dlg.m_bLogWriteFailed) Fail(EX_IOERR, "writing the log file " + m_dlg.m_strLogPath + " failed");
 }
@@ -310,6 +311,7 @@ void Session::RunDownload() {
     loader.caption = "Go Loader";
     loader.code = 'r';
     loader.top.push_back(StepField(m_step));
+    ++m_answers;
     Emit(loader);
 
     m_step = "write-prog";

@@ -391,6 +391,7 @@ TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
     EXPECT_EQ(answers.back()["error"], 0);
     EXPECT_EQ(OfType(lines, "ack").size(), 1u);
     const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["answers"], answers.size());
     EXPECT_EQ(s["fields"]["blocks"], kBlockCount);
     EXPECT_EQ(s["fields"]["downloaded"], true);
     EXPECT_EQ(s["fields"]["verified"], true);
@@ -531,6 +532,7 @@ TEST_F(CliLog, WrittenWholeToTheGivenDirectory) {
     EXPECT_EQ(a["fields"]["file"], files[0].string());
     EXPECT_EQ(a["fields"]["bytes"], static_cast<int>(text.size()));
     EXPECT_EQ(FramesWith('~').size(), 1u);  // LOG sent once for the three frames
+    EXPECT_EQ(OfType(JsonLines(r.out), "summary").at(0)["answers"], 1);
 
     // The password from standard input.
     RunOptions stdinPassword;
