@@ -1,12 +1,15 @@
 // zantu-console: the ZANTU-100 service and test console.
 #include "console/ConsoleDlg.h"
+#include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
+#include "link/PortDiscovery.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QImage>
 #include <QPixmap>
+#include <QSettings>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
@@ -18,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 
 #if ZANTU_HAVE_SIM
 #include "Simulator.h"
@@ -72,60 +77,155 @@ long ResidentKb() {
     return kb;
 }
 
-}  // namespace
+// Where ports are looked for (tests move both roots).
+struct Options {
+    PortMap map;
+    bool simulate = false;
+    double simScale = 1.0;
+    QString screenshotDir;
+    bool startupReport = false;
+    DeviceRoots roots;
+};
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationVersion(QStringLiteral("1.2"));
+// The user's saved COM-port assignments.
+QSettings UserSettings() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("zantu"),
+                     QStringLiteral("zantu-console"));
+}
 
+int ListPorts(const Options& opt) {
+    const auto ports = DiscoverPorts(opt.roots);
+    if (ports.empty()) std::fprintf(stderr, "zantu-console: no serial ports found\n");
+    for (const SerialPortInfo& p : ports)
+        std::printf("%s\n", FormatPortLine(p, ComsMappedTo(p, opt.map)).c_str());
+    return 0;
+}
+
+// Reads the command line.  Returns the exit code when the program ends here
+// (help, version, the port list: 0; a bad option: 2, after one line on
+// standard error), or -1 to go on to the window.  Needs only QtCore, so it
+// works without a display.
+int ParseCommandLine(const QStringList& args, Options& opt) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("ZANTU-100 service and test console"));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Qt's own window options (-platform offscreen) are single-dash words.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOpt = parser.addHelpOption();
+    const QCommandLineOption versionOpt = parser.addVersionOption();
     const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("Open device PATH for port COMN (N 1..10)."),
+                                     QStringLiteral("Open device PATH for port COMN (N 1..10), for this run."),
                                      QStringLiteral("N=PATH"));
     const QCommandLineOption simOpt(QStringLiteral("simulate"),
                                     QStringLiteral("Run a simulated module and map COM1 to it."));
-    const QCommandLineOption shotOpt(QStringLiteral("screenshot"),
-                                     QStringLiteral("Save each page to DIR as PNG and exit."),
-                                     QStringLiteral("DIR"));
     const QCommandLineOption simScaleOpt(
         QStringLiteral("sim-time-scale"),
         QStringLiteral("With --simulate: multiply the simulated line and module times by F "
                        "(default 1, the module's own pace; 0 answers at once)."),
         QStringLiteral("F"), QStringLiteral("1"));
+    const QCommandLineOption listOpt(QStringLiteral("list-ports"),
+                                     QStringLiteral("Print the serial ports present and the COM number "
+                                                    "each is mapped to, and exit."));
     parser.addOption(portOpt);
     parser.addOption(simOpt);
     parser.addOption(simScaleOpt);
-    QCommandLineOption hiddenShot = shotOpt;
-    hiddenShot.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(hiddenShot);
-    QCommandLineOption probeOpt(QStringLiteral("startup-report"),
-                                QStringLiteral("Print start-up time and memory once shown, and exit."));
-    probeOpt.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(probeOpt);
-    parser.process(app);
+    parser.addOption(listOpt);
+    auto hidden = [&parser](const char* name, const char* valueName = nullptr) {
+        QCommandLineOption o(QString::fromLatin1(name), QString(),
+                             valueName ? QString::fromLatin1(valueName) : QString());
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+        return o;
+    };
+    const QCommandLineOption shotOpt = hidden("screenshot", "DIR");    // each page to DIR as PNG, exit
+    const QCommandLineOption probeOpt = hidden("startup-report");      // start-up time and memory, exit
+    const QCommandLineOption sysRootOpt = hidden("sys-root", "DIR");   // sysfs elsewhere (tests)
+    const QCommandLineOption devRootOpt = hidden("dev-root", "DIR");   // /dev elsewhere (tests)
+    // Options the window system takes for itself.
+    for (const char* o : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                          "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style",
+                          "stylesheet"})
+        hidden(o, "VALUE");
+    for (const char* o : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) hidden(o);
 
-    PortMap map;
+    if (!parser.parse(args)) {
+        std::fprintf(stderr, "zantu-console: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "zantu-console: unexpected argument '%s' (see --help)\n",
+                     qPrintable(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help-all"))) parser.process(args);  // prints with Qt's options, exits 0
+    if (parser.isSet(helpOpt)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOpt)) {
+        std::printf("zantu-console %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return 0;
+    }
+    if (parser.isSet(sysRootOpt)) opt.roots.sys = parser.value(sysRootOpt).toStdString();
+    if (parser.isSet(devRootOpt)) opt.roots.dev = parser.value(devRootOpt).toStdString();
+
+    // Saved assignments first; --port overrides them for this run.
+    QSettings settings = UserSettings();
+    for (const auto& [n, path] : fw::LoadPortAssignments(settings)) opt.map.Set(n, path);
     for (const QString& a : parser.values(portOpt)) {
-        if (!map.ParseAssignment(a.toStdString())) {
+        if (!opt.map.ParseAssignment(a.toStdString())) {
             std::fprintf(stderr, "zantu-console: bad --port value '%s' (want N=PATH, N 1..10)\n",
                          a.toLocal8Bit().constData());
             return 2;
         }
     }
-
-#if ZANTU_HAVE_SIM
-    std::unique_ptr<zsim::Simulator> sim;
-    if (parser.isSet(simOpt)) {
+    opt.simulate = parser.isSet(simOpt);
+    if (opt.simulate) {
         bool scaleOk = false;
-        const double scale = parser.value(simScaleOpt).toDouble(&scaleOk);
-        if (!scaleOk || !(scale >= 0.0) || scale > 100.0) {
+        opt.simScale = parser.value(simScaleOpt).toDouble(&scaleOk);
+        if (!scaleOk || !(opt.simScale >= 0.0) || opt.simScale > 100.0) {
             std::fprintf(stderr, "zantu-console: bad --sim-time-scale value '%s' (want 0..100)\n",
                          parser.value(simScaleOpt).toLocal8Bit().constData());
             return 2;
         }
+    }
+    if (parser.isSet(listOpt)) return ListPorts(opt);
+#if !ZANTU_HAVE_SIM
+    if (opt.simulate) {
+        std::fprintf(stderr, "zantu-console: built without the simulator\n");
+        return 2;
+    }
+#endif
+    opt.screenshotDir = parser.value(shotOpt);
+    opt.startupReport = parser.isSet(probeOpt);
+    return -1;
+}
+
+void SetApplicationNames() {
+    QCoreApplication::setOrganizationName(QStringLiteral("zantu"));
+    QCoreApplication::setApplicationName(QStringLiteral("zantu-console"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.2"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    {
+        // The command line is read before the window system starts, so --help,
+        // --version, --list-ports and bad options need no display.
+        QCoreApplication core(argc, argv);
+        SetApplicationNames();
+        const int rc = ParseCommandLine(QCoreApplication::arguments(), opt);
+        if (rc >= 0) return rc;
+    }
+    QApplication app(argc, argv);
+    SetApplicationNames();
+    PortMap& map = opt.map;
+
+#if ZANTU_HAVE_SIM
+    std::unique_ptr<zsim::Simulator> sim;
+    if (opt.simulate) {
+        const double scale = opt.simScale;
         zsim::SimOptions simOptions;
         simOptions.pace = scale > 0.0;  // the module's 9600-baud byte timing and its working times
         simOptions.timeScale = scale > 0.0 ? scale : 1.0;
@@ -137,11 +237,6 @@ int main(int argc, char** argv) {
         }
         map.Set(1, path);
     }
-#else
-    if (parser.isSet(simOpt)) {
-        std::fprintf(stderr, "zantu-console: built without the simulator\n");
-        return 2;
-    }
 #endif
 
     fw::QtHost host;
@@ -149,13 +244,19 @@ int main(int argc, char** argv) {
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
+        dlg.m_devRoots = opt.roots;
+        // Assignments made in the window are kept for the next run.
+        dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {
+            QSettings settings = UserSettings();
+            fw::SavePortAssignment(settings, nPort, path);
+        };
         dlg.Create();
         host.DialogWindow()->show();
-        if (parser.isSet(probeOpt)) {
+        if (opt.startupReport) {
             QApplication::processEvents();  // the window is mapped and painted
             std::printf("shown_ms=%.1f rss_kb=%ld\n", MsSinceProcessStart(), ResidentKb());
-        } else if (parser.isSet(hiddenShot)) {
-            rc = SaveScreenshots(host, parser.value(hiddenShot)) ? 0 : 1;
+        } else if (!opt.screenshotDir.isEmpty()) {
+            rc = SaveScreenshots(host, opt.screenshotDir) ? 0 : 1;
         } else {
             host.Exec();
         }

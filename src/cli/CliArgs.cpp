@@ -240,7 +240,7 @@ constexpr std::string_view kExitStatus =
     "Exit status:\n"
     "  0    every answer came without a device error\n"
     "  1    the module reported a device error\n"
-    "  2    the link failed (no ACK, no answer in time, port lost)\n"
+    "  2    the link failed (no ACK, no answer in time, the port went away)\n"
     "  3    the port could not be opened\n"
     "  64   usage error (also SET ORDER's \"Error Parameter\")\n"
     "  65   the HEX file was refused      66  a file could not be read\n"
@@ -258,7 +258,7 @@ std::string ToolHelp() {
         "\n"
         "Options:\n"
         "  --port PATH|COMn      the serial device: a path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"
-        "                        or COM1..COM10, which is /dev/ttyS0../dev/ttyS9 as in the window\n"
+        "                        or COM1..COM10, which is /dev/ttyS0../dev/ttyS9\n"
         "  --simulate            a simulated module on a pseudo-terminal instead of a port\n"
         "  --sim-time-scale F    with --simulate: multiply the simulated line and module times\n"
         "                        by F (default 1, the module's own pace; 0 answers at once)\n"
@@ -326,7 +326,8 @@ std::string CommandHelp(const CommandInfo& c) {
              "  --verify     after the download, Verify by the image sum\n"
              "  --reset      then Reset the module\n";
     if (c.cmd == Cmd::ListPorts)
-        h += "Lists COM1..COM10 with the device each stands for and whether it exists.\n";
+        h += "One line for each serial port found: its device, the COM number that stands for it\n"
+             "(COMn is /dev/ttyS(n-1)), driver, USB identity and stable names.\n";
     h += "\n";
     h += kExitStatus;
     return h;

@@ -117,7 +117,7 @@ inline constexpr std::array<CommandInfo, 21> kCommands{{
      "download FILE [--verify] [--reset]",
      "flash an Intel HEX file: Go Loader, Write Prog, then Verify and Reset when asked"},
     {"list-ports", Cmd::ListPorts, kNoPage, 0, ArgKind::None, kNoFields, kOptNone, "list-ports",
-     "the serial ports of this machine"},
+     "the serial ports of this machine, with their drivers and stable names"},
 }};
 
 // The row of a command name, or nullptr.

@@ -140,12 +140,12 @@ void WriteValue(JsonWriter& w, const Field& f, const std::string& v) {
 }
 
 void WriteFieldValue(JsonWriter& w, const Field& f) {
-    if (f.values.empty()) {
-        w.Null();
-    } else if (f.list) {
+    if (f.list) {
         w.BeginArray();
         for (const auto& v : f.values) WriteValue(w, f, v);
         w.EndArray();
+    } else if (f.values.empty()) {
+        w.Null();
     } else {
         WriteValue(w, f, f.values[0]);
     }

@@ -30,7 +30,7 @@ struct Field {
     bool list = false;                // a JSON array
     bool perBox = false;              // a list of the four boxes, box 1 first
     std::string group;                // fields of one group form an object under this name
-    std::vector<std::string> values;  // as the window shows them ("1"/"0" for flags); none: null
+    std::vector<std::string> values;  // as the window shows them ("1"/"0" for flags); none: null (or [])
     bool jsonOnly = false;            // left out of the human lines
 };
 

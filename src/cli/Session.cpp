@@ -4,6 +4,8 @@
 #include "console/LayoutTable.h"
 #include "firmware/HexLoader.h"
 #include "link/LinkFrame.h"
+#include "link/PortDiscovery.h"
+#include "link/PortError.h"
 
 #include <sys/stat.h>
 #include <sysexits.h>
@@ -20,7 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kComIds[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
 constexpr int kPageStatus = 2;
 constexpr int kPageDownload = 5;
 
@@ -93,6 +94,9 @@ Session::Session(SessionConfig cfg) : m_cfg(std::move(cfg)), m_info(*m_cfg.optio
     m_host.m_answerBox = [this](const fw::MessageBoxRecord& box) { return OnBox(box); };
     m_host.m_answerPrompt = [this](std::string_view) { return std::optional<std::string>(m_cfg.password); };
     m_dlg.m_Comm.SetPortMap(m_cfg.map);
+    // The console's own lines for the user (why a port failed or went away):
+    // the session words them itself, once.
+    m_dlg.m_errorSink = [](const std::string&) {};
 }
 
 Session::~Session() { m_host.SetWindow(nullptr); }
@@ -124,6 +128,11 @@ std::intptr_t Session::OnMessage(unsigned msg, std::uintptr_t wParam, std::intpt
     const bool ackAwaited = m_host.IsTimerRunning(kTimerAck);
     m_pending = {};
     const std::intptr_t r = m_dlg.OnMessage(msg, wParam, lParam);
+    if (msg == WM_COMM_LOST && m_dlg.m_nLostPort != 0 && !m_linkFailed) {
+        // The console would wait for the port to come back; a run ends here.
+        m_linkFailed = true;
+        m_linkWhy = m_dlg.m_strStatus + ": " + m_dlg.m_Comm.ReopenPath() + " went away";
+    }
     if (msg != WM_COMM_DATA) return r;
     if (m_dlg.m_nFramesAccepted != m_framesSeen) {
         m_framesSeen = m_dlg.m_nFramesAccepted;
@@ -189,12 +198,12 @@ int Session::Run() {
 bool Session::Open() {
     m_dlg.Create();
     m_host.SetWindow(this);
-    if (m_cfg.com >= 1 && m_cfg.com <= 10 && m_cfg.com != 1) m_host.Click(kComIds[m_cfg.com - 1]);
+    if (m_cfg.com >= 1 && m_cfg.com <= 10 && m_cfg.com != 1) m_host.Click(ids::kCom[m_cfg.com - 1]);
     m_host.Click(ids::kOpen);
     if (m_dlg.m_bLinked) return true;
-    const int e = m_dlg.m_Comm.LastError();
-    Fail(kExitPortFailed, "cannot open " + m_cfg.portName + ": " + (e ? std::strerror(e) : "failed") +
-                              " (" + m_dlg.m_strStatus + ")");
+    std::string why = DescribeOpenError(m_dlg.m_Comm.LastOpenError(), PortAdvice::CommandLine);
+    if (why.empty()) why = std::strerror(m_dlg.m_Comm.LastError() ? m_dlg.m_Comm.LastError() : EIO);
+    Fail(kExitPortFailed, "cannot open " + m_cfg.portName + " (" + m_dlg.m_strStatus + "): " + why);
     return false;
 }
 
@@ -569,23 +578,37 @@ int Session::Finish() {
 
 // ---- list-ports ---------------------------------------------------------------
 
-int RunListPorts(const Options& o, std::FILE* out) {
-    const PortMap map;
-    for (int n = 1; n <= PortMap::kPorts; ++n) {
-        const std::string path = map.PathFor(n);
-        struct stat st {};
-        const bool present = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-        Record r;
-        r.type = "port";
-        r.command = "list-ports";
-        r.top.push_back(ScalarField("com", "COM", FieldKind::Text, "COM" + std::to_string(n)));
-        r.top.push_back(ScalarField("path", "path", FieldKind::Text, path));
-        r.top.push_back(ScalarField("present", "present", FieldKind::Flag, present ? "1" : "0"));
+int RunListPorts(const Options& o, const DeviceRoots& roots, std::FILE* out, std::FILE* err) {
+    const PortMap map;  // COMn is /dev/ttyS(n-1)
+    const std::vector<SerialPortInfo> ports = DiscoverPorts(roots);
+    if (ports.empty() && !o.json) std::fputs("zantu-cli: no serial ports found\n", err);
+    for (const SerialPortInfo& p : ports) {
+        const std::vector<int> coms = ComsMappedTo(p, map);
         std::string text;
         if (o.json) {
+            Record r;
+            r.type = "port";
+            r.command = "list-ports";
+            auto add = [&](const char* key, const std::string& v) {
+                r.top.push_back(ScalarField(key, key, FieldKind::Text, v));
+            };
+            add("device", p.device);
+            std::vector<std::string> comNames;
+            for (int n : coms) comNames.push_back("COM" + std::to_string(n));
+            r.top.push_back(ListField("coms", "coms", FieldKind::Text, comNames, false));
+            r.top.push_back(ListField("by_id", "by-id", FieldKind::Text, p.byId, false));
+            r.top.push_back(ListField("by_path", "by-path", FieldKind::Text, p.byPath, false));
+            add("driver", p.driver);
+            r.top.push_back(ScalarField("usb", "usb", FieldKind::Flag, p.usb ? "1" : "0"));
+            add("vendor_id", p.vendorId);
+            add("product_id", p.productId);
+            add("manufacturer", p.manufacturer);
+            add("product", p.product);
+            add("serial", p.serial);
+            add("description", p.Description());
             text = FormatJson(r) + "\n";
         } else {
-            text = "COM" + std::to_string(n) + (n < 10 ? "   " : "  ") + path + (present ? "" : "  (absent)") + "\n";
+            text = FormatPortLine(p, coms) + "\n";
         }
         std::fwrite(text.data(), 1, text.size(), out);
     }
@@ -597,6 +620,7 @@ int RunListPorts(const Options& o, std::FILE* out) {
         s.command = "list-ports";
         s.top.push_back(ScalarField("exit", "exit", FieldKind::Dec, std::to_string(rc)));
         s.top.push_back(ScalarField("result", "result", FieldKind::Text, ResultWord(rc)));
+        s.top.push_back(ScalarField("ports", "ports", FieldKind::Dec, std::to_string(ports.size())));
         const std::string text = FormatJson(s) + "\n";
         std::fwrite(text.data(), 1, text.size(), out);
         if (std::fflush(out) != 0) rc = EX_IOERR;

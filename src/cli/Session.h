@@ -17,6 +17,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "framework/RealTimeDriver.h"
+#include "link/PortDiscovery.h"
 #include "link/PortMap.h"
 
 #include <atomic>
@@ -123,7 +124,8 @@ private:
     std::string m_barText;
 };
 
-// list-ports: COM1..COM10 and the device each stands for.
-int RunListPorts(const Options& o, std::FILE* out);
+// list-ports: the serial ports found under roots, with the COM number each
+// stands for (COMn is /dev/ttyS(n-1)).
+int RunListPorts(const Options& o, const DeviceRoots& roots, std::FILE* out, std::FILE* err);
 
 }  // namespace cli

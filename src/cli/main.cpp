@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
     }
     InstallHandlers();
-    if (o.command->cmd == cli::Cmd::ListPorts) return cli::RunListPorts(o, stdout);
+    if (o.command->cmd == cli::Cmd::ListPorts) return cli::RunListPorts(o, DeviceRoots{}, stdout, stderr);
 
     cli::SessionConfig cfg;
     cfg.options = o;

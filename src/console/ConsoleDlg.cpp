@@ -72,6 +72,7 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
     case kTimerResponse: OnResponseTimer(); break;
     case kTimerProgress: OnProgressTimer(); break;
     case kTimerRepeat: OnRepeatTimer(); break;
+    case kTimerReconnect: OnReconnectTimer(); break;
     default: m_host.KillTimer(nIdEvent); break;
     }
     EnableRule();
@@ -82,6 +83,7 @@ std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t
     case WM_COMM_DATA: return OnCommData();
     case WM_FRAME_READY: return OnFrameReady();
     case WM_NEXT_BLOCK: return OnNextBlock();
+    case WM_COMM_LOST: return OnCommLost();
     default: return 0;
     }
 }

@@ -7,6 +7,7 @@
 //   commands/ResponseDecoder.cpp  DecodeResponse
 //   commands/DeviceErrors.cpp     ShowDeviceError
 //   console/ConsoleDlg.cpp        construction, start-up, OPEN, dispatch, data exchange
+//   console/Ports.cpp             open reasons, lost port and its return, Com tooltips and menu
 //   console/PageLayout.cpp        page switch, enable rule, counter refresh
 //   console/Batch.cpp             command buttons, batch set-up, OnFrameReady, repeat timer
 //   firmware/Download.cpp         Go Loader, Write Prog, blocks, Verify, Reset
@@ -17,12 +18,16 @@
 #include "console/ControlIds.h"
 #include "framework/Host.h"
 #include "link/Comm.h"
+#include "link/PortDiscovery.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
@@ -46,6 +51,8 @@ public:
     void OnTabSelChange() override;
     void OnCancel() override;
     void OnAbout() override;
+    bool OnContextMenu(int nId) override;
+    void OnToolTip(int nId) override;
 
     // ---- start-up, OPEN, data exchange (console/ConsoleDlg.cpp) -------------
     int OnInitDialog();
@@ -56,6 +63,22 @@ public:
     std::string& Text(int id);
     int& Check(int id);
     static std::string BuildTitle();
+
+    // ---- ports (console/Ports.cpp) -------------------------------------------
+    // After OPEN: the status line's tooltip names the device, or says in plain
+    // words why it failed (also on standard error).
+    void ReportOpen(int nPort, bool bOk);
+    // WM_COMM_LOST: the open device went away.
+    std::intptr_t OnCommLost();
+    // Timer 11 while a lost port is awaited: opens it again once it is back.
+    void OnReconnectTimer();
+    // The Com radios' tooltips: path, description, present or not.
+    void RefreshComToolTips();
+    std::string ComToolTip(int nPort) const;
+    // Assigns a device path to COMn (nothing: back to the default).
+    void AssignPort(int nPort, const std::optional<std::string>& path);
+    // A line for the user on standard error (or m_errorSink).
+    void ReportLine(const std::string& text);
 
     // ---- pages (console/PageLayout.cpp) --------------------------------------
     void HideAll();
@@ -165,4 +188,12 @@ public:
     int m_nLastType = 0;       // command type of the last frame built
     std::string m_strLogPath;  // path of the service log file, once created
     bool m_bLogWriteFailed = false;
+    // Ports: where they are looked for, those found at the last look, the
+    // port whose return is awaited (0: none), who keeps assignments, and
+    // where lines for the user go (empty: standard error).
+    DeviceRoots m_devRoots;
+    std::vector<SerialPortInfo> m_ports;
+    int m_nLostPort = 0;
+    std::function<void(int nPort, const std::optional<std::string>& path)> m_onPortAssigned;
+    std::function<void(const std::string&)> m_errorSink;
 };

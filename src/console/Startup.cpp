@@ -8,7 +8,7 @@
 
 namespace {
 constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
-constexpr int kComIds[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
+constexpr const int (&kComIds)[10] = ids::kCom;
 }  // namespace
 
 void CConsoleDlg::Create() {
@@ -56,9 +56,8 @@ int CConsoleDlg::OnInitDialog() {
     m_host.SetProgressPos(ids::kProgress, 0);
     UpdateData(false);
 
-    // Each Com radio tells which device it opens.
-    for (int n = 1; n <= 10; ++n)
-        m_host.SetToolTip(kComIds[n - 1], m_Comm.GetPortMap().PathFor(n));
+    // Each Com radio tells which device it opens, what it is and whether it is there.
+    RefreshComToolTips();
 
     HideAll();
     ShowPage();
@@ -66,6 +65,9 @@ int CConsoleDlg::OnInitDialog() {
 }
 
 void CConsoleDlg::OnOpen() {
+    // The operator's OPEN takes over from waiting for a lost port.
+    m_host.KillTimer(kTimerReconnect);
+    m_nLostPort = 0;
     if (m_Comm.m_bOpen == 1) m_Comm.Close();
     UpdateData(true);
     UpdateData(false);
@@ -79,6 +81,7 @@ void CConsoleDlg::OnOpen() {
     UpdateData(true);
     m_strStatus = sz;
     UpdateData(false);
+    ReportOpen(nPort, ok != 0);
 }
 
 void CConsoleDlg::OnCancel() { m_host.EndDialog(ids::IDCANCEL); }

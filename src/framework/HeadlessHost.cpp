@@ -167,6 +167,20 @@ int HeadlessHost::MessageBox(std::string_view text, std::string_view caption, Ms
     return kIdOk;
 }
 
+int HeadlessHost::PopupMenu(std::span<const MenuItem> items) {
+    m_menus.emplace_back(items.begin(), items.end());
+    const int n = m_answerMenu ? m_answerMenu(m_menus.back()) : -1;
+    if (n < 0 || n >= static_cast<int>(items.size())) return -1;
+    const MenuItem& it = items[static_cast<std::size_t>(n)];
+    return it.enabled && !it.separator ? n : -1;
+}
+
+bool HeadlessHost::RightClick(int id) {
+    const bool own = m_pWnd && IsControlVisible(id) && m_pWnd->OnContextMenu(id);
+    Pump();
+    return own;
+}
+
 std::optional<std::string> HeadlessHost::OpenFileDialog(std::string_view filter) {
     if (m_answerFile) return m_answerFile(filter);
     return std::nullopt;

@@ -65,6 +65,13 @@ public:
     std::function<std::optional<std::string>(std::string_view filter)> m_answerFile;
     std::function<std::optional<std::string>(std::string_view caption)> m_answerPrompt;
     std::vector<std::string> m_prompts;   // captions of prompts shown
+    // Pop-up menus shown so far (their items) and the function that picks from
+    // the next one (default: none chosen, -1).
+    std::vector<std::vector<MenuItem>> m_menus;
+    std::function<int(const std::vector<MenuItem>&)> m_answerMenu;
+    // A user's right click on a control; returns whether the window showed a
+    // menu of its own.
+    bool RightClick(int id);
     std::optional<int> m_endResult;       // set by EndDialog
     std::tm m_localTime{};                // what LocalTime() returns
     bool m_useRealLocalTime = false;
@@ -81,6 +88,7 @@ public:
     void KillTimer(int nIdEvent) override;
     void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) override;
+    int PopupMenu(std::span<const MenuItem> items) override;
     std::optional<std::string> OpenFileDialog(std::string_view filter) override;
     std::optional<std::string> PromptText(std::string_view caption, int maxChars, bool password,
                                           const PromptLayout& layout) override;

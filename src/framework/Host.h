@@ -77,6 +77,22 @@ public:
     virtual void OnTabSelChange() = 0;        // TCN_SELCHANGE of the tab control
     virtual void OnCancel() = 0;              // EXIT, Esc or the close box
     virtual void OnAbout() = 0;               // the About item (context menu or F1)
+    // A right click on control nId: true when the window showed a menu of its
+    // own; false leaves the window's usual context menu.
+    virtual bool OnContextMenu(int nId) {
+        (void)nId;
+        return false;
+    }
+    // The tooltip of control nId is about to show: the window may renew it.
+    virtual void OnToolTip(int nId) { (void)nId; }
+};
+
+// One entry of a pop-up menu.
+struct MenuItem {
+    std::string text;
+    bool enabled = true;
+    bool checked = false;
+    bool separator = false;  // a line; text and the flags are not used
 };
 
 class Host {
@@ -128,6 +144,13 @@ public:
     };
     virtual std::optional<std::string> PromptText(std::string_view caption, int maxChars,
                                                   bool password, const PromptLayout& layout) = 0;
+
+    // A pop-up menu at the pointer (nested loop); the index of the chosen
+    // item, or -1 when none was chosen.
+    virtual int PopupMenu(std::span<const MenuItem> items) {
+        (void)items;
+        return -1;
+    }
 
     // ---- controls by id --------------------------------------------------
     virtual void ShowControl(int id, bool bShow) = 0;

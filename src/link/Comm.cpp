@@ -1,20 +1,40 @@
 // The serial channel on a POSIX terminal device.
 //
-// Open: O_RDWR|O_NOCTTY|O_NONBLOCK, exclusive (TIOCEXCL and flock, so a second
-// program is refused even as root), raw 9600 8N1 without flow control, DTR and
-// RTS off, both queues flushed.  One reader thread per opening waits in poll on
-// the port and on an eventfd that Close writes; it drains what is queued in
-// chunks of at most 80 bytes and hands each to the notify window synchronously.
-// Close cancels a waiting hand-over, wakes the poll and joins the reader, so no
-// reader outlives its opening or touches a destroyed channel.
+// Open takes a port only when no other program has it, by every signal Linux
+// gives: the UUCP lock file that serial programs share (a stale one, whose
+// process is gone, is taken over), a look through /proc for processes that
+// have the device open, and then the port's own exclusive flag (TIOCEXCL) and
+// an flock.  Root passes TIOCEXCL but sees every process; an ordinary user
+// sees only their own processes but is stopped by TIOCEXCL.  The exclusive
+// flag is cleared before every close: it outlives our descriptor while the far
+// end of a pseudo-terminal stays open, and then only root could open it again.
+//
+// The line is raw 9600 8N1 with every input, output, control and local flag
+// set here, none kept from an earlier program: no flow control, no parity
+// checking, nothing stripped, translated or marked.  DTR and RTS are off and
+// both queues flushed.
+//
+// One reader thread per opening waits in poll on the port and on an eventfd.
+// It drains what is queued in chunks of at most 80 bytes and hands each to the
+// notify window synchronously.  Write never waits: what the port does not take
+// at once waits in a bounded user-space queue that the reader sends out, in
+// order, when poll reports the port writable (Write wakes the poll through the
+// eventfd).  A hang-up (the device went away) is reported once with a
+// synchronous WM_COMM_LOST, and the reader ends.  Close cancels a waiting
+// hand-over, wakes the poll and joins the reader, so no reader outlives its
+// opening or touches a destroyed channel.
 #include "link/Comm.h"
+#include "link/PortDiscovery.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -44,8 +64,6 @@ constexpr std::array<BaudRate, 12> kBaudRates{{{110, B110},
 
 // After the far end went away the reader looks again at most ten times a second.
 constexpr int kRetryPauseMs = 100;
-// A write that meets a full queue waits at most this long for room.
-constexpr int kWriteWaitMs = 200;
 
 }  // namespace
 
@@ -54,6 +72,8 @@ CComm::CComm() = default;
 CComm::~CComm() {
     if (m_bOpen) Close();
     StopReader();
+    if (m_hComm >= 0) ReleaseDescriptor(m_hComm);
+    m_hComm = -1;
     if (m_wakeFd >= 0) ::close(m_wakeFd);
 }
 
@@ -67,59 +87,141 @@ int CComm::InitOverlapped() {
 
 int CComm::Open(std::uint16_t nPort, std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t nStopBits,
                 std::uint8_t nParity) {
-    if (nPort > kMaxPort) return 0;
+    if (nPort > kMaxPort) {
+        m_openError = PortOpenError{};
+        m_openError.fault = PortFault::NoPortNumber;
+        m_openError.nPort = nPort;
+        return 0;
+    }
     std::snprintf(m_szPort, sizeof m_szPort, "COM%d", static_cast<int>(nPort));
     // Opening an open channel first closes it: the earlier descriptor is
     // released and its reader has ended before a new one starts.
     if (m_bOpen || m_hComm >= 0) Close();
     StopReader();
-    if (m_wakeFd < 0 && !InitOverlapped()) {
-        m_nLastError = errno;
-        return 0;
+    m_nPort = nPort;
+    m_settings = LineSettings{nBaud, nDataBits, nStopBits, nParity};
+    m_strPath = m_portMap.PathFor(nPort);
+    m_strReopen.clear();
+    return OpenPath(m_strPath);
+}
+
+int CComm::Reopen() {
+    if (m_nPort == 0 || m_strPath.empty()) return 0;
+    if (m_bOpen || m_hComm >= 0) Close();
+    StopReader();
+    const std::string path = m_strReopen.empty() ? m_strPath : m_strReopen;
+    return OpenPath(path);
+}
+
+int CComm::Fail(PortFault fault, int err) {
+    m_openError.fault = fault;
+    m_openError.nError = err;
+    m_nLastError = err ? err : EIO;
+    if (fault == PortFault::NoPermission) DescribeDeviceAccess(m_openError);
+    m_lock.Release();
+    m_hComm = -1;
+    return 0;
+}
+
+int CComm::OpenPath(const std::string& path) {
+    m_openError = PortOpenError{};
+    m_openError.nPort = m_nPort;
+    m_openError.path = path;
+    if (m_wakeFd < 0 && !InitOverlapped()) return Fail(PortFault::Other, errno);
+    if (path.empty()) return Fail(PortFault::NoPortNumber, ENOENT);
+
+    // The device itself, behind any links: locks and holders are found by it.
+    char real[PATH_MAX];
+    if (!::realpath(path.c_str(), real)) {
+        const int e = errno;
+        return Fail(e == EACCES ? PortFault::NoPermission : PortFault::NoDevice, e);
     }
-    const std::string path = m_portMap.PathFor(nPort);
-    if (path.empty()) {
-        m_nLastError = ENOENT;
-        m_hComm = -1;
-        return 0;
-    }
+    const std::string device = real;
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return Fail(PortFault::NoDevice, errno);
+    if (!S_ISCHR(st.st_mode)) return Fail(PortFault::NotTerminal, ENOTTY);
+
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        m_nLastError = errno;
-        m_hComm = -1;
-        return 0;
+        const int e = errno;
+        switch (e) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: return Fail(PortFault::NoDevice, e);
+        case EACCES:
+        case EPERM:
+        case EROFS: return Fail(PortFault::NoPermission, e);
+        case EBUSY:  // held exclusively (TIOCEXCL) by another program
+            if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+            return Fail(PortFault::InUse, e);
+        default: return Fail(PortFault::Other, e);
+        }
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
-        m_nLastError = errno == EWOULDBLOCK ? EBUSY : errno;
+    if (!::isatty(fd)) {
         ::close(fd);
-        m_hComm = -1;
-        return 0;
+        return Fail(PortFault::NotTerminal, ENOTTY);
+    }
+    // Every sign of another program: its flock, its UUCP lock file, its
+    // descriptor seen in /proc.
+    portlock::Holder holder;
+    const std::string lockDir = m_strLockDir.empty() ? portlock::DefaultLockDir() : m_strLockDir;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (e != EWOULDBLOCK) return Fail(PortFault::Other, e);
+        if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+        return Fail(PortFault::InUse, EBUSY);
+    }
+    if (m_lock.Acquire(lockDir, device, holder) == portlock::UucpLock::Result::Held) {
+        ::close(fd);
+        m_openError.holder = holder;
+        m_openError.lockFile = m_lock.LastPath();
+        return Fail(PortFault::InUse, EBUSY);
+    }
+    if (auto other = portlock::FindOtherHolder(device)) {
+        ::close(fd);
+        m_openError.holder = *other;
+        return Fail(PortFault::InUse, EBUSY);
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return Fail(PortFault::NotTerminal, e);
     }
     m_hComm = fd;
     ::tcflush(fd, TCIOFLUSH);
-    const int ok = Configure(nBaud, nDataBits, nStopBits, nParity);
-    if (!ok) {
+    if (!Configure(m_settings.nBaud, m_settings.nDataBits, m_settings.nStopBits, m_settings.nParity)) {
+        const int e = m_nLastError;
         m_bOpen = 0;
-        ::close(fd);
-        m_hComm = -1;
-        return 0;
+        ReleaseDescriptor(fd);
+        return Fail(PortFault::SettingsRefused, e);
     }
     m_nLastError = 0;
-    // Drain a stale wake-up left by an earlier Close.
+    m_strOpened = path;
+    if (m_strReopen.empty()) {
+        const std::string byId = FindByIdName(device.substr(device.rfind('/') + 1), DeviceRoots{"", m_strDevRoot});
+        m_strReopen = path.rfind(m_strDevRoot + "/serial/by-id/", 0) == 0 || byId.empty() ? path : byId;
+    }
+    {
+        std::lock_guard lk(m_txMx);
+        m_txHead = m_txCount = 0;
+        m_txDropped = 0;
+    }
+    // Drain a stale wake-up left by an earlier Close or Write.
     std::uint64_t v;
     while (::read(m_wakeFd, &v, sizeof v) > 0) {
     }
     m_bOpen = 1;
     ++g_liveReaders;  // counted from its start; the reader itself counts its end
     m_reader = std::jthread([this](std::stop_token st) { CommReaderThread(st); });
-    return ok;
+    return 1;
 }
 
 int CComm::Configure(std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t nStopBits, std::uint8_t nParity) {
     const int fd = m_hComm;
     termios tio{};
     if (fd < 0 || ::tcgetattr(fd, &tio) != 0) {
-        m_nLastError = errno;
+        m_nLastError = fd < 0 ? EBADF : errno;
         return 0;
     }
     speed_t speed = 0;
@@ -130,11 +232,14 @@ int CComm::Configure(std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t n
         m_nLastError = EINVAL;
         return 0;
     }
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD;
+    // Every flag is set here; nothing an earlier program left stays.
+    // Input: breaks ignored (no 0x00 is made up for them); no parity checking,
+    // so a byte with a framing or parity error is passed on as it arrived; no
+    // stripping, no CR/NL translation, no XON/XOFF.
+    tio.c_iflag = IGNBRK;
+    tio.c_oflag = 0;  // bytes go out as written
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag |= kSizes[nDataBits - 5];
+    tio.c_cflag = kSizes[nDataBits - 5] | CREAD | CLOCAL | HUPCL;  // no CRTSCTS
     if (nStopBits == TWOSTOPBITS) tio.c_cflag |= CSTOPB;
     if (nParity == ODDPARITY) tio.c_cflag |= PARENB | PARODD;
     if (nParity == EVENPARITY) tio.c_cflag |= PARENB;
@@ -142,7 +247,10 @@ int CComm::Configure(std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t n
     if (nParity == MARKPARITY) tio.c_cflag |= PARENB | PARODD | CMSPAR;
     if (nParity == SPACEPARITY) tio.c_cflag |= PARENB | CMSPAR;
 #endif
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_lflag = 0;  // no echo, no line editing, no signals
+    for (cc_t& c : tio.c_cc) c = _POSIX_VDISABLE;
+    tio.c_cc[VSTART] = 0x11;  // without effect while XON/XOFF is off
+    tio.c_cc[VSTOP] = 0x13;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     ::cfsetispeed(&tio, speed);
@@ -157,14 +265,25 @@ int CComm::Configure(std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t n
     return 1;
 }
 
+void CComm::Wake() {
+    if (m_wakeFd < 0) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto r = ::write(m_wakeFd, &one, sizeof one);
+}
+
 void CComm::StopReader() {
     if (!m_reader.joinable()) return;
     m_reader.request_stop();
-    if (m_wakeFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto r = ::write(m_wakeFd, &one, sizeof one);
-    }
+    Wake();
     m_reader.join();
+}
+
+void CComm::ReleaseDescriptor(int fd) {
+    if (fd >= 0) {
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+    }
+    m_lock.Release();
 }
 
 int CComm::Close() {
@@ -175,11 +294,33 @@ int CComm::Close() {
         int lines = TIOCM_DTR;
         ::ioctl(fd, TIOCMBIC, &lines);
         ::tcflush(fd, TCIOFLUSH);
-        ::close(fd);
+    }
+    ReleaseDescriptor(fd);
+    {
+        std::lock_guard lk(m_txMx);
+        m_txHead = m_txCount = 0;  // abandoned with the port, as the driver queue is
     }
     // The stale value stays, but never as a descriptor that could be reused.
     m_hComm = -1;
     return 1;
+}
+
+void CComm::ReleaseLost() {
+    m_bOpen = 0;  // the reader, once out of its hand-over, ends without touching the port
+    std::lock_guard lk(m_txMx);  // the reader sends only under this lock
+    m_txHead = m_txCount = 0;
+    ReleaseDescriptor(m_hComm);
+    m_hComm = -1;
+}
+
+std::size_t CComm::QueuedBytes() {
+    std::lock_guard lk(m_txMx);
+    return m_txCount;
+}
+
+std::uint64_t CComm::DroppedBytes() {
+    std::lock_guard lk(m_txMx);
+    return m_txDropped;
 }
 
 std::uint32_t CComm::Read(std::uint8_t* pBuf, std::uint32_t nMax) {
@@ -196,43 +337,81 @@ std::uint32_t CComm::Read(std::uint8_t* pBuf, std::uint32_t nMax) {
 }
 
 int CComm::Write(const std::uint8_t* pBuf, std::uint32_t nLen) {
+    std::lock_guard lk(m_txMx);
     const int fd = m_hComm;
-    if (fd < 0 || !m_bOpen) return 0;
+    if (fd < 0 || !m_bOpen || (!pBuf && nLen)) return 0;
     std::uint32_t done = 0;
-    bool waited = false;
-    while (done < nLen) {
+    // Straight to the port while nothing waits before these bytes.
+    while (m_txCount == 0 && done < nLen) {
         const ssize_t r = ::write(fd, pBuf + done, nLen - done);
         if (r > 0) {
             done += static_cast<std::uint32_t>(r);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            waited = true;
-            if (::poll(&p, 1, kWriteWaitMs) > 0) continue;
-        }
-        return 0;  // a lost frame shows up as a missing ACK
+        if (r < 0 && errno == EAGAIN) break;
+        m_txDropped += nLen - done;  // the port failed: a lost frame shows as a missing ACK
+        return 0;
     }
-    return waited ? 0 : 1;
+    if (done == nLen) return 1;
+    // The rest waits whole or not at all: the queue never holds part of a
+    // write, so what the module receives after a drop starts a write.
+    const std::size_t rest = nLen - done;
+    if (rest > kTxQueue - m_txCount) {
+        m_txDropped += rest;
+        return 0;
+    }
+    for (std::size_t i = 0; i < rest; ++i) m_txBuf[(m_txHead + m_txCount + i) % kTxQueue] = pBuf[done + i];
+    m_txCount += rest;
+    Wake();
+    return 0;
+}
+
+void CComm::DrainTx(int fd) {
+    std::lock_guard lk(m_txMx);
+    while (m_txCount > 0 && m_bOpen) {
+        const std::size_t run = std::min(m_txCount, kTxQueue - m_txHead);  // contiguous part
+        const ssize_t r = ::write(fd, m_txBuf.data() + m_txHead, run);
+        if (r > 0) {
+            m_txHead = (m_txHead + static_cast<std::size_t>(r)) % kTxQueue;
+            m_txCount -= static_cast<std::size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EAGAIN) return;
+        m_txDropped += m_txCount;  // the port failed
+        m_txHead = m_txCount = 0;
+    }
+    if (m_txCount == 0) m_txHead = 0;
 }
 
 void CComm::CommReaderThread(std::stop_token st) {
     const int fd = m_hComm;
     std::uint8_t buf[kChunk];
     while (m_bOpen && !st.stop_requested()) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        bool sending;
+        {
+            std::lock_guard lk(m_txMx);
+            sending = m_txCount > 0;
+        }
+        pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0}, {m_wakeFd, POLLIN, 0}};
         const int r = ::poll(fds, 2, -1);
-        if (st.stop_requested()) break;
+        if (st.stop_requested() || !m_bOpen) break;
         if (r < 0) {
             if (errno == EINTR) continue;
             pollfd w{m_wakeFd, POLLIN, 0};
             ::poll(&w, 1, kRetryPauseMs);
             continue;
         }
-        if (fds[1].revents & POLLIN) continue;  // woken: the loop test decides
-        if (fds[0].revents & POLLIN) {
-            bool gotAny = false;
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t v;
+            while (::read(m_wakeFd, &v, sizeof v) > 0) {
+            }
+        }
+        const short ev = fds[0].revents;
+        if (ev & POLLOUT) DrainTx(fd);
+        bool gotAny = false;
+        if (ev & (POLLIN | POLLHUP | POLLERR)) {
             for (;;) {
                 const std::uint32_t n = Read(buf, kChunk);
                 if (n == 0) break;
@@ -240,12 +419,18 @@ void CComm::CommReaderThread(std::stop_token st) {
                 for (std::uint32_t i = 0; i < n; ++i) m_RxBuf[i] = buf[i];
                 m_wRxLen = static_cast<std::uint16_t>(n);
                 if (!m_hNotifyWnd || !m_hNotifyWnd->SendMessageFromThread(WM_COMM_DATA, 0, 0, st)) break;
+                if (!m_bOpen) break;
             }
-            if (gotAny) continue;
         }
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL | POLLIN)) {
-            // The device went away (or reports readable with nothing queued):
-            // look again later instead of spinning.
+        if (st.stop_requested() || !m_bOpen) break;
+        if (ev & (POLLHUP | POLLERR | POLLNVAL)) {
+            // The device went away (an adapter pulled, the far end of a
+            // pseudo-terminal closed): say so once and end.
+            if (m_hNotifyWnd) m_hNotifyWnd->SendMessageFromThread(WM_COMM_LOST, 0, 0, st);
+            break;
+        }
+        if ((ev & POLLIN) && !gotAny) {
+            // Readable with nothing queued: look again later instead of spinning.
             pollfd w{m_wakeFd, POLLIN, 0};
             ::poll(&w, 1, kRetryPauseMs);
         }

@@ -13,6 +13,10 @@ void PortMap::Set(int nPort, std::string path) {
     m_paths[nPort] = std::move(path);
 }
 
+void PortMap::Reset(int nPort) {
+    if (nPort >= 1 && nPort <= kPorts) m_paths[nPort].reset();
+}
+
 bool PortMap::IsOverridden(int nPort) const {
     return nPort >= 1 && nPort <= kPorts && m_paths[nPort].has_value();
 }

@@ -12,6 +12,8 @@ public:
     // Device path for port n (1..10); empty for other numbers.
     std::string PathFor(int nPort) const;
     void Set(int nPort, std::string path);
+    // Back to the default /dev/ttyS(n-1).
+    void Reset(int nPort);
     bool IsOverridden(int nPort) const;
     // Parses "N=PATH" (N 1..10, PATH not empty); false when malformed.
     bool ParseAssignment(std::string_view text);

@@ -213,3 +213,73 @@ TEST_F(CliDecodedFields, SettingsTestsAndVersion) {
 }
 
 }  // namespace
+
+// ---- list-ports on a fake sysfs and /dev -------------------------------------
+
+#include "FakeDevices.h"
+#include "cli/Session.h"
+
+namespace {
+
+// What f writes to its two streams.
+template <class F>
+std::pair<std::string, std::string> Captured(F f, int* rc) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    *rc = f(out, err);
+    auto read = [](std::FILE* s) {
+        std::string text;
+        std::rewind(s);
+        char buf[1024];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, s)) > 0;) text.append(buf, n);
+        std::fclose(s);
+        return text;
+    };
+    return {read(out), read(err)};
+}
+
+TEST(CliListPorts, OneLineOrOneObjectPerPortFound) {
+    FakeDevices fake;
+    ASSERT_TRUE(fake.BuildLaptop());
+    cli::Options o;
+    int rc = -1;
+    auto [text, err] = Captured([&](std::FILE* out, std::FILE* e) { return cli::RunListPorts(o, fake.roots, out, e); }, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(err, "");
+    // The same lines as the console's --list-ports, in natural order.
+    std::vector<std::string> lines;
+    for (std::size_t p = 0, eol; (eol = text.find('\n', p)) != std::string::npos; p = eol + 1)
+        lines.push_back(text.substr(p, eol - p));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1], fake.dev + "/ttyS0 com=- driver=serial8250");
+    EXPECT_EQ(lines[4].rfind(fake.dev + "/ttyUSB0 com=- driver=ftdi_sio usb=0403:6001", 0), 0u) << lines[4];
+
+    o.json = true;
+    auto [js, jerr] = Captured([&](std::FILE* out, std::FILE* e) { return cli::RunListPorts(o, fake.roots, out, e); }, &rc);
+    EXPECT_EQ(rc, 0);
+    std::vector<json> objs;
+    for (std::size_t p = 0, eol; (eol = js.find('\n', p)) != std::string::npos; p = eol + 1)
+        objs.push_back(Parse(js.substr(p, eol - p)));
+    ASSERT_EQ(objs.size(), 6u);
+    const json& usb = objs[4];
+    EXPECT_EQ(usb["type"], "port");
+    EXPECT_EQ(usb["device"], fake.dev + "/ttyUSB0");
+    EXPECT_EQ(usb["usb"], true);
+    EXPECT_EQ(usb["vendor_id"], "0403");
+    EXPECT_EQ(usb["serial"], "A1B2C3");
+    EXPECT_EQ(usb["by_id"], json::array({fake.ById()}));
+    EXPECT_EQ(usb["coms"], json::array());
+    EXPECT_EQ(usb["description"], "FTDI FT232R USB UART, serial A1B2C3 (0403:6001, ftdi_sio)");
+    EXPECT_EQ(objs[5]["type"], "summary");
+    EXPECT_EQ(objs[5]["ports"], 5);
+
+    // None found: said on standard error, still exit 0.
+    const DeviceRoots none{fake.tree.Path("none"), fake.tree.Path("none")};
+    o.json = false;
+    auto [empty, why] = Captured([&](std::FILE* out, std::FILE* e) { return cli::RunListPorts(o, none, out, e); }, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(empty, "");
+    EXPECT_EQ(why, "zantu-cli: no serial ports found\n");
+}
+
+}  // namespace

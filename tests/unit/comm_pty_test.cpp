@@ -1,17 +1,23 @@
 // The serial channel on real pseudo-terminals: the test plays the far end on
 // the master side.
+#include "HoldingProcess.h"
+#include "TempTree.h"
 #include "framework/HeadlessHost.h"
 #include "link/Comm.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -21,8 +27,10 @@ struct ChunkRecorder : fw::Window {
     CComm* comm = nullptr;
     std::vector<std::size_t> sizes;
     std::vector<std::uint8_t> bytes;
+    int lost = 0;
     void OnTimer(int) override {}
     std::intptr_t OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override {
+        if (msg == WM_COMM_LOST) ++lost;
         if (msg == WM_COMM_DATA) {
             sizes.push_back(comm->m_wRxLen);
             bytes.insert(bytes.end(), comm->m_RxBuf, comm->m_RxBuf + comm->m_wRxLen);
@@ -55,13 +63,44 @@ struct Pty {
     }
 };
 
+// Reads from fd until n bytes came or the time limit passed.
+std::vector<std::uint8_t> ReadFor(int fd, std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    std::vector<std::uint8_t> got;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    std::uint8_t buf[4096];
+    while (got.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) <= 0) continue;
+        const ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r > 0) got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+}
+
+// Whether the terminal's exclusive flag is set, seen through a new descriptor.
+int ExclusiveFlag(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;  // an ordinary user meets a left-over flag here
+    int v = -1;
+    if (::ioctl(fd, TIOCGEXCL, &v) != 0) v = -1;
+    ::close(fd);
+    return v;
+}
+
 struct CommPty : ::testing::Test {
     fw::HeadlessHost host;
     ChunkRecorder rec;
     CComm comm;
     Pty pty;
+    TempTree tree;
+    std::string lockFile;
     void SetUp() override {
         ASSERT_FALSE(pty.slave.empty());
+        ASSERT_TRUE(tree.MakeDir("lock"));
+        comm.SetLockDir(tree.Path("lock"));
+        char real[PATH_MAX];
+        ASSERT_NE(::realpath(pty.slave.c_str(), real), nullptr);
+        lockFile = tree.Path("lock/") + portlock::LockFileName(real);
         rec.comm = &comm;
         host.SetWindow(&rec);
         comm.m_hNotifyWnd = &host;
@@ -198,6 +237,143 @@ TEST_F(CommPty, AVanishedFarEndDoesNotMakeTheReaderSpin) {
     };
     EXPECT_LT(us(after) - us(before), 60000);  // under 10 % of a core
     comm.Close();
+}
+
+TEST_F(CommPty, NothingAnEarlierProgramSetStaysAndBytesPassAsTheyCame) {
+    {
+        const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        termios t{};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        t.c_iflag |= INPCK | IGNPAR | PARMRK | ISTRIP | ICRNL | INLCR | IXON | IXOFF | BRKINT;
+        t.c_oflag |= OPOST | ONLCR;
+        t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+        t.c_cflag |= CRTSCTS | PARENB;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        ::close(fd);
+    }
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(comm.m_hComm, &t), 0);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    // 0xFF would come doubled with PARMRK, 0x0D as 0x0A with ICRNL, 0x80 as 0x00 with ISTRIP.
+    const std::vector<std::uint8_t> bytes = {0xFF, 0x0D, 0x0A, 0x00, 0x11, 0x13, 0x7F, 0x80, 0x03, 0x04};
+    ASSERT_EQ(::write(pty.master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(host.PumpUntil([&] { return rec.bytes.size() >= bytes.size(); }));
+    EXPECT_EQ(rec.bytes, bytes);
+    EXPECT_EQ(comm.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())), 1);
+    EXPECT_EQ(ReadFor(pty.master, bytes.size()), bytes);  // 0x0A not turned into 0x0D 0x0A
+}
+
+TEST_F(CommPty, TheExclusiveFlagIsClearedAtEveryClose) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    int v = 0;
+    ASSERT_EQ(::ioctl(comm.m_hComm, TIOCGEXCL, &v), 0);
+    EXPECT_EQ(v, 1);
+    comm.Close();
+    EXPECT_EQ(ExclusiveFlag(pty.slave), 0);
+    EXPECT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // as an ordinary user too, with the far end still open
+    comm.Close();
+    EXPECT_EQ(comm.Open(1, 12345, 8, 0, 0), 0);  // refused settings: closed on the failure path
+    EXPECT_EQ(comm.LastOpenError().fault, PortFault::SettingsRefused);
+    EXPECT_EQ(ExclusiveFlag(pty.slave), 0);
+    EXPECT_FALSE(TempTree::Exists(lockFile));
+}
+
+TEST_F(CommPty, LockFileWhileOpenRefusedWhenHeldTakenOverWhenStale) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(TempTree::Read(lockFile), portlock::FormatLockPid(getpid()));
+    comm.Close();
+    EXPECT_FALSE(TempTree::Exists(lockFile));
+
+    ASSERT_TRUE(TempTree::Write(lockFile, portlock::FormatLockPid(1)));  // a live process
+    EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(comm.m_hComm, -1);
+    EXPECT_EQ(comm.LastOpenError().fault, PortFault::InUse);
+    EXPECT_EQ(comm.LastOpenError().holder.pid, 1);
+    EXPECT_EQ(comm.LastOpenError().lockFile, lockFile);
+    EXPECT_EQ(TempTree::Read(lockFile), portlock::FormatLockPid(1));  // left alone
+
+    ASSERT_TRUE(TempTree::Write(lockFile, portlock::FormatLockPid(999999999)));  // its process is gone
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(TempTree::Read(lockFile), portlock::FormatLockPid(getpid()));
+    comm.Close();
+}
+
+TEST_F(CommPty, NoWritableLockDirectoryStillOpens) {
+    comm.SetLockDir(tree.Path("missing"));
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    comm.Close();
+}
+
+TEST_F(CommPty, AProgramHoldingThePortWithoutLocksIsNamed) {
+    HoldingProcess other(pty.slave);
+    ASSERT_GT(other.pid, 0);
+    EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(comm.LastOpenError().fault, PortFault::InUse);
+    EXPECT_EQ(comm.LastOpenError().holder.pid, other.pid);
+    EXPECT_FALSE(TempTree::Exists(lockFile));  // our lock went with the refusal
+    EXPECT_NE(DescribeOpenError(comm.LastOpenError()).find("process " + std::to_string(other.pid)),
+              std::string::npos);
+}
+
+TEST_F(CommPty, WriteNeverWaitsKeepsOrderAndDropsWholeWrites) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    // Nobody reads the far end: the terminal's buffer fills, then the queue,
+    // then writes are dropped.  Each block holds its own number.
+    constexpr int kBlocks = 200;
+    constexpr std::size_t kBlock = 1000;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBlocks; ++i) {
+        const std::vector<std::uint8_t> block(kBlock, static_cast<std::uint8_t>(i));
+        comm.Write(block.data(), kBlock);
+        EXPECT_LE(comm.QueuedBytes(), CComm::kTxQueue);
+    }
+    // A write that waited for room (200 ms each before) would take far longer.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const std::uint64_t dropped = comm.DroppedBytes();
+    EXPECT_GT(dropped, 0u);
+    const std::size_t expected = kBlocks * kBlock - dropped;
+    const auto got = ReadFor(pty.master, expected, std::chrono::seconds(10));
+    ASSERT_EQ(got.size(), expected);
+    // In order: block numbers rise; only a block the port took part of is short.
+    int last = -1;
+    std::size_t run = 0, shortRuns = 0;
+    for (std::size_t i = 0; i <= got.size(); ++i) {
+        if (i < got.size() && static_cast<int>(got[i]) == last) {
+            ++run;
+            continue;
+        }
+        if (last >= 0 && run != kBlock) ++shortRuns;
+        if (i == got.size()) break;
+        EXPECT_GT(static_cast<int>(got[i]), last) << "at byte " << i;
+        last = got[i];
+        run = 1;
+    }
+    EXPECT_LE(shortRuns, 1u);
+    EXPECT_EQ(comm.QueuedBytes(), 0u);
+    comm.Close();
+}
+
+TEST_F(CommPty, AVanishedDeviceIsReportedOnceAndTheReaderEnds) {
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    ::close(pty.master);
+    pty.master = -1;
+    ASSERT_TRUE(host.PumpUntil([&] { return rec.lost == 1; }));
+    // The reader's end sends no message: look every few milliseconds.
+    for (int i = 0; i < 500 && CComm::LiveReaders() != 0; ++i) host.PumpUntil([] { return false; }, std::chrono::milliseconds(10));
+    EXPECT_EQ(CComm::LiveReaders(), 0);
+    EXPECT_EQ(rec.lost, 1);
+    comm.ReleaseLost();
+    EXPECT_EQ(comm.m_hComm, -1);
+    EXPECT_EQ(comm.m_bOpen, 0);
+    EXPECT_FALSE(TempTree::Exists(lockFile));
+    const std::uint8_t b = 0x05;
+    EXPECT_EQ(comm.Write(&b, 1), 0);  // goes nowhere, waits for nothing
 }
 
 }  // namespace

@@ -34,7 +34,9 @@ TEST_F(Console, StartUpStateAndTitle) {
     EXPECT_EQ(host.GetCheck(1115), 1);
     EXPECT_EQ(dlg.m_nWaitSec, 2);
     EXPECT_EQ(dlg.m_Comm.m_hNotifyWnd, &host);
-    EXPECT_EQ(host.GetToolTip(1041), dlg.m_Comm.GetPortMap().PathFor(3));
+    // The tooltip's first line is the device path COM3 opens.
+    EXPECT_EQ(host.GetToolTip(1041).substr(0, host.GetToolTip(1041).find('\n')),
+              dlg.m_Comm.GetPortMap().PathFor(3));
     // Exactly the COMM rows are shown.
     for (const LayoutRow& r : g_Layout) {
         if (r.page == kLayoutEndPage) break;

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -154,6 +155,7 @@ void QtDialogWindow::closeEvent(QCloseEvent* e) {
 }
 
 void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
+    if (m_host.ContextMenuAt(childAt(e->pos()))) return;
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (menu.exec(e->globalPos()) == about) m_host.About();
@@ -273,6 +275,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
                 if (m_pWnd) m_pWnd->OnCommand(id);
             });
         }
+        w->installEventFilter(this);
         w->setGeometry(t.rect.x, t.rect.y, t.rect.w, t.rect.h);
         w->setVisible((t.style & kStyleHidden) == 0);
         w->setEnabled((t.style & kStyleDisabled) == 0);
@@ -322,6 +325,49 @@ void QtHost::Cancel() {
 
 void QtHost::About() {
     if (m_pWnd) m_pWnd->OnAbout();
+}
+
+int QtHost::IdOf(const QWidget* w) const {
+    // The widget itself or the control it is part of (a tab's page, an edit's viewport).
+    for (; w && w != m_dlg; w = w->parentWidget())
+        for (const auto& [id, c] : m_ctls)
+            if (c.w == w) return id;
+    return 0;
+}
+
+bool QtHost::ContextMenuAt(QWidget* child) {
+    const int id = IdOf(child);
+    return id != 0 && m_pWnd && m_pWnd->OnContextMenu(id);
+}
+
+bool QtHost::eventFilter(QObject* o, QEvent* e) {
+    if (e->type() == QEvent::ToolTip && m_pWnd) {
+        if (const int id = IdOf(qobject_cast<QWidget*>(o))) m_pWnd->OnToolTip(id);
+    }
+    return QObject::eventFilter(o, e);  // the tooltip shows as usual, with the renewed text
+}
+
+int QtHost::PopupMenu(std::span<const MenuItem> items) {
+    QMenu menu(m_dlg);
+    menu.setFont(m_font);
+    std::vector<QAction*> actions;
+    for (const MenuItem& it : items) {
+        if (it.separator) {
+            actions.push_back(menu.addSeparator());
+            continue;
+        }
+        QAction* a = menu.addAction(Q(it.text));
+        a->setEnabled(it.enabled);
+        if (it.checked) {
+            a->setCheckable(true);
+            a->setChecked(true);
+        }
+        actions.push_back(a);
+    }
+    QAction* chosen = menu.exec(QCursor::pos());
+    for (std::size_t i = 0; i < actions.size(); ++i)
+        if (chosen && actions[i] == chosen) return static_cast<int>(i);
+    return -1;
 }
 
 // ---- timers and messages ------------------------------------------------------

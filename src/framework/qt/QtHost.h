@@ -86,12 +86,20 @@ public:
     int GetCurSel(int id) const override;
     BaseUnits DialogBaseUnits() const override;
 
+    int PopupMenu(std::span<const MenuItem> items) override;
+
     // The window's calls into the dialog.
     void Cancel();
     void About();
+    // A right click at a child widget: true when the dialog showed its own menu.
+    bool ContextMenuAt(QWidget* child);
+    // The control id of a widget (or of the control it is part of); 0 if none.
+    int IdOf(const QWidget* w) const;
 
 protected:
     void WakeUiThread() override;
+    // Lets the dialog renew a control's tooltip just before it shows.
+    bool eventFilter(QObject* o, QEvent* e) override;
 
 private:
     struct Ctl {
