@@ -179,6 +179,10 @@ bool Simulator::WriteDue(Clock::time_point now) {
     if (items == 0) return true;
     const ssize_t w = write(m_fd, out.data(), out.size());
     if (w < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    if (w > 0 && m_opt.recordLine) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Record(m_lineOut, out.data(), static_cast<std::size_t>(w));
+    }
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(items));
     if (w >= 0 && static_cast<std::size_t>(w) < out.size()) {
         // Keep what did not fit at the head of the queue.
@@ -244,6 +248,7 @@ void Simulator::Run(std::stop_token st) {
                     earliest = m_rxFree;
                 }
                 std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_opt.recordLine) Record(m_lineIn, buf.data(), count);
                 m_core.Feed(buf.data(), count);
             } else if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
                 // Nobody has the slave open (EIO / hang-up on a pty master): look again later.
@@ -299,6 +304,27 @@ std::vector<std::vector<std::uint8_t>> Simulator::ReceivedFrames() {
 
 Stats Simulator::GetStats() {
     return WithCore([](ModuleCore& c) { return c.GetStats(); });
+}
+
+void Simulator::Record(std::vector<std::uint8_t>& to, const std::uint8_t* p, std::size_t n) {
+    const std::size_t room = kLineRecordMax - std::min(kLineRecordMax, to.size());
+    if (n > room) m_lineFull = true;
+    to.insert(to.end(), p, p + std::min(n, room));
+}
+
+std::vector<std::uint8_t> Simulator::LineIn() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineIn;
+}
+
+std::vector<std::uint8_t> Simulator::LineOut() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineOut;
+}
+
+bool Simulator::LineRecordFull() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineFull;
 }
 
 }  // namespace zsim

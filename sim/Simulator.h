@@ -32,6 +32,7 @@ struct SimOptions {
     ModuleConfig module;
     bool pace = false;       // line and module timing; off: everything at once
     double timeScale = 1.0;  // multiplies every paced time (0.1 = ten times faster)
+    bool recordLine = false;  // keep every byte read from and written to the line (LineIn, LineOut)
 };
 
 class Simulator {
@@ -79,6 +80,13 @@ public:
     std::uint64_t FramesReceived(std::uint8_t code);
     std::vector<std::vector<std::uint8_t>> ReceivedFrames();
     Stats GetStats();
+    // With recordLine: the bytes read from the line and those written to it,
+    // in order, the first kLineRecordMax of each (LineRecordFull says whether
+    // more came).
+    static constexpr std::size_t kLineRecordMax = 1 << 20;
+    std::vector<std::uint8_t> LineIn();
+    std::vector<std::uint8_t> LineOut();
+    bool LineRecordFull();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -104,6 +112,10 @@ private:
     std::string m_error;
     std::atomic<bool> m_hungUp{false};
     std::jthread m_thread;
+    // The line record, under m_mutex.
+    std::vector<std::uint8_t> m_lineIn, m_lineOut;
+    bool m_lineFull = false;
+    void Record(std::vector<std::uint8_t>& to, const std::uint8_t* p, std::size_t n);
 
     // Thread-only state.
     std::deque<Pending> m_queue;

@@ -2,6 +2,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
+#include "trace/WireTrace.h"
 #include "link/PortDiscovery.h"
 
 #include <QApplication>
@@ -85,6 +86,7 @@ struct Options {
     QString screenshotDir;
     bool startupReport = false;
     DeviceRoots roots;
+    std::optional<std::string> traceFile;  // --trace: where the wire trace is appended
 };
 
 // The user's saved COM-port assignments.
@@ -125,10 +127,14 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
     const QCommandLineOption listOpt(QStringLiteral("list-ports"),
                                      QStringLiteral("Print the serial ports present and the COM number "
                                                     "each is mapped to, and exit."));
+    const QCommandLineOption traceOpt(QStringLiteral("trace"),
+                                      QStringLiteral("Append the wire trace to FILE, one line at a time."),
+                                      QStringLiteral("FILE"));
     parser.addOption(portOpt);
     parser.addOption(simOpt);
     parser.addOption(simScaleOpt);
     parser.addOption(listOpt);
+    parser.addOption(traceOpt);
     auto hidden = [&parser](const char* name, const char* valueName = nullptr) {
         QCommandLineOption o(QString::fromLatin1(name), QString(),
                              valueName ? QString::fromLatin1(valueName) : QString());
@@ -197,6 +203,7 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
 #endif
     opt.screenshotDir = parser.value(shotOpt);
     opt.startupReport = parser.isSet(probeOpt);
+    if (parser.isSet(traceOpt)) opt.traceFile = parser.value(traceOpt).toStdString();
     return -1;
 }
 
@@ -218,6 +225,24 @@ int main(int argc, char** argv) {
         const int rc = ParseCommandLine(QCoreApplication::arguments(), opt);
         if (rc >= 0) return rc;
     }
+    // The wire trace: always kept for its window, and to a file when asked.
+    // The sinks outlive the trace, the trace outlives the window and the dialog.
+    trace::LineStore traceStore;
+    std::unique_ptr<trace::FileSink> traceFile;
+    if (opt.traceFile) {
+        std::string error;
+        traceFile = trace::FileSink::Open(*opt.traceFile, &error);
+        if (!traceFile) {
+            std::fprintf(stderr, "zantu-console: %s\n", error.c_str());
+            return 2;
+        }
+        traceFile->SetFailureReport(
+            [](const std::string& text) { std::fprintf(stderr, "zantu-console: %s\n", text.c_str()); });
+    }
+    trace::WireTrace wireTrace;
+    wireTrace.AddSink(&traceStore);
+    if (traceFile) wireTrace.AddSink(traceFile.get());
+
     QApplication app(argc, argv);
     SetApplicationNames();
     PortMap& map = opt.map;
@@ -240,10 +265,12 @@ int main(int argc, char** argv) {
 #endif
 
     fw::QtHost host;
+    host.SetWireTraceStore(&traceStore);
     int rc = 0;
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
+        dlg.m_pTrace = &wireTrace;
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {

@@ -19,6 +19,7 @@ enum LongOpt : int {
     kSimulate,
     kSimTimeScale,
     kJson,
+    kTrace,
     kHelp,
     kVersion,
     kRepeat,
@@ -34,6 +35,7 @@ constexpr option kLongOptions[] = {
     {"simulate", no_argument, nullptr, kSimulate},
     {"sim-time-scale", required_argument, nullptr, kSimTimeScale},
     {"json", no_argument, nullptr, kJson},
+    {"trace", required_argument, nullptr, kTrace},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"repeat", required_argument, nullptr, kRepeat},
@@ -146,6 +148,10 @@ ParseResult ParseArgs(int argc, char** argv) {
             break;
         }
         case kJson: o.json = true; break;
+        case kTrace:
+            if (*a == '\0') fail("--trace needs a file name");
+            o.trace = a;
+            break;
         case 'h':
         case kHelp: o.help = true; break;
         case kVersion: o.version = true; break;
@@ -214,6 +220,7 @@ ParseResult ParseArgs(int argc, char** argv) {
     if (o.simTimeScaleSet && !o.simulate) fail("--sim-time-scale goes with --simulate");
     if (c.cmd == Cmd::ListPorts) {
         if (o.simulate || !o.port.empty()) fail("list-ports takes no --port or --simulate");
+        if (o.trace) fail("list-ports takes no --trace: it opens no port");
     } else if (o.simulate && !o.port.empty()) {
         fail("--port and --simulate exclude each other");
     } else if (!o.simulate && o.port.empty()) {
@@ -252,7 +259,8 @@ constexpr std::string_view kExitStatus =
 
 std::string ToolHelp() {
     std::string h =
-        "Usage: zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] COMMAND [ARGS]\n"
+        "Usage: zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] [--trace FILE]\n"
+        "                 COMMAND [ARGS]\n"
         "Runs the commands of the ZANTU-100 service console from the command line, on the\n"
         "same core as the console window: the same frames, resends, time-outs and decoding.\n"
         "\n"
@@ -263,6 +271,8 @@ std::string ToolHelp() {
         "  --sim-time-scale F    with --simulate: multiply the simulated line and module times\n"
         "                        by F (default 1, the module's own pace; 0 answers at once)\n"
         "  --json                one JSON object per answer on standard output, then a summary\n"
+        "  --trace FILE          append the wire trace to FILE: every byte on the line with its\n"
+        "                        meaning, one line at a time\n"
         "  -h, --help            this text; COMMAND --help shows the command's\n"
         "  --version             the version\n"
         "\n"
@@ -281,7 +291,8 @@ std::string ToolHelp() {
 }
 
 std::string CommandHelp(const CommandInfo& c) {
-    std::string h = "Usage: zantu-cli [--port PATH|COMn | --simulate] [--json] " + std::string(c.synopsis) +
+    std::string h = "Usage: zantu-cli [--port PATH|COMn | --simulate] [--json] [--trace FILE] " +
+                    std::string(c.synopsis) +
                     "\n" + std::string(c.summary) + ".\n\n";
     switch (c.args) {
     case ArgKind::Counts:

@@ -1,6 +1,7 @@
 // The command line of zantu-cli:
 //
-//   zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] COMMAND [ARGS]
+//   zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] [--trace FILE]
+//             COMMAND [ARGS]
 //
 // Parsed with getopt_long in one pass (options may stand before or after the
 // command; "--" ends them, so a value may begin with '-').  The parse only
@@ -26,6 +27,7 @@ struct Options {
     double simTimeScale = 1.0;
     bool simTimeScaleSet = false;
     bool json = false;
+    std::optional<std::string> trace;  // --trace: where the wire trace is appended
     bool help = false;
     bool version = false;
     // the command

@@ -168,6 +168,18 @@ int Session::OnBox(const fw::MessageBoxRecord& box) {
 
 int Session::Run() {
     const Options& o = m_cfg.options;
+    if (o.trace) {
+        std::string error;
+        m_traceFile = trace::FileSink::Open(*o.trace, &error);
+        if (!m_traceFile) {
+            Fail(EX_CANTCREAT, error);
+            return Finish();
+        }
+        m_traceFile->SetFailureReport([this](const std::string& text) { Note("zantu-cli: " + text); });
+        m_trace = std::make_unique<trace::WireTrace>();
+        m_trace->AddSink(m_traceFile.get());
+        m_dlg.m_pTrace = m_trace.get();
+    }
     if (m_info.cmd == Cmd::Download) {
         // The file is checked before anything is sent: a refused file must
         // not leave the module in its loader.

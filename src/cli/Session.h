@@ -19,11 +19,14 @@
 #include "framework/RealTimeDriver.h"
 #include "link/PortDiscovery.h"
 #include "link/PortMap.h"
+#include "trace/TraceSinks.h"
+#include "trace/WireTrace.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace cli {
@@ -101,6 +104,10 @@ private:
 
     SessionConfig m_cfg;
     const CommandInfo& m_info;
+    // The wire trace (--trace): declared before the console, so that it
+    // outlives it, and its file before the trace.
+    std::unique_ptr<trace::FileSink> m_traceFile;
+    std::unique_ptr<trace::WireTrace> m_trace;
     fw::HeadlessHost m_host;
     CConsoleDlg m_dlg{m_host};
     fw::RealTimeDriver m_driver{m_host};

@@ -6,6 +6,7 @@
 // m_nCmdCode) only when it is sent: a refused SET ORDER or a type outside the
 // catalogue leaves the stored frame exactly as it was, so a resend still
 // repeats the last frame that went out.
+#include "commands/Catalogue.h"
 #include "commands/FieldParse.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
@@ -31,12 +32,13 @@ enum class Params : std::uint8_t {
     ImageSum,     // four nibble bytes of the image sum
 };
 
-struct Command {  // type, code, sub-command (0: none), parameters, edits (first of four)
+struct Command {  // type, code, sub-command (0: none), parameters, edits (first of four), name
     int type;
     std::uint8_t code;
     std::uint8_t sub;
     Params params;
     std::array<int, 4> edits;
+    std::string_view name;
 };
 
 constexpr std::array<int, 4> kNoEdits{0, 0, 0, 0};
@@ -47,29 +49,29 @@ constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
 constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
 
 constexpr std::array<Command, 23> g_Catalogue{{
-    {1, 'R', 0, Params::Dispense, kNoEdits},          // DISPENSE
-    {2, 'Q', 0, Params::None, kNoEdits},              // PURGE
-    {3, 'S', 0, Params::Dispense, kNoEdits},          // TEST DISP
-    {4, 'U', 0, Params::None, kNoEdits},              // LAST STAT
-    {5, 'p', 0, Params::Dispense, kNoEdits},          // ZIGZAG
-    {6, 'P', 0, Params::None, kNoEdits},              // STATUS
-    {7, '[', 0, Params::None, kNoEdits},              // GET OPACITY
-    {8, 'Z', 0, Params::HexPairs, kOpacityEdits},     // SET OPACITY
-    {9, ']', 0, Params::None, kNoEdits},              // GET ORDER
-    {10, '\\', 0, Params::Order, kOrderEdits},        // SET ORDER
-    {11, 'X', 0, Params::SenDiag, kSenDiagRadios},    // SEN DIAG
-    {12, 'q', ' ', Params::Sub, kNoEdits},            // DIVERT
-    {13, 'q', '!', Params::SubBox, kTestRadios},      // CLUTCH
-    {14, 'q', '"', Params::Sub, kNoEdits},            // BLDC
-    {15, 'q', '#', Params::SubBoxOpt, kTestRadios},   // RVDT
-    {16, 'q', '0', Params::Sub, kNoEdits},            // RomVer
-    {17, '_', 0, Params::None, kNoEdits},             // GET LENGTH
-    {18, '^', 0, Params::HexPairs, kLengthEdits},     // SET LENGTH
-    {19, '~', 0, Params::LogParam, kNoEdits},         // LOG
-    {20, 'r', 0, Params::None, kNoEdits},             // Go Loader
-    {21, 's', 0, Params::BlockWrite, kNoEdits},       // Write Prog block
-    {22, 't', 0, Params::ImageSum, kNoEdits},         // Verify
-    {23, 'D', 0, Params::None, kNoEdits},             // Reset
+    {1, 'R', 0, Params::Dispense, kNoEdits, "DISPENSE"},
+    {2, 'Q', 0, Params::None, kNoEdits, "PURGE"},
+    {3, 'S', 0, Params::Dispense, kNoEdits, "TEST DISP"},
+    {4, 'U', 0, Params::None, kNoEdits, "LAST STAT"},
+    {5, 'p', 0, Params::Dispense, kNoEdits, "ZIGZAG"},
+    {6, 'P', 0, Params::None, kNoEdits, "STATUS"},
+    {7, '[', 0, Params::None, kNoEdits, "GET OPACITY"},
+    {8, 'Z', 0, Params::HexPairs, kOpacityEdits, "SET OPACITY"},
+    {9, ']', 0, Params::None, kNoEdits, "GET ORDER"},
+    {10, '\\', 0, Params::Order, kOrderEdits, "SET ORDER"},
+    {11, 'X', 0, Params::SenDiag, kSenDiagRadios, "SEN DIAG"},
+    {12, 'q', ' ', Params::Sub, kNoEdits, "DIVERT"},
+    {13, 'q', '!', Params::SubBox, kTestRadios, "CLUTCH"},
+    {14, 'q', '"', Params::Sub, kNoEdits, "BLDC"},
+    {15, 'q', '#', Params::SubBoxOpt, kTestRadios, "RVDT"},
+    {16, 'q', '0', Params::Sub, kNoEdits, "RomVer"},
+    {17, '_', 0, Params::None, kNoEdits, "GET LENGTH"},
+    {18, '^', 0, Params::HexPairs, kLengthEdits, "SET LENGTH"},
+    {19, '~', 0, Params::LogParam, kNoEdits, "LOG"},
+    {20, 'r', 0, Params::None, kNoEdits, "Go Loader"},
+    {21, 's', 0, Params::BlockWrite, kNoEdits, "block write"},
+    {22, 't', 0, Params::ImageSum, kNoEdits, "Verify"},
+    {23, 'D', 0, Params::None, kNoEdits, "Reset"},
 }};
 
 static_assert([] {
@@ -81,6 +83,20 @@ static_assert([] {
 constexpr std::array<int, 4> kRequestEdits{1035, 1036, 1037, 1038};
 
 }  // namespace
+
+std::string_view CommandName(int nType) {
+    if (nType < 1 || nType > static_cast<int>(g_Catalogue.size())) return {};
+    return g_Catalogue[static_cast<std::size_t>(nType - 1)].name;
+}
+
+int AnsweredType(int code, int sub) {
+    for (const Command& c : g_Catalogue) {
+        if (c.code != code) continue;
+        if (c.sub == 0) return c.type;
+        if (c.sub == sub) return c.type;
+    }
+    return 0;
+}
 
 std::int8_t CConsoleDlg::ReadRequest(int nBox) {
     if (nBox < 0 || nBox > 3) return 0;
@@ -98,6 +114,13 @@ void CConsoleDlg::SendCommand(int nType) {
     if (nType < 1 || nType > 23) return;
 
     const Command& c = g_Catalogue[static_cast<std::size_t>(nType - 1)];
+    // What the frame carries, for the wire trace; stored with the frame.
+    trace::FrameNote note;
+    note.type = nType;
+    auto noteValue = [&note](trace::NoteKind kind, int v) {
+        note.kind = kind;
+        if (note.count < 4) note.values[note.count++] = v;
+    };
     std::uint8_t tx[kTxFrameSize];
     int len = 0;
     auto put = [&](std::uint8_t b) { tx[len++] = b; };
@@ -127,13 +150,18 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::Dispense:
         for (int box = 0; box < 4; ++box) m_nRequest[box] = ReadRequest(box);
         for (int box = 0; box < 4; ++box) put(CountByte(m_nRequest[box]));
+        for (int box = 0; box < 4; ++box) noteValue(trace::NoteKind::Counts, m_nRequest[box]);
         put(' ');
         put(' ');
         put(' ');
         break;
     case Params::HexPairs:
         UpdateData(true);
-        for (int id : c.edits) putPair(static_cast<unsigned>(ParseField(Text(id), 16)) & 0xFF);
+        for (int id : c.edits) {
+            const unsigned v = static_cast<unsigned>(ParseField(Text(id), 16)) & 0xFF;
+            putPair(v);
+            noteValue(trace::NoteKind::HexBytes, static_cast<int>(v));
+        }
         UpdateData(false);
         break;
     case Params::Order: {
@@ -150,13 +178,17 @@ void CConsoleDlg::SendCommand(int nType) {
             m_host.MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
             return;
         }
-        for (int x : v) put(static_cast<std::uint8_t>('0' + x));
+        for (int x : v) {
+            put(static_cast<std::uint8_t>('0' + x));
+            noteValue(trace::NoteKind::Digits, x);
+        }
         UpdateData(false);
         break;
     }
     case Params::SenDiag: {
         const int i = firstSet(c.edits);
         put(static_cast<std::uint8_t>('1' + (i < 0 ? 0 : i)));
+        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::Sub: put(c.sub); break;
@@ -164,12 +196,17 @@ void CConsoleDlg::SendCommand(int nType) {
         const int i = firstSet(c.edits);
         put(c.sub);
         put(CountByte(i < 0 ? 0 : i));
+        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::SubBoxOpt: {
         const int i = firstSet(c.edits);
         put(c.sub);
-        if (i >= 0) put(CountByte(i));
+        note.kind = trace::NoteKind::Box;
+        if (i >= 0) {
+            put(CountByte(i));
+            noteValue(trace::NoteKind::Box, i + 1);
+        }
         break;
     }
     case Params::LogParam: put('0'); break;
@@ -177,6 +214,7 @@ void CConsoleDlg::SendCommand(int nType) {
         // A block lies wholly inside the image; any other address sends nothing.
         if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) return;
         putWord(static_cast<unsigned>(m_nImageAddr));
+        noteValue(trace::NoteKind::Address, m_nImageAddr);
         for (int i = 0; i < kBlockSize; ++i) putPair(m_Image[static_cast<std::size_t>(m_nImageAddr++)]);
         break;
     }
@@ -184,6 +222,7 @@ void CConsoleDlg::SendCommand(int nType) {
         std::uint32_t sum = 0;
         for (std::uint8_t b : m_Image) sum += b;
         putWord(sum & 0xFFFF);
+        noteValue(trace::NoteKind::Sum, static_cast<int>(sum & 0xFFFF));
         break;
     }
     }
@@ -191,5 +230,6 @@ void CConsoleDlg::SendCommand(int nType) {
     m_nTxLen = len;
     m_nCmdCode = c.code;
     m_nLastType = nType;
+    m_TxNote = note;
     CloseAndSend(nType);
 }

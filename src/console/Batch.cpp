@@ -148,7 +148,7 @@ void CConsoleDlg::OnRepeatTimer() {
     if (m_nRepeatLeft <= 0) return;  // no batch is running (a time-out ended it)
     m_bBusy = 1;
     EnableRule();
-    ResendStored();  // the stored frame, not rebuilt: the Request fields are not read again
+    ResendStored(trace::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again
     m_host.SetTimer(kTimerResponse, kResponseRepeatMs);
     if (IsDispenseCode(m_nCmdCode))
         m_nTotalRequested += m_nRequest[0] + m_nRequest[1] + m_nRequest[2] + m_nRequest[3];

@@ -3,6 +3,7 @@
 #include "console/Bindings.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
     // The image holds 0xFF in every byte before the first load of a run, so a
@@ -13,6 +14,8 @@ CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
 
 CConsoleDlg::~CConsoleDlg() {
     if (m_hLogFile) std::fclose(m_hLogFile);
+    // The channel closes the port when it goes, right after this.
+    if (m_Comm.m_bOpen) TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
     m_host.SetWindow(nullptr);
 }
 

@@ -19,6 +19,7 @@
 #include "framework/Host.h"
 #include "link/Comm.h"
 #include "link/PortDiscovery.h"
+#include "trace/WireObserver.h"
 
 #include <array>
 #include <cstdint>
@@ -95,9 +96,13 @@ public:
     void ReceiveBytes(const std::uint8_t* p, std::size_t n);
     void OnAckTimer();
     void OnResponseTimer();
-    // Writes the stored frame again, unchanged.
-    void ResendStored();
-    void WriteBytes(const std::uint8_t* p, std::uint32_t n);
+    // Writes the stored frame again, unchanged (kind: a resend or a repeat send).
+    void ResendStored(trace::TxKind kind);
+    // Every write to the line goes here; kind says what it is, for the trace.
+    void WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind);
+    // A link event for the wire trace, if one is attached: OPEN, close, the
+    // two time-outs, and a port lost and back (console/Ports.cpp).
+    void TraceLink(trace::LinkEvent e, int nPort, std::string_view detail = {});
     // Both time-outs end here: busy and the repeat counts cleared, the status
     // line set to szStatus.
     void OnLinkGaveUp(const char* szStatus);
@@ -188,6 +193,10 @@ public:
     int m_nLastType = 0;       // command type of the last frame built
     std::string m_strLogPath;  // path of the service log file, once created
     bool m_bLogWriteFailed = false;
+    // The wire trace (none: not traced); it must outlive the dialog or be
+    // detached first.  m_TxNote describes the stored frame for it.
+    trace::WireObserver* m_pTrace = nullptr;
+    trace::FrameNote m_TxNote;
     // Ports: where they are looked for, those found at the last look, the
     // port whose return is awaited (0: none), who keeps assignments, and
     // where lines for the user go (empty: standard error).

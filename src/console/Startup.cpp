@@ -5,6 +5,8 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace {
 constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
@@ -68,7 +70,10 @@ void CConsoleDlg::OnOpen() {
     // The operator's OPEN takes over from waiting for a lost port.
     m_host.KillTimer(kTimerReconnect);
     m_nLostPort = 0;
-    if (m_Comm.m_bOpen == 1) m_Comm.Close();
+    if (m_Comm.m_bOpen == 1) {
+        m_Comm.Close();
+        TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+    }
     UpdateData(true);
     UpdateData(false);
     int nPort = 1;
@@ -76,6 +81,9 @@ void CConsoleDlg::OnOpen() {
         if (Check(kComIds[n - 1])) nPort = n;
     const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
     m_bLinked = ok ? 1 : 0;
+    if (m_pTrace)
+        TraceLink(ok ? trace::LinkEvent::Open : trace::LinkEvent::OpenFailed, nPort,
+                  ok ? m_Comm.OpenedPath() : DescribeOpenError(m_Comm.LastOpenError()));
     char sz[40];
     std::snprintf(sz, sizeof sz, ok ? "COM%d connect" : "!!! Error COM%d connect", nPort);
     UpdateData(true);

@@ -22,8 +22,22 @@ namespace {
 constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 23; }
 }  // namespace
 
-void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n) {
+void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind) {
     if (m_pWriter) m_pWriter->Write(p, n);
+    if (!m_pTrace) return;
+    // Told after the write, so tracing never holds a byte back.
+    trace::TxNote note;
+    note.kind = kind;
+    if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
+    note.resend = m_nAckRetries + 1;  // the resends so far and this one
+    note.runs = m_nRepeat;
+    note.run = m_nRepeat - m_nRepeatLeft + 1;
+    note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.m_bOpen);
+    m_pTrace->Written(p, n, note);
+}
+
+void CConsoleDlg::TraceLink(trace::LinkEvent e, int nPort, std::string_view detail) {
+    if (m_pTrace) m_pTrace->Link(e, nPort, detail);
 }
 
 void CConsoleDlg::CloseAndSend(int nType) {
@@ -37,18 +51,18 @@ void CConsoleDlg::CloseAndSend(int nType) {
 
     m_bBusy = 1;
     EnableRule();
-    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen));
+    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen), trace::TxKind::FirstSend);
     if (ArmsResponseTimer(nType)) m_host.SetTimer(kTimerResponse, kResponseFirstMs);
     SendBookkeeping();
     m_host.SetTimer(kTimerAck, kAckMs);
     m_nRxState = kRxAwaitAck;
 }
 
-void CConsoleDlg::ResendStored() {
+void CConsoleDlg::ResendStored(trace::TxKind kind) {
     // Only a length that lies inside the buffer is written; a length that no
     // closing step produced writes nothing rather than bytes beyond the frame.
     if (m_nTxLen <= 0 || static_cast<std::size_t>(m_nTxLen) > kTxFrameSize) return;
-    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen));
+    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen), kind);
 }
 
 std::intptr_t CConsoleDlg::OnCommData() {
@@ -62,6 +76,9 @@ std::intptr_t CConsoleDlg::OnCommData() {
 }
 
 void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
+    // The trace is told what each byte was as the receiver takes it.
+    trace::WireObserver* const t = m_pTrace;
+    if (t) t->ChunkBegin(p, n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
         // A state outside 0..3 is taken as idle: the receiver only ever starts
@@ -76,8 +93,10 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_nRxCount = 1;
                 m_nRxState = kRxInFrame;
             }
+            if (t) t->Received(b == SOH ? trace::RxKind::FrameByte : trace::RxKind::Noise);
             break;
         case kRxAwaitAck:
+            if (t) t->Received(b == ACK ? trace::RxKind::Ack : trace::RxKind::NotAck);
             if (b == ACK) {
                 m_host.KillTimer(kTimerAck);
                 m_nAckRetries = 0;
@@ -89,6 +108,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
             m_strRxFrame.push_back(static_cast<char>(b));
             ++m_nRxCount;
             if (b == ETX) m_nRxState = kRxAwaitBcc;
+            if (t) t->Received(trace::RxKind::FrameByte);
             break;
         case kRxAwaitBcc:
         default: {
@@ -99,19 +119,23 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
             // Only a frame whose code stands before its ETX can be a log frame.
             const bool bLog = ResponseCode(f, m_strRxFrame.size()) == LOG_CODE;
             if (!bLog && Xor(f, m_strRxFrame.size()) != 0) {
+                if (t) t->Received(trace::RxKind::FrameBadBcc);
                 const std::uint8_t nak = NAK;
-                WriteBytes(&nak, 1);
+                WriteBytes(&nak, 1, trace::TxKind::Nak);
                 break;
             }
-            if (IsAwaitedAnswer()) m_host.KillTimer(kTimerResponse);
+            const bool bAnswer = IsAwaitedAnswer();
+            if (t) t->Received(bAnswer ? trace::RxKind::FrameAnswer : trace::RxKind::FrameUnasked);
+            if (bAnswer) m_host.KillTimer(kTimerResponse);
             const std::uint8_t ack = ACK;
-            WriteBytes(&ack, 1);
+            WriteBytes(&ack, 1, trace::TxKind::Ack);
             ++m_nFramesAccepted;
             OnMessage(WM_FRAME_READY, static_cast<std::uintptr_t>(m_nRxCount), 0);
             break;
         }
         }
     }
+    if (t) t->ChunkEnd();
 }
 
 void CConsoleDlg::OnAckTimer() {
@@ -119,10 +143,11 @@ void CConsoleDlg::OnAckTimer() {
     if (m_nAckRetries >= kMaxAckRetries) {
         m_bDownloading = 0;
         m_nAckRetries = 0;
+        TraceLink(trace::LinkEvent::AckTimeout, 0);
         OnLinkGaveUp("!!! Error ACK Timeout");
     } else {
         m_bBusy = 1;
-        ResendStored();
+        ResendStored(trace::TxKind::Resend);
         m_host.SetTimer(kTimerAck, kAckMs);
         m_nRxState = kRxAwaitAck;
         ++m_nAckRetries;
@@ -132,6 +157,7 @@ void CConsoleDlg::OnAckTimer() {
 
 void CConsoleDlg::OnResponseTimer() {
     m_host.KillTimer(kTimerResponse);
+    TraceLink(trace::LinkEvent::ResponseTimeout, 0);
     OnLinkGaveUp("!!! Error Response Timeout");
     EnableRule();
 }

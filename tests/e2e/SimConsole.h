@@ -2,32 +2,60 @@
 // channel on a pseudo-terminal, linked as COM1 to the module simulator.  Timers
 // run on the headless host's virtual clock; bytes cross a real pty, so waits
 // are bounded by PumpUntil's real-time limit.
+//
+// Every test runs with the wire trace on, to its line store and to a file, on
+// the virtual clock.  At the end the trace is checked against the line as the
+// simulator saw it: what the console sent and received shows exactly once, in
+// order, and the file holds the store's lines.
 #pragma once
 
+#include "TraceParse.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
+#include "trace/WireTrace.h"
 #include "Simulator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <unistd.h>
 
 class SimConsoleTest : public ::testing::Test {
 protected:
-    explicit SimConsoleTest(const zsim::SimOptions& options = {}) : sim(options) {}
+    explicit SimConsoleTest(const zsim::SimOptions& options = {}) : sim(Recorded(options)) {}
 
     zsim::Simulator sim;
     fw::HeadlessHost host;
+    // The trace's sinks outlive the trace, which outlives the console.
+    trace::LineStore traceStore;
+    std::unique_ptr<trace::FileSink> traceFile;
+    std::string tracePath;
+    trace::WireTrace wireTrace{[this] { return host.Now() * 1000; }};
     CConsoleDlg dlg{host};
 
     void SetUp() override {
         const std::string path = sim.StartOnPty();
         if (path.empty()) GTEST_SKIP() << "no pseudo-terminal: " << sim.LastError();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        tracePath = (std::filesystem::temp_directory_path() /
+                     ("zantu_trace_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
+                      std::to_string(::getpid()) + ".txt"))
+                        .string();
+        std::filesystem::remove(tracePath);
+        std::string error;
+        traceFile = trace::FileSink::Open(tracePath, &error);
+        ASSERT_TRUE(traceFile) << error;
+        wireTrace.AddSink(&traceStore);
+        wireTrace.AddSink(traceFile.get());
+        dlg.m_pTrace = &wireTrace;
         dlg.Create();
         PortMap map;
         map.Set(1, path);
@@ -36,8 +64,70 @@ protected:
         ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
     }
     void TearDown() override {
+        if (traceFile) CheckTrace(false);
         dlg.m_Comm.Close();
         sim.Stop();
+        // A failed test keeps its trace, and so does every test with ZANTU_KEEP_TRACES set.
+        const bool keep = HasFailure() || std::getenv("ZANTU_KEEP_TRACES");
+        if (!tracePath.empty() && !keep) std::filesystem::remove(tracePath);
+        if (!tracePath.empty() && keep) std::cerr << "wire trace kept: " << tracePath << "\n";
+    }
+
+    // The trace against the line: the bytes the simulator read are the bytes
+    // the trace shows sent, and the bytes it wrote those shown received,
+    // each once and in order.  With bExact the two must be equal (after
+    // waiting for bytes on their way); otherwise the line's side may be
+    // behind or ahead by what is still under way.  Times never go back, and
+    // the file holds the store's lines, each after its time of day.
+    void CheckTrace(bool bExact) {
+        auto settled = [&] {
+            const auto lines = StoreLines(traceStore);
+            return JoinBytes(lines, "TX").size() == sim.LineIn().size() &&
+                   JoinBytes(lines, "RX").size() == sim.LineOut().size();
+        };
+        const bool bSettled = PollUntil(settled, std::chrono::milliseconds(bExact ? 3000 : 300));
+        if (bExact) {
+            EXPECT_TRUE(bSettled);
+        }
+        ASSERT_FALSE(sim.LineRecordFull());
+        const auto lines = StoreLines(traceStore);
+        EXPECT_EQ(lines.size(), traceStore.Size()) << "a line the trace made does not read back";
+        const auto tx = JoinBytes(lines, "TX");
+        const auto rx = JoinBytes(lines, "RX");
+        const auto in = sim.LineIn();
+        const auto out = sim.LineOut();
+        if (bExact || bSettled) {
+            EXPECT_EQ(tx, in) << "sent bytes and the trace differ";
+            EXPECT_EQ(rx, out) << "received bytes and the trace differ";
+        } else {
+            ASSERT_LE(in.size(), tx.size());
+            EXPECT_TRUE(std::equal(in.begin(), in.end(), tx.begin())) << "sent bytes and the trace differ";
+            ASSERT_LE(rx.size(), out.size());
+            EXPECT_TRUE(std::equal(rx.begin(), rx.end(), out.begin())) << "received bytes and the trace differ";
+        }
+        // Times count from each OPEN.
+        for (std::size_t i = 1; i < lines.size(); ++i)
+            if (lines[i].what.rfind("OPEN ", 0) != 0) {
+                EXPECT_GE(lines[i].ms, lines[i - 1].ms) << i;
+            }
+
+        std::string head;
+        const auto file = ReadTraceFile(tracePath, &head);
+        EXPECT_EQ(head.rfind("# wire trace started ", 0), 0u) << head;
+        ASSERT_EQ(file.size(), traceStore.Size());
+        std::string lastWall;
+        for (std::size_t i = 0; i < file.size(); ++i) {
+            const auto t = ParseTraceLine(file[i], true);
+            ASSERT_TRUE(t) << file[i];
+            EXPECT_EQ(file[i].substr(13), traceStore.Text(traceStore.Begin() + i));
+            const bool midnight = lastWall.rfind("23:", 0) == 0 && t->wall.rfind("00:", 0) == 0;
+            EXPECT_TRUE(t->wall >= lastWall || midnight) << "time of day went back at line " << i;
+            lastWall = t->wall;
+        }
+    }
+    static zsim::SimOptions Recorded(zsim::SimOptions o) {
+        o.recordLine = true;
+        return o;
     }
 
     // Pumps until pred holds, also when what it looks at changes without a

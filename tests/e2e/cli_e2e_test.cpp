@@ -217,6 +217,28 @@ TEST_F(CliE2E, HelpUsageAndPorts) {
     EXPECT_EQ(OfType(lines, "summary")[0]["ports"], OfType(lines, "port").size());
 }
 
+TEST_F(CliE2E, WireTraceAppendedToTheGivenFile) {
+    TempDir dir;
+    const fs::path file = dir.Path() / "wire.txt";
+    const RunResult r = Cli({"--trace", file.string(), "status"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("# wire trace started"), std::string::npos) << text;
+    EXPECT_NE(text.find("TX 04 30 02 50 03 65 | STATUS"), std::string::npos) << text;
+    EXPECT_NE(text.find("RX 06 | ACK"), std::string::npos) << text;
+    EXPECT_NE(text.find("| response 'P'"), std::string::npos) << text;
+    // A second run appends.
+    ASSERT_EQ(Cli({"status", "--trace", file.string()}).exitCode, 0);
+    const std::string twice = ReadFile(file);
+    EXPECT_EQ(twice.substr(0, text.size()), text);
+    EXPECT_NE(twice.find("# wire trace started", text.size()), std::string::npos);
+
+    const RunResult bad = Cli({"--trace", (dir.Path() / "no" / "such.txt").string(), "status"});
+    EXPECT_EQ(bad.exitCode, 73) << bad.err;
+    EXPECT_NE(bad.err.find("such.txt"), std::string::npos) << bad.err;
+    EXPECT_EQ(FramesWith('P').size(), 2u) << "nothing sent without its trace";
+}
+
 // ---- batches ---------------------------------------------------------------------
 
 TEST_F(CliE2E, BatchWithRepeatAndWait) {

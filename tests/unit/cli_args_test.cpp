@@ -29,6 +29,7 @@ TEST(CliArgs, AcceptedLines) {
     const GoodCase cases[] = {
         {"--simulate status", Cmd::Status, {}},
         {"--port /dev/ttyUSB0 --json status", Cmd::Status, {}},
+        {"--simulate status --trace wire.txt", Cmd::Status, {}},
         {"status --json --port COM3", Cmd::Status, {}},  // options may follow the command
         {"--simulate --sim-time-scale 0 dispense 5 0 0 100 --repeat 3 --wait 2", Cmd::Dispense, {"5", "0", "0", "100"}},
         {"--simulate dispense '' 007 0 0", Cmd::Dispense, {"", "007", "0", "0"}},  // the field's text as typed
@@ -107,6 +108,8 @@ TEST(CliArgs, RefusedLinesSayWhy) {
         {"--simulate --sim-time-scale 101 status", "from 0 to 100"},
         {"--simulate --sim-time-scale -1 status", "--sim-time-scale '-1'"},
         {"--simulate list-ports", "list-ports takes no --port or --simulate"},
+        {"list-ports --trace t.txt", "list-ports takes no --trace"},
+        {"--simulate --trace '' status", "--trace needs a file name"},
         {"--simulate status --port", "--port needs a value"},
     };
     for (const auto& c : cases) {

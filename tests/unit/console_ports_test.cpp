@@ -4,9 +4,12 @@
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 
+#include "trace/WireTrace.h"
+
 #include "FakeDevices.h"
 #include "HoldingProcess.h"
 #include "TempTree.h"
+#include "TraceParse.h"
 
 #include <gtest/gtest.h>
 
@@ -320,6 +323,35 @@ TEST_F(ConsoleMenu, TooltipsSayWhetherTheDeviceIsThereNow) {
     ASSERT_TRUE(fake.tree.WriteFile("dev/ttyUSB3", ""));  // plugged in meanwhile
     dlg.OnToolTip(ids::kCom[1]);
     EXPECT_EQ(host.GetToolTip(ids::kCom[1]), fake.dev + "/ttyUSB3\npresent");
+}
+
+// The wire trace through a loss: the port lost, the resends that found no
+// port, the give-up, the port back.
+TEST_F(ConsoleReplug, TheWireTraceShowsThePortLostAndBack) {
+    trace::LineStore store;
+    trace::WireTrace wire([this] { return host.Now() * 1000; });
+    wire.AddSink(&store);
+    dlg.m_pTrace = &wire;
+    host.SelectTab(ids::kTab, 4);
+    dlg.OnCommand(1012);  // DIVERT
+    Unplug();
+    host.Advance(4 * kAckMs);
+    Replug();
+    host.Advance(kReconnectMs);
+    ASSERT_EQ(Status(), "COM1 connect");
+    dlg.m_pTrace = nullptr;
+    std::vector<std::string> whats;
+    for (const TraceLine& t : StoreLines(store)) whats.push_back(t.what);
+    const std::vector<std::string> want = {
+        "DIVERT (type 12)",
+        "COM1 lost (" + link + ")",
+        "DIVERT (type 12), resend 1 of 3, port not open: not sent",
+        "DIVERT (type 12), resend 2 of 3, port not open: not sent",
+        "DIVERT (type 12), resend 3 of 3, port not open: not sent",
+        "ACK time-out: DIVERT (type 12) given up after 3 resends",
+        "COM1 back, opened again (" + dlg.m_Comm.OpenedPath() + ")",
+    };
+    EXPECT_EQ(whats, want);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "framework/qt/QtHost.h"
+#include "framework/qt/TraceWindow.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -26,6 +28,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStringList>
@@ -158,6 +161,7 @@ void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
     if (m_host.ContextMenuAt(childAt(e->pos()))) return;
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
+    if (QAction* trace = m_host.WireTraceAction()) menu.addAction(trace);
     if (menu.exec(e->globalPos()) == about) m_host.About();
 }
 
@@ -284,6 +288,48 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     // Group boxes beneath the frames' contents, the tab control beneath all.
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
+    InstallWireTraceAction();
+}
+
+// ---- the wire trace window --------------------------------------------------------
+
+void QtHost::SetWireTraceStore(trace::LineStore* store) {
+    m_traceStore = store;
+    InstallWireTraceAction();
+}
+
+void QtHost::InstallWireTraceAction() {
+    if (!m_dlg || !m_traceStore || m_traceAction) return;
+    auto* a = new QAction(QStringLiteral("Wire trace"), m_dlg);
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    a->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(a, &QAction::triggered, this, [this] { ShowWireTrace(); });
+    m_dlg->addAction(a);
+    m_traceAction = a;
+}
+
+void QtHost::ShowWireTrace() {
+    if (!m_dlg || !m_traceStore) return;
+    if (!m_traceWnd) {
+        // A child of the console, so the console's modality leaves it usable.
+        m_traceWnd = new TraceWindow(*m_traceStore, m_dlg);
+        // Beside the console: to its right, or to its left where the screen
+        // has no room on the right.
+        const QRect dlg = m_dlg->frameGeometry();
+        QRect r(dlg.right() + 8, dlg.top(), m_traceWnd->width(), std::max(m_traceWnd->height(), dlg.height()));
+        if (const QScreen* scr = m_dlg->screen()) {
+            const QRect avail = scr->availableGeometry();
+            if (r.right() > avail.right() && dlg.left() - 8 - r.width() >= avail.left())
+                r.moveRight(dlg.left() - 8);
+            if (r.right() > avail.right()) r.moveRight(avail.right());
+            if (r.bottom() > avail.bottom()) r.setBottom(avail.bottom());
+            if (r.left() < avail.left()) r.moveLeft(avail.left());
+        }
+        m_traceWnd->setGeometry(r);
+    }
+    m_traceWnd->show();
+    m_traceWnd->raise();
+    m_traceWnd->activateWindow();
 }
 
 const QtHost::Ctl* QtHost::Find(int id) const {

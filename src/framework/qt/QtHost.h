@@ -3,13 +3,16 @@
 #pragma once
 
 #include "framework/Host.h"
+#include "framework/qt/TraceWindow.h"
 
 #include <QDialog>
 #include <QFont>
 #include <QObject>
+#include <QPointer>
 
 #include <map>
 
+class QAction;
 class QButtonGroup;
 class QTimer;
 class QWidget;
@@ -96,6 +99,14 @@ public:
     // The control id of a widget (or of the control it is part of); 0 if none.
     int IdOf(const QWidget* w) const;
 
+    // The wire trace's lines: with a store, the context menu has "Wire trace"
+    // and Ctrl+T opens it.
+    void SetWireTraceStore(trace::LineStore* store);
+    // Opens the wire trace window beside the console, or brings it forward.
+    void ShowWireTrace();
+    TraceWindow* WireTraceWindow() const { return m_traceWnd; }
+    QAction* WireTraceAction() const { return m_traceAction; }
+
 protected:
     void WakeUiThread() override;
     // Lets the dialog renew a control's tooltip just before it shows.
@@ -113,6 +124,10 @@ private:
     std::map<int, Ctl> m_ctls;
     std::map<int, QTimer*> m_timers;
     std::map<int, std::string> m_multiText;  // receive text as the console wrote it
+    void InstallWireTraceAction();
+    trace::LineStore* m_traceStore = nullptr;
+    QPointer<QAction> m_traceAction;     // on the dialog: the menu item and Ctrl+T
+    QPointer<TraceWindow> m_traceWnd;    // a child of the dialog, made when first opened
     bool m_ended = false;
     int m_result = 0;
 };

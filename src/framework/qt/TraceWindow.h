@@ -1,0 +1,83 @@
+// The "Wire trace" window: the trace's newest lines in a fixed-width font,
+// with Clear, Pause, Save as, a filter (all, frames only, errors only) and
+// line wrapping (on: a long frame's meaning, at its end, stays in sight).
+// Non-modal, beside the console.  It reads the trace's line store on a timer
+// while it is shown, so tracing itself never waits for the window.
+#pragma once
+
+#include "trace/TraceSinks.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace fw {
+
+class TraceWindow final : public QWidget {
+    Q_OBJECT
+public:
+    enum class Filter { All = 0, Frames = 1, Errors = 2 };
+    static constexpr int kRefreshMs = 100;
+
+    TraceWindow(trace::LineStore& store, QWidget* parent);
+
+    // Shows the lines that came since the last look; nothing while paused.
+    // The newest line stays in view unless the view was scrolled away from it.
+    void Refresh();
+    void SetPaused(bool bPaused);
+    bool Paused() const { return m_bPaused; }
+    void SetFilter(Filter f);
+    Filter CurrentFilter() const { return m_filter; }
+    // Drops every line held and shown (a trace file is not touched).
+    void Clear();
+    // Writes the lines shown to path (replacing it).  False, with the reason
+    // in *error, when it cannot.
+    bool SaveTo(const QString& path, QString* error) const;
+    // Save as: asks for a file name (the file dialog, or what a test gives),
+    // saves, and says so in a box when it fails.
+    void SaveAs();
+    void SetSavePathAsker(std::function<QString()> ask) { m_askPath = std::move(ask); }
+
+    QPlainTextEdit* View() const { return m_view; }
+    QPushButton* ClearButton() const { return m_clear; }
+    QPushButton* PauseButton() const { return m_pause; }
+    QPushButton* SaveButton() const { return m_save; }
+    QComboBox* FilterBox() const { return m_filterBox; }
+    QCheckBox* WrapBox() const { return m_wrap; }
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+
+private:
+    bool Passes(std::uint8_t flags) const;
+    // Shows lines first .. last-1 that pass the filter, after those shown.
+    void AppendLines(std::uint64_t first, std::uint64_t last);
+    void Rebuild();
+    void UpdateCount();
+
+    trace::LineStore& m_store;
+    QPlainTextEdit* m_view;
+    QPushButton* m_clear;
+    QPushButton* m_pause;
+    QPushButton* m_save;
+    QComboBox* m_filterBox;
+    QCheckBox* m_wrap;  // long frames wrapped, so their meaning stays in sight
+    QLabel* m_count;
+    QTimer* m_timer;
+    std::uint64_t m_next = 0;  // number of the first line not looked at yet
+    bool m_bPaused = false;
+    Filter m_filter = Filter::All;
+    std::function<QString()> m_askPath;
+};
+
+}  // namespace fw

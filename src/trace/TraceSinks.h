@@ -1,0 +1,101 @@
+// Where wire trace lines go: a bounded store of the newest lines (for the
+// window) and a file that every line is appended to and flushed at once.
+// Sinks are called on the user-interface thread and never wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trace {
+
+// Kinds of line, for the window's filter (a line may be both).
+inline constexpr std::uint8_t kFrameLine = 1;  // a host or response frame
+inline constexpr std::uint8_t kErrorLine = 2;  // a resend, NAK, bad BCC, device error, noise, time-out, lost port
+
+struct Line {
+    std::uint64_t tUs = 0;  // microseconds since the port was opened
+    std::uint8_t flags = 0;
+    std::string_view text;  // time, direction, bytes and meaning; no line end
+};
+
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    virtual void Put(const Line& line) = 0;
+};
+
+// The newest lines, at most `capacity` of them.  Lines are numbered in the
+// order they came, from 0; Clear drops every line held and the numbering
+// goes on.  Slots are reused, so a full store allocates no more.
+class LineStore final : public LineSink {
+public:
+    static constexpr std::size_t kDefaultCapacity = 100000;
+
+    explicit LineStore(std::size_t capacity = kDefaultCapacity);
+    void Put(const Line& line) override;
+    void Clear();
+
+    std::size_t Capacity() const { return m_capacity; }
+    // Lines held: numbers Begin() .. End() - 1.
+    std::uint64_t Begin() const { return m_begin; }
+    std::uint64_t End() const { return m_end; }
+    std::size_t Size() const { return static_cast<std::size_t>(m_end - m_begin); }
+    // The line numbered n, or "" (flags 0) when it is not held.
+    std::string_view Text(std::uint64_t n) const;
+    std::uint8_t Flags(std::uint64_t n) const;
+
+private:
+    struct Slot {
+        std::uint8_t flags = 0;
+        std::string text;
+    };
+    const Slot* Find(std::uint64_t n) const;
+
+    std::size_t m_capacity;
+    std::vector<Slot> m_slots;  // grows to m_capacity, then reused in a ring
+    std::uint64_t m_begin = 0, m_end = 0;
+};
+
+// Appends each line to a file with the wall-clock time of day in front
+// ("14:03:27.123 "), one write per line, so that the file holds every line
+// written before the program was stopped, even by a kill.  A file that is not
+// a regular file (a pipe, a terminal) is written without waiting: a line it
+// cannot take at once is lost and counted, rather than holding up the console.
+class FileSink final : public LineSink {
+public:
+    // Opens (creating if missing) path for appending and writes a first line
+    // "# wire trace started YYYY-MM-DD HH:MM:SS".  On failure returns nothing
+    // and sets *error to a sentence that names the file and the reason.
+    static std::unique_ptr<FileSink> Open(const std::string& path, std::string* error);
+    ~FileSink() override;
+    FileSink(const FileSink&) = delete;
+    FileSink& operator=(const FileSink&) = delete;
+
+    void Put(const Line& line) override;
+
+    const std::string& Path() const { return m_path; }
+    // Lines that could not be written whole.
+    std::uint64_t LinesLost() const { return m_lost; }
+    // Told once, with a sentence, when a line first cannot be written.
+    void SetFailureReport(std::function<void(const std::string&)> report) { m_report = std::move(report); }
+
+private:
+    FileSink(int fd, std::string path);
+    bool WriteAll(const char* p, std::size_t n);
+    void AppendWallClock();
+
+    int m_fd;
+    std::string m_path;
+    std::string m_buf;  // the line being written, reused
+    long long m_cachedSec = -1;
+    char m_hms[16] = {};  // "HH:MM:SS" of m_cachedSec
+    std::uint64_t m_lost = 0;
+    bool m_reported = false;
+    std::function<void(const std::string&)> m_report;
+};
+
+}  // namespace trace

@@ -1,0 +1,193 @@
+// The "Wire trace" window, offscreen: lines as the store holds them, Pause,
+// Clear, the filter, Save as, the newest line kept in view; opened by Ctrl+T
+// and from the console's context menu, beside the console.
+#include "console/ConsoleDlg.h"
+#include "framework/qt/QtHost.h"
+#include "framework/qt/TraceWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <string>
+
+namespace {
+
+QStringList Shown(const fw::TraceWindow& w) {
+    const QString t = w.View()->toPlainText();
+    return t.isEmpty() ? QStringList() : t.split(QLatin1Char('\n'));
+}
+
+struct TraceWindowTest : ::testing::Test {
+    trace::LineStore store{1000};
+    fw::TraceWindow win{store, nullptr};
+    int next = 0;
+
+    // Lines 0, 1, 2, ... : every third a frame, every fifth an error.
+    void Add(int n) {
+        for (int i = 0; i < n; ++i, ++next) {
+            std::uint8_t flags = 0;
+            if (next % 3 == 0) flags |= trace::kFrameLine;
+            if (next % 5 == 0) flags |= trace::kErrorLine;
+            const std::string text = "      0.000 RX 06 | line " + std::to_string(next);
+            store.Put({0, flags, text});
+        }
+    }
+    static QString Line(int i) { return QStringLiteral("      0.000 RX 06 | line %1").arg(i); }
+    void SetUp() override {
+        win.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
+    }
+};
+
+TEST_F(TraceWindowTest, ShowsNewLinesAndPauseHoldsTheViewWhileLinesGoOnBeingKept) {
+    Add(4);
+    win.Refresh();
+    EXPECT_EQ(Shown(win), (QStringList{Line(0), Line(1), Line(2), Line(3)}));
+    EXPECT_TRUE(win.View()->font().fixedPitch() || QFontInfo(win.View()->font()).fixedPitch());
+
+    win.PauseButton()->click();
+    EXPECT_TRUE(win.Paused());
+    Add(2);
+    win.Refresh();
+    EXPECT_EQ(Shown(win).size(), 4);
+    win.PauseButton()->click();
+    EXPECT_FALSE(win.Paused());
+    EXPECT_EQ(Shown(win).size(), 6);
+    EXPECT_EQ(Shown(win).back(), Line(5));
+
+    // The window also looks by itself while shown.
+    Add(1);
+    QTest::qWait(3 * fw::TraceWindow::kRefreshMs);
+    EXPECT_EQ(Shown(win).back(), Line(6));
+}
+
+TEST_F(TraceWindowTest, FilterShowsFramesOnlyOrErrorsOnlyAndClearEmptiesStoreAndView) {
+    Add(16);
+    win.Refresh();
+    win.FilterBox()->setCurrentIndex(1);  // Frames only
+    EXPECT_EQ(Shown(win), (QStringList{Line(0), Line(3), Line(6), Line(9), Line(12), Line(15)}));
+    Add(3);  // 16, 17, 18
+    win.Refresh();
+    EXPECT_EQ(Shown(win).back(), Line(18));
+    win.FilterBox()->setCurrentIndex(2);  // Errors only
+    EXPECT_EQ(Shown(win), (QStringList{Line(0), Line(5), Line(10), Line(15)}));
+    // Paused, a new filter applies to what was shown at the pause.
+    win.SetPaused(true);
+    Add(6);  // 19 .. 24
+    win.FilterBox()->setCurrentIndex(0);
+    EXPECT_EQ(Shown(win).size(), 19);
+    win.SetPaused(false);
+    EXPECT_EQ(Shown(win).size(), 25);
+
+    win.ClearButton()->click();
+    EXPECT_TRUE(Shown(win).isEmpty());
+    EXPECT_EQ(store.Size(), 0u);
+    Add(1);
+    win.Refresh();
+    EXPECT_EQ(Shown(win), QStringList{Line(25)});
+}
+
+TEST_F(TraceWindowTest, SaveAsWritesTheLinesShown) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Add(10);
+    win.Refresh();
+    win.FilterBox()->setCurrentIndex(1);
+    const QString path = dir.filePath(QStringLiteral("saved.txt"));
+    win.SetSavePathAsker([&] { return path; });
+    win.SaveButton()->click();
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(f.readAll()), Shown(win).join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    EXPECT_EQ(Shown(win).size(), 4);
+
+    // A cancelled dialog saves nothing; a file that cannot be written says why.
+    win.SetSavePathAsker([] { return QString(); });
+    win.SaveButton()->click();
+    QString error;
+    const QString bad = dir.filePath(QStringLiteral("no/such/folder/x.txt"));
+    EXPECT_FALSE(win.SaveTo(bad, &error));
+    EXPECT_TRUE(error.contains(bad)) << error.toStdString();
+}
+
+TEST_F(TraceWindowTest, TheNewestLineStaysInViewUnlessTheUserScrolledUp) {
+    win.resize(600, 200);
+    Add(300);
+    win.Refresh();
+    QScrollBar* bar = win.View()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    Add(50);
+    win.Refresh();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    bar->setValue(10);
+    Add(50);
+    win.Refresh();
+    EXPECT_EQ(bar->value(), 10);
+    EXPECT_EQ(Shown(win).size(), 400);
+}
+
+// The console's window: Ctrl+T and the context menu open the trace window,
+// non-modal and beside the console.
+struct ConsoleTrace : ::testing::Test {
+    trace::LineStore store;
+    fw::QtHost host;
+    CConsoleDlg dlg{host};
+    void SetUp() override {
+        host.SetWireTraceStore(&store);
+        dlg.Create();
+        host.DialogWindow()->show();
+        host.DialogWindow()->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(host.DialogWindow()));
+    }
+};
+
+TEST_F(ConsoleTrace, CtrlTOpensTheWindowBesideTheConsole) {
+    ASSERT_NE(host.WireTraceAction(), nullptr);
+    EXPECT_EQ(host.WireTraceAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_T));
+    EXPECT_EQ(host.WireTraceWindow(), nullptr);
+    QTest::keyClick(host.DialogWindow(), Qt::Key_T, Qt::ControlModifier);
+    fw::TraceWindow* w = host.WireTraceWindow();
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->isModal());
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("Wire trace"));
+    const QRect c = host.DialogWindow()->frameGeometry();
+    EXPECT_FALSE(w->geometry().intersects(c) && w->geometry().left() > c.left() + c.width() / 2)
+        << "covers the console's right half";
+    // Again: the same window, brought forward.
+    QTest::keyClick(host.DialogWindow(), Qt::Key_T, Qt::ControlModifier);
+    EXPECT_EQ(host.WireTraceWindow(), w);
+}
+
+TEST_F(ConsoleTrace, TheContextMenuHasTheWireTraceItem) {
+    QStringList items;
+    QTimer::singleShot(50, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions()) items << a->text();
+        if (host.WireTraceAction()) host.WireTraceAction()->trigger();
+        menu->close();
+    });
+    QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(5, 5), host.DialogWindow()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(host.DialogWindow(), &e);
+    EXPECT_TRUE(items.contains(QStringLiteral("Wire trace"))) << items.join(QLatin1Char('|')).toStdString();
+    ASSERT_NE(host.WireTraceWindow(), nullptr);
+    EXPECT_TRUE(host.WireTraceWindow()->isVisible());
+}
+
+}  // namespace
