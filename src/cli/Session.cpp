@@ -7,6 +7,7 @@
 #include "link/PortDiscovery.h"
 #include "link/PortError.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
@@ -30,6 +31,9 @@ constexpr auto kLogQuiet = 1s;
 // Go Loader arms no response timer; the tool waits this long for its answer.
 constexpr auto kLoaderAnswerWait = std::chrono::milliseconds(kResponseFirstMs);
 constexpr auto kBarPeriod = 100ms;
+// The longest wait for the line to drain before the port closes: a whole
+// block frame and more at 9600 baud.
+constexpr auto kDrainMax = 1s;
 constexpr int kBarWidth = 40;
 
 // The caption of a control in the layout table ("STATUS").
@@ -204,7 +208,20 @@ int Session::Run() {
     case Cmd::Download: RunDownload(); break;
     default: RunButton(); break;
     }
+    DrainLine();
     return Finish();
+}
+
+void Session::DrainLine() {
+    // Closing the channel discards what it has not sent yet; after a stop at
+    // once the last frame may still be on its way.  It leaves whole first.
+    auto drained = [&] {
+        const int fd = m_dlg.m_Comm.m_hComm;
+        if (fd < 0 || !m_dlg.m_Comm.m_bOpen) return true;
+        int queued = 0;
+        return m_dlg.m_Comm.QueuedBytes() == 0 && (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0);
+    };
+    m_driver.RunUntil(drained, kDrainMax, 5ms);
 }
 
 bool Session::Open() {

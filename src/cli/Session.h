@@ -86,6 +86,8 @@ private:
     void RunButton();
     void RunLog();
     void RunDownload();
+    // Waits (bounded) until the bytes written have left the line.
+    void DrainLine();
     bool PressOnPage(int page, int id);
     // Drives the console until done() holds, the link failed or a stop
     // request ends the wait; returns done().
