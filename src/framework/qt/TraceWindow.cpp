@@ -151,7 +151,8 @@ void TraceWindow::Clear() {
 }
 
 void TraceWindow::UpdateCount() {
-    QString s = QStringLiteral("%1 lines").arg(m_store.Size());
+    const std::size_t n = m_store.Size();
+    QString s = (n == 1 ? QStringLiteral("%1 line") : QStringLiteral("%1 lines")).arg(n);
     if (m_bPaused) s += QStringLiteral(", paused");
     if (m_count->text() != s) m_count->setText(s);
 }
