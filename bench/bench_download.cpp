@@ -11,13 +11,14 @@
 //                       ACK 1 + answer 7 + console ACK 1 bytes, 10 bits each).
 //                       One download, about 92 s.
 //
-// The headless host's clock is virtual; the driver moves it on by the real
-// time that passed, so the ACK, response and progress timers run as under a
-// real event loop.
+// The headless host's clock is virtual; the real-time driver moves it on by
+// the real time that passed, so the ACK, response and progress timers run as
+// under a real event loop.
 //
 // Usage: bench_download [--benchmark_filter=Unpaced|Paced]
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
+#include "framework/RealTimeDriver.h"
 #include "OpenOnSimulator.h"
 #include "Simulator.h"
 
@@ -98,17 +99,7 @@ private:
     // Pumps until pred holds, moving the virtual clock on with real time.
     template <class Pred>
     bool Drive(Pred pred, Clock::duration limit) {
-        const auto start = Clock::now();
-        const std::uint64_t base = host.Now();
-        while (!pred()) {
-            const auto now = Clock::now();
-            if (now - start > limit) return false;
-            const auto realMs = static_cast<std::uint64_t>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
-            if (base + realMs > host.Now()) host.Advance(base + realMs - host.Now());
-            host.PumpUntil(pred, std::chrono::milliseconds(1));
-        }
-        return true;
+        return driver.RunUntil(pred, limit);
     }
     std::size_t Boxes(const char* text) const {
         std::size_t n = 0;
@@ -119,6 +110,7 @@ private:
     std::unique_ptr<zsim::Simulator> sim;
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
+    fw::RealTimeDriver driver{host};
     std::string hex;
 };
 

@@ -19,8 +19,7 @@ set(ZANTU_ICON_SIZES 16 22 24 32 48 64 128 256)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The programs a user runs.  zantu-cli joins them once it is built; its manual
-# page goes to packaging/man/zantu-cli.1.
+# The programs a user runs, each with its manual page in packaging/man.
 set(ZANTU_PROGRAMS "")
 foreach(program zantu-console zantu-sim zantu-cli)
   if(TARGET ${program})
@@ -139,6 +138,8 @@ opacity, length and box-order settings, sensor diagnosis, diverter,
 clutch, BLDC and RVDT tests, firmware download from an Intel HEX file, and
 the module's service log saved to a text file.
 
-The package also holds zantu-sim, a simulated module on a pseudo-terminal,
-for trying the console, teaching and testing without a module.")
+The package also holds zantu-cli, the same commands from the command line
+for test benches and production lines (human or JSON output, exit
+statuses), and zantu-sim, a simulated module on a pseudo-terminal, for
+trying the console, teaching and testing without a module.")
 include(CPack)

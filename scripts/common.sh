@@ -2,6 +2,8 @@
 set -euo pipefail
 ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
   libbenchmark-dev xvfb xauth fonts-wine clang libclang-rt-14-dev binutils util-linux)
+# The command-line tool's tests read its JSON with a real parser.
+ZANTU_PACKAGES+=(nlohmann-json3-dev)
 # The icon's sizes, the About item's Hangul, the Debian package and its checks.
 ZANTU_PACKAGES+=(librsvg2-bin fonts-lexi-gulim dpkg-dev file lintian desktop-file-utils appstream man-db)
 

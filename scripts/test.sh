@@ -23,7 +23,7 @@ zantu_as_ordinary_user() {
   local dir rc=0
   dir="$(mktemp -d /tmp/zantu-user.XXXXXX)"
   chmod 755 "$dir"
-  cp "$here/build/zantu_tests" "$here/build/zantu_e2e_tests" "$here/build/zantu-console" \
+  cp "$here/build/zantu_tests" "$here/build/zantu_e2e_tests" "$here/build/zantu-console" "$here/build/zantu-cli" \
     "$here/tests/cli/cli_test.sh" "$dir/"
   mkdir "$dir/home"
   chown 65534:65534 "$dir/home"

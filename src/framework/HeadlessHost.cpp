@@ -120,6 +120,13 @@ std::optional<unsigned> HeadlessHost::TimerPeriod(int id) const {
     return it->second.period;
 }
 
+std::optional<std::uint64_t> HeadlessHost::NextDue() const {
+    std::optional<std::uint64_t> next;
+    for (const auto& [id, t] : m_timers)
+        if (!next || t.due < *next) next = t.due;
+    return next;
+}
+
 void HeadlessHost::PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
     m_posted.push_back(Posted{msg, wParam, lParam});
 }

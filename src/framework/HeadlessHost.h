@@ -44,6 +44,9 @@ public:
     // Due time of a running timer (virtual ms), or nothing.
     std::optional<std::uint64_t> TimerDue(int id) const;
     std::optional<unsigned> TimerPeriod(int id) const;
+    // Due time of the timer that fires next (virtual ms), or nothing when no
+    // timer runs.
+    std::optional<std::uint64_t> NextDue() const;
 
     // A user's click: only on a visible, enabled control.  Radios become checked
     // and clear the rest of their group; check boxes toggle.  Returns whether the

@@ -36,16 +36,18 @@ std::string HolderText(const portlock::Holder& h) {
 }
 }  // namespace
 
-std::string DescribeOpenError(const PortOpenError& e) {
+std::string DescribeOpenError(const PortOpenError& e, PortAdvice advice) {
     const std::string& p = e.path;
     switch (e.fault) {
     case PortFault::None: return {};
     case PortFault::NoPortNumber:
         return "COM" + std::to_string(e.nPort) + " is not a port of this console: it has COM1 to COM10.";
     case PortFault::NoDevice:
-        return p + " does not exist: the adapter is not plugged in, or the port has another name now. "
-                   "Plug it in, or assign the port it has (right-click the Com button, or see "
-                   "zantu-console --list-ports).";
+        return p + " does not exist: the adapter is not plugged in, or the port has another name now. " +
+               (advice == PortAdvice::CommandLine
+                    ? "Plug it in, or give --port the name it has (see zantu-cli list-ports)."
+                    : "Plug it in, or assign the port it has (right-click the Com button, or see "
+                      "zantu-console --list-ports).");
     case PortFault::NoPermission: {
         std::string s = "Permission denied: this user may not open " + p + ". ";
         if (e.group.empty()) return s + "Ask the administrator for access to it.";

@@ -35,5 +35,9 @@ struct PortOpenError {
 // Fills group, inGroup and groupMayOpen from the device at path.
 void DescribeDeviceAccess(PortOpenError& e);
 
+// Whom the fix is told to: the window's user (the Com button's menu) or the
+// command line's (--port and zantu-cli list-ports).
+enum class PortAdvice : std::uint8_t { Window, CommandLine };
+
 // The reason in plain words, one paragraph, with the fix where there is one.
-std::string DescribeOpenError(const PortOpenError& e);
+std::string DescribeOpenError(const PortOpenError& e, PortAdvice advice = PortAdvice::Window);

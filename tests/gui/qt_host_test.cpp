@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "servicelog/PasswordDlg.h"
 
 #include <QAbstractButton>
@@ -122,18 +124,36 @@ TEST_F(QtConsole, TimersPostedMessagesAndNestedBox) {
     host.SetTimer(7, 10);
     host.PostMessage(0x405, 0, 0);
     EXPECT_EQ(probe.msg, 0);  // queued, not run at once
-    Spin(60);
+    // Waits on events, not on a fixed time: a loaded machine may take long.
+    auto spinUntil = [](const std::function<bool()>& pred) {
+        QElapsedTimer t;
+        t.start();
+        while (!pred() && t.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    spinUntil([&] { return probe.timer >= 2 && probe.msg >= 1; });
     EXPECT_GE(probe.timer, 2);  // periodic until killed
     EXPECT_EQ(probe.msg, 1);
+    Spin(20);
+    EXPECT_EQ(probe.msg, 1);  // run once
     host.KillTimer(7);
     EXPECT_FALSE(host.IsTimerRunning(7));
-    // A message box's own loop still runs timers.
+    // A message box's own loop still runs timers: the box is closed from
+    // inside its loop once the timer has fired three more times (or after a
+    // long limit, and then the check below fails).
     const int before = probe.timer;
     host.SetTimer(7, 10);
-    QTimer::singleShot(150, [] {
+    QElapsedTimer since;
+    since.start();
+    auto* closer = new QTimer;
+    closer->setInterval(5);
+    QObject::connect(closer, &QTimer::timeout, [&, closer] {
+        if (probe.timer <= before + 2 && since.elapsed() < 10000) return;
+        closer->stop();
+        closer->deleteLater();
         for (QWidget* w : QApplication::topLevelWidgets())
             if (auto* box = qobject_cast<QMessageBox*>(w)) box->accept();
     });
+    closer->start();
     EXPECT_EQ(host.MessageBox("text", "", fw::MsgIcon::Information), fw::kIdOk);
     EXPECT_GT(probe.timer, before + 2);
     host.KillTimer(7);

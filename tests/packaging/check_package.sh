@@ -58,7 +58,7 @@ allowed+="|usr/share/lintian/overrides/zantu-console)$"
 if grep -v -E "$allowed" "$tmp/files" >"$tmp/extra"; then
   fail "files a user does not need: $(tr '\n' ' ' <"$tmp/extra")"
 fi
-for f in usr/bin/zantu-console usr/bin/zantu-sim usr/share/applications/zantu-console.desktop \
+for f in usr/bin/zantu-console usr/bin/zantu-sim usr/bin/zantu-cli usr/share/applications/zantu-console.desktop \
   "usr/share/metainfo/$app_id.metainfo.xml" usr/share/icons/hicolor/scalable/apps/zantu-console.svg \
   usr/share/doc/zantu-console/README.md usr/share/doc/zantu-console/copyright \
   usr/share/doc/zantu-console/changelog.gz; do

@@ -1,0 +1,158 @@
+// zantu-cli as a program: the time a run takes, process start included,
+// against the module simulator on a pseudo-terminal.
+//
+//   BM_CliVersion           zantu-cli --version: starting the program and no more.
+//   BM_CliStatusStartup     zantu-cli --port PTY status against a module that
+//                           answers at once: start, open, one exchange, exit.
+//   BM_CliStatusOwnSim      zantu-cli --simulate --sim-time-scale 0 status: the
+//                           same with the tool's own simulated module.
+//   BM_CliDownloadPaced     zantu-cli --port PTY download FILE against a module at
+//                           9600 baud with no working time, so the line is the
+//                           only cost left: the whole run against the wire time
+//                           of every byte exchanged (Go Loader 6 + 1 + 7 + 1, each
+//                           block 266 + 1 + 7 + 1, 10 bits a byte).  One run,
+//                           about 92 s.
+//
+// Usage: bench_cli [--benchmark_filter=Version|Startup|OwnSim|Paced]
+#include "Simulator.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kImageBytes = 0xA000;
+constexpr int kBlocks = 320;
+constexpr double kLoaderBytes = 6 + 1 + 7 + 1;
+constexpr double kBlockBytes = 266 + 1 + 7 + 1;
+
+// Runs zantu-cli with args, its output thrown away; the exit status, or -1.
+int RunCli(const std::vector<std::string>& args) {
+    std::vector<std::string> words{ZANTU_CLI_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Times runs of zantu-cli args; the counter ms_per_run is the mean.
+void TimeRuns(benchmark::State& state, const std::vector<std::string>& args) {
+    double total = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        if (RunCli(args) != 0) {
+            state.SkipWithError("zantu-cli did not exit 0");
+            return;
+        }
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        total += s;
+        state.SetIterationTime(s);
+    }
+    state.counters["ms_per_run"] = total * 1000.0 / static_cast<double>(state.iterations());
+}
+
+void BM_CliVersion(benchmark::State& state) { TimeRuns(state, {"--version"}); }
+
+void BM_CliStatusStartup(benchmark::State& state) {
+    zsim::Simulator sim;  // answers at once
+    const std::string port = sim.StartOnPty();
+    if (port.empty()) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    TimeRuns(state, {"--port", port, "status"});
+    sim.Stop();
+}
+
+void BM_CliStatusOwnSim(benchmark::State& state) {
+    TimeRuns(state, {"--simulate", "--sim-time-scale", "0", "status"});
+}
+
+// An Intel HEX file of the whole image in 16-byte data records.
+std::string WriteImageHex() {
+    const std::string path = (std::filesystem::temp_directory_path() / "zantu_bench_cli.hex").string();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return {};
+    std::mt19937 rng(42);
+    for (int addr = 0; addr < kImageBytes; addr += 16) {
+        unsigned sum = 16 + static_cast<unsigned>(addr >> 8) + static_cast<unsigned>(addr & 0xFF);
+        std::fprintf(f, ":10%04X00", static_cast<unsigned>(addr));
+        for (int i = 0; i < 16; ++i) {
+            const unsigned b = rng() & 0xFF;
+            sum += b;
+            std::fprintf(f, "%02X", b);
+        }
+        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    }
+    std::fputs(":00000001FF\n", f);
+    return std::fclose(f) == 0 ? path : std::string();
+}
+
+void BM_CliDownloadPaced(benchmark::State& state) {
+    zsim::SimOptions o;
+    o.pace = true;
+    o.module.blockWriteMs = 0;
+    o.module.commandMs = 0;
+    zsim::Simulator sim(o);
+    const std::string port = sim.StartOnPty();
+    const std::string hex = WriteImageHex();
+    if (port.empty() || hex.empty()) {
+        state.SkipWithError("no pseudo-terminal or HEX file");
+        return;
+    }
+    double total = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        if (RunCli({"--port", port, "download", hex}) != 0) {
+            state.SkipWithError("the download did not complete");
+            break;
+        }
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        total += s;
+        state.SetIterationTime(s);
+    }
+    sim.Stop();
+    std::filesystem::remove(hex);
+    if (state.iterations() == 0) return;
+    const double ms = total * 1000.0 / static_cast<double>(state.iterations());
+    const double wireMs = (kLoaderBytes + kBlocks * kBlockBytes) * zsim::Simulator::kByteMs;
+    state.counters["ms_per_download"] = ms;
+    state.counters["wire_ms"] = wireMs;
+    state.counters["total_over_wire"] = ms / wireMs;
+}
+
+}  // namespace
+
+BENCHMARK(BM_CliVersion)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
+BENCHMARK(BM_CliStatusStartup)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CliStatusOwnSim)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_CliDownloadPaced)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,636 @@
+// zantu-cli end to end: the built program, run as a child process against the
+// module simulator on a pseudo-terminal, checked by its output (human lines
+// and JSON), its exit status, the frames the module received, the module's
+// flash after a download and the log file it wrote.
+//
+// The simulated module answers at once unless a test says otherwise, so the
+// real time these tests take is the console's own: Wait seconds of a batch,
+// the four seconds of a missing ACK.
+#include "RunProgram.h"
+#include "SimConsole.h"
+#include "cli/Commands.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <pty.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <regex>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+// The program beside this test program (a copy run as another user), or the built one.
+std::string CliPath() {
+    std::error_code ec;
+    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "zantu-cli";
+    return !ec && fs::exists(beside) ? beside.string() : std::string(ZANTU_CLI_PATH);
+}
+const std::string kCliPath = CliPath();
+const char* const kCli = kCliPath.c_str();
+
+// Each line of standard output as JSON; a line that does not parse fails the test.
+std::vector<json> JsonLines(const std::string& out) {
+    std::vector<json> v;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        const std::size_t eol = out.find('\n', pos);
+        const std::string line = out.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+        pos = eol == std::string::npos ? out.size() : eol + 1;
+        json j = json::parse(line, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << "not JSON: " << line;
+        v.push_back(std::move(j));
+    }
+    return v;
+}
+
+std::vector<json> OfType(const std::vector<json>& v, const std::string& type) {
+    std::vector<json> r;
+    for (const auto& j : v)
+        if (j.is_object() && j.value("type", "") == type) r.push_back(j);
+    return r;
+}
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A directory of its own, removed afterwards; open to every user.
+class TempDir {
+public:
+    TempDir() {
+        std::string t = (fs::temp_directory_path() / "zantu_cli_XXXXXX").string();
+        if (::mkdtemp(t.data())) {
+            m_path = t;
+            fs::permissions(m_path, fs::perms::all);
+        }
+    }
+    ~TempDir() {
+        std::error_code ec;
+        if (!m_path.empty()) fs::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+class CliE2E : public ::testing::Test {
+protected:
+    explicit CliE2E(const zsim::SimOptions& o = {}) : sim(o) {}
+    zsim::Simulator sim;
+    std::string port;
+
+    void SetUp() override {
+        port = sim.StartOnPty();
+        if (port.empty()) GTEST_SKIP() << "no pseudo-terminal: " << sim.LastError();
+    }
+    void TearDown() override { sim.Stop(); }
+
+    // zantu-cli --port PTY args...
+    RunResult Cli(std::vector<std::string> args, const RunOptions& o = {}) {
+        args.insert(args.begin(), {kCli, "--port", port});
+        return RunProgram(args, o);
+    }
+    std::vector<Bytes> FramesWith(std::uint8_t code) {
+        std::vector<Bytes> v;
+        for (const auto& f : sim.ReceivedFrames())
+            if (f.size() > 3 && f[3] == code) v.push_back(f);
+        return v;
+    }
+};
+
+// ---- every command -----------------------------------------------------------
+
+Bytes Closed(Bytes f) {
+    f.push_back(0x03);
+    std::uint8_t x = 0;
+    for (auto b : f) x ^= b;
+    f.push_back(x);
+    return f;
+}
+
+struct CommandCase {
+    std::vector<std::string> args;
+    char code;
+    std::vector<std::string> fields;  // names the JSON answer's fields must hold
+    const char* human;                // a line the human output holds
+    Bytes frame;                      // the host frame the module must receive (empty: not checked)
+};
+
+const std::vector<std::string> kDispenseKeys{"requested",    "dispensed", "rejected", "dispensed_sum",
+                                             "rejected_sum", "reasons",   "total"};
+
+TEST_F(CliE2E, EveryCommandInHumanAndJsonForm) {
+    const CommandCase cases[] = {
+        {{"status"}, 'P', {"dvtl", "dvtr", "ejt", "exit", "rjt", "sol", "rvd_l", "rvd_r", "chkl", "chkr", "box", "nend", "cb", "opacity", "length"}, "  OPACITY            7A     7C     78     7E", Closed({4, '0', 2, 'P'})},
+        {{"dispense", "2", "1", "0", "0"}, 'R', kDispenseKeys, "  Dispensed           2      1      0      0",
+         Closed({4, '0', 2, 'R', 0x22, 0x21, ' ', ' ', ' ', ' ', ' '})},
+        {{"test-dispense", "1", "0", "0", "0"}, 'S', kDispenseKeys, "TEST DISP", {}},
+        {{"zigzag", "0", "0", "1", "0"}, 'p', kDispenseKeys, "ZIGZAG", {}},
+        {{"purge"}, 'Q', {"dispensed", "rejected", "total"}, "PURGE", Closed({4, '0', 2, 'Q'})},
+        {{"last-stat"}, 'U', {"dispensed", "rejected"}, "LAST STAT", {}},
+        {{"get-opacity"}, '[', {"opacity"}, "  OPACITY            7A     7C     78     7E", {}},
+        {{"set-opacity", "A5", "7F", "", "123"}, 'Z', {"sent"}, "  sent               A5     7F      0     23",
+         Closed({4, '0', 2, 'Z', ':', '5', '7', '?', '0', '0', '2', '3'})},
+        {{"get-length"}, '_', {"length"}, "  LENGTH             9A     9C     98     9E", {}},
+        {{"set-length", "1FF", "0x10", "9c", "zz"}, '^', {"sent"}, "SET LENGTH",
+         Closed({4, '0', 2, '^', '?', '?', '1', '0', '9', '<', '0', '0'})},
+        {{"get-order"}, ']', {"order"}, "  ORDER          1 2 3 4", {}},
+        {{"set-order", "2", "1", "4", "3"}, '\\', {"sent"}, "  sent           2 1 4 3", Closed({4, '0', 2, '\\', '2', '1', '4', '3'})},
+        {{"sen-diag", "3"}, 'X', {"box", "opac", "leng", "div", "rej"}, "  Box 3  OPAC. ", Closed({4, '0', 2, 'X', '3'})},
+        {{"divert"}, 'q', {}, "DIVERT", Closed({4, '0', 2, 'q', ' '})},
+        {{"clutch", "2"}, 'q', {"box"}, "CLUTCH", Closed({4, '0', 2, 'q', '!', '!'})},
+        {{"bldc"}, 'q', {"bldc"}, "  BLDC ", Closed({4, '0', 2, 'q', '"'})},
+        {{"rvdt"}, 'q', {"box", "rvdt"}, "  Box -", Closed({4, '0', 2, 'q', '#'})},
+        {{"rvdt", "4"}, 'q', {"box", "rvdt"}, "  Box 4", Closed({4, '0', 2, 'q', '#', '#'})},
+        {{"rom-version"}, 'q', {"version"}, "  RomVer Z120", Closed({4, '0', 2, 'q', '0'})},
+    };
+    for (const auto& c : cases) {
+        const std::string name = c.args[0];
+        // Human lines.
+        const RunResult h = Cli(c.args);
+        EXPECT_EQ(h.exitCode, 0) << name << "\n" << h.err;
+        EXPECT_EQ(h.err, "") << name;
+        EXPECT_NE(h.out.find(c.human), std::string::npos) << name << " printed:\n" << h.out;
+        if (!c.frame.empty()) {
+            const auto frames = FramesWith(c.frame[3]);
+            ASSERT_FALSE(frames.empty()) << name;
+            EXPECT_EQ(frames.back(), c.frame) << name;
+        }
+        // JSON: one answer, then the summary.
+        std::vector<std::string> jargs = c.args;
+        jargs.insert(jargs.begin(), "--json");
+        const RunResult j = Cli(jargs);
+        EXPECT_EQ(j.exitCode, 0) << name << "\n" << j.err;
+        const auto lines = JsonLines(j.out);
+        ASSERT_EQ(lines.size(), 2u) << name << "\n" << j.out;
+        const json& a = lines[0];
+        EXPECT_EQ(a["type"], "answer") << name;
+        EXPECT_EQ(a["command"], name);
+        EXPECT_EQ(a["code"], std::string(1, c.code)) << name;
+        EXPECT_EQ(a["error"], 0) << name;
+        EXPECT_EQ(a["error_text"], "") << name;
+        ASSERT_TRUE(a["fields"].is_object()) << name;
+        EXPECT_EQ(a["fields"].size(), c.fields.size()) << name << ": " << a["fields"].dump();
+        for (const auto& f : c.fields) EXPECT_TRUE(a["fields"].contains(f)) << name << " lacks " << f;
+        const json& s = lines[1];
+        EXPECT_EQ(s["type"], "summary") << name;
+        EXPECT_EQ(s["exit"], 0) << name;
+        EXPECT_EQ(s["result"], "ok") << name;
+        EXPECT_EQ(s["answers"], 1) << name;
+    }
+}
+
+TEST_F(CliE2E, HelpUsageAndPorts) {
+    const RunResult help = RunProgram({kCli, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const auto& c : cli::kCommands)
+        EXPECT_NE(help.out.find("  " + std::string(c.name)), std::string::npos) << c.name;
+    const RunResult cmdHelp = RunProgram({kCli, "download", "--help"});
+    EXPECT_EQ(cmdHelp.exitCode, 0);
+    EXPECT_NE(cmdHelp.out.find("--verify"), std::string::npos);
+
+    const RunResult usage = RunProgram({kCli, "--simulate", "dispense", "1", "x", "0", "0"});
+    EXPECT_EQ(usage.exitCode, 64);
+    EXPECT_EQ(usage.out, "");
+    EXPECT_NE(usage.err.find("the field takes digits only"), std::string::npos);
+    EXPECT_NE(usage.err.find("Try 'zantu-cli --help'"), std::string::npos);
+    EXPECT_TRUE(FramesWith('R').empty());
+
+    // This machine's ports (the lines themselves are checked on a fake tree).
+    const RunResult ports = RunProgram({kCli, "--json", "list-ports"});
+    EXPECT_EQ(ports.exitCode, 0);
+    const auto lines = JsonLines(ports.out);
+    ASSERT_EQ(OfType(lines, "summary").size(), 1u);
+    EXPECT_EQ(OfType(lines, "summary")[0]["ports"], OfType(lines, "port").size());
+}
+
+TEST_F(CliE2E, WireTraceAppendedToTheGivenFile) {
+    TempDir dir;
+    const fs::path file = dir.Path() / "wire.txt";
+    const RunResult r = Cli({"--trace", file.string(), "status"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("# wire trace started"), std::string::npos) << text;
+    EXPECT_NE(text.find("TX 04 30 02 50 03 65 | STATUS"), std::string::npos) << text;
+    EXPECT_NE(text.find("RX 06 | ACK"), std::string::npos) << text;
+    EXPECT_NE(text.find("| response 'P'"), std::string::npos) << text;
+    // A second run appends.
+    ASSERT_EQ(Cli({"status", "--trace", file.string()}).exitCode, 0);
+    const std::string twice = ReadFile(file);
+    EXPECT_EQ(twice.substr(0, text.size()), text);
+    EXPECT_NE(twice.find("# wire trace started", text.size()), std::string::npos);
+
+    const RunResult bad = Cli({"--trace", (dir.Path() / "no" / "such.txt").string(), "status"});
+    EXPECT_EQ(bad.exitCode, 73) << bad.err;
+    EXPECT_NE(bad.err.find("such.txt"), std::string::npos) << bad.err;
+    EXPECT_EQ(FramesWith('P').size(), 2u) << "nothing sent without its trace";
+}
+
+// ---- batches ---------------------------------------------------------------------
+
+TEST_F(CliE2E, BatchWithRepeatAndWait) {
+    const RunResult r = Cli({"--json", "dispense", "2", "1", "0", "0", "--repeat", "3", "--wait", "1"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto lines = JsonLines(r.out);
+    const auto answers = OfType(lines, "answer");
+    ASSERT_EQ(answers.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(answers[static_cast<std::size_t>(k)]["answer"], k + 1);
+        EXPECT_EQ(answers[static_cast<std::size_t>(k)]["of"], 3);
+        EXPECT_EQ(answers[static_cast<std::size_t>(k)]["fields"]["dispensed_sum"][0], 2 * (k + 1));
+    }
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["answers"], 3);
+    EXPECT_EQ(s["fields"]["repeat"], 3);
+    EXPECT_EQ(s["fields"]["wait"], 1);
+    EXPECT_EQ(s["fields"]["total"], json::parse(R"({"requested":9,"dispensed":9,"rejected":0})"));
+    // The same frame three times, two waits of a second between them.
+    const auto frames = FramesWith('R');
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], frames[2]);
+    EXPECT_GE(r.elapsed, 2s);
+    EXPECT_LT(r.elapsed, 20s);
+
+    const RunResult h = Cli({"last-stat", "--repeat", "2", "--wait", "1"});
+    EXPECT_EQ(h.exitCode, 0);
+    EXPECT_NE(h.out.find("LAST STAT 2/2"), std::string::npos) << h.out;
+    EXPECT_NE(h.out.find("LAST STAT batch  answers 2"), std::string::npos) << h.out;
+}
+
+TEST_F(CliE2E, CtrlCEndsTheBatchAfterTheCurrentExchange) {
+    bool sent = false;
+    RunOptions o;
+    o.onTick = [&](pid_t pid, const std::string& out) {
+        if (!sent && out.find('\n') != std::string::npos) {  // the first answer is out
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    };
+    const RunResult r = Cli({"--json", "dispense", "1", "0", "0", "0", "--repeat", "5", "--wait", "10"}, o);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_LT(r.elapsed, 9s);  // it did not wait for the next send
+    const auto lines = JsonLines(r.out);
+    EXPECT_EQ(OfType(lines, "answer").size(), 1u);
+    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "interrupted");
+    EXPECT_EQ(FramesWith('R').size(), 1u);
+}
+
+// ---- failures --------------------------------------------------------------------
+
+TEST_F(CliE2E, DeviceErrorExitsOne) {
+    ASSERT_TRUE(sim.InjectError('P', 0x21, 1));
+    const RunResult r = Cli({"--json", "status"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Error = 01: PickUp Error"), std::string::npos) << r.err;
+    const auto lines = JsonLines(r.out);
+    const json a = OfType(lines, "answer").at(0);
+    EXPECT_EQ(a["error"], 1);
+    EXPECT_EQ(a["error_text"], "PickUp Error");
+    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "device_error");
+
+    // In a batch the errored answer ends it, as in the window.
+    ASSERT_TRUE(sim.InjectError('R', 0x4C, 1, 1));
+    const RunResult b = Cli({"dispense", "1", "0", "0", "0", "--repeat", "4", "--wait", "1"});
+    EXPECT_EQ(b.exitCode, 1);
+    EXPECT_NE(b.out.find("DISPENSE 2/4  Error = 2c Cash-Cassette2 Not Exist"), std::string::npos) << b.out;
+    EXPECT_EQ(FramesWith('R').size(), 2u);
+}
+
+TEST_F(CliE2E, NoAckExitsTwo) {
+    zsim::Faults f;
+    f.withholdAck = 100;
+    sim.SetFaults(f);
+    const RunResult r = Cli({"--json", "status"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_GE(r.elapsed, 3900ms);  // sent at 0, 1, 2 and 3 s; given up at 4 s
+    EXPECT_NE(r.err.find("!!! Error ACK Timeout"), std::string::npos) << r.err;
+    const auto lines = JsonLines(r.out);
+    EXPECT_TRUE(OfType(lines, "answer").empty());
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["result"], "link_failed");
+    EXPECT_EQ(s["status"], "!!! Error ACK Timeout");
+}
+
+TEST_F(CliE2E, PortLostDuringABatchExitsTwo) {
+    zsim::Faults f;
+    f.hangUpAfter = 1;  // the line goes after the first answer
+    sim.SetFaults(f);
+    const RunResult r = Cli({"--json", "dispense", "1", "0", "0", "0", "--repeat", "3", "--wait", "1"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    const auto lines = JsonLines(r.out);
+    EXPECT_EQ(OfType(lines, "answer").size(), 1u);
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["result"], "link_failed");
+    EXPECT_EQ(s["status"], "!!! COM1 lost");
+    EXPECT_NE(s["message"].get<std::string>().find(port + " went away"), std::string::npos) << s;
+    EXPECT_LT(r.elapsed, 4500ms) << "ended when the port went, not by the time-outs (1 s + 4 s)";
+    EXPECT_TRUE(sim.HungUp());
+}
+
+TEST_F(CliE2E, PortThatCannotBeOpenedExitsThree) {
+    // Held by another program.
+    const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+    const RunResult busy = Cli({"--json", "status"});
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    EXPECT_EQ(busy.exitCode, 3);
+    EXPECT_NE(busy.err.find("cannot open " + port), std::string::npos) << busy.err;
+    EXPECT_NE(busy.err.find("is in use by another program: process " + std::to_string(::getpid())),
+              std::string::npos)
+        << busy.err;
+    const auto lines = JsonLines(busy.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["type"], "summary");
+    EXPECT_EQ(lines[0]["result"], "port_failed");
+    EXPECT_EQ(lines[0]["status"], "!!! Error COM1 connect");
+
+    const RunResult none = RunProgram({kCli, "--port", "/dev/zantu-no-such-port", "status"});
+    EXPECT_EQ(none.exitCode, 3);
+    EXPECT_NE(none.err.find("/dev/zantu-no-such-port does not exist"), std::string::npos) << none.err;
+    EXPECT_NE(none.err.find("give --port the name it has (see zantu-cli list-ports)"), std::string::npos);
+
+    // A COM number opens the device the window maps it to.
+    if (!fs::exists("/dev/ttyS9")) {
+        const RunResult com = RunProgram({kCli, "--port", "COM10", "status"});
+        EXPECT_EQ(com.exitCode, 3);
+        EXPECT_NE(com.err.find("cannot open /dev/ttyS9 (COM10)"), std::string::npos) << com.err;
+        EXPECT_NE(com.err.find("/dev/ttyS9 does not exist"), std::string::npos) << com.err;
+        EXPECT_NE(com.err.find("!!! Error COM10 connect"), std::string::npos) << com.err;
+    }
+    EXPECT_TRUE(sim.ReceivedFrames().empty());
+}
+
+TEST_F(CliE2E, AsAnOrdinaryUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "runs as an ordinary user already";
+    RunOptions nobody;
+    nobody.asNobody = true;
+    // The pseudo-terminal belongs to root: refused, with the reason.
+    const RunResult denied = Cli({"status"}, nobody);
+    EXPECT_EQ(denied.exitCode, 3) << denied.err;
+    EXPECT_NE(denied.err.find("Permission denied: this user may not open " + port), std::string::npos)
+        << denied.err;
+    // Its own simulated module works.
+    const RunResult own = RunProgram({kCli, "--simulate", "--sim-time-scale", "0", "status"}, nobody);
+    EXPECT_EQ(own.exitCode, 0) << own.err;
+    EXPECT_NE(own.out.find("OPACITY"), std::string::npos);
+}
+
+// ---- download ---------------------------------------------------------------------
+
+class CliDownload : public CliE2E {
+protected:
+    explicit CliDownload(const zsim::SimOptions& o = {}) : CliE2E(o) {}
+    TempDir dir;
+
+    std::string MakeHex(const std::string& name, const Bytes& bin) {
+        const fs::path binPath = dir.Path() / (name + ".bin");
+        const fs::path hexPath = dir.Path() / (name + ".hex");
+        std::ofstream(binPath, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bin.data()), static_cast<std::streamsize>(bin.size()));
+        const RunResult r = RunProgram({"objcopy", "-I", "binary", "-O", "ihex", binPath.string(), hexPath.string()});
+        EXPECT_EQ(r.exitCode, 0) << "objcopy (binutils): " << r.err;
+        return hexPath.string();
+    }
+};
+
+TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
+    Bytes bin(kImageSize);
+    std::mt19937 rng(15);
+    for (auto& b : bin) b = static_cast<std::uint8_t>(rng());
+    const std::string hex = MakeHex("fw", bin);
+
+    const RunResult r = Cli({"--json", "download", hex, "--verify", "--reset"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(sim.Flash(), bin);
+    const auto lines = JsonLines(r.out);
+    const auto answers = OfType(lines, "answer");
+    ASSERT_EQ(answers.size(), 1u + kBlockCount + 1u);
+    EXPECT_EQ(answers.front()["step"], "go-loader");
+    EXPECT_EQ(answers[1]["fields"], json::parse(R"({"block":1,"address":"0000"})"));
+    EXPECT_EQ(answers[kBlockCount]["fields"]["address"], "9F80");
+    EXPECT_EQ(answers.back()["code"], "t");
+    EXPECT_EQ(answers.back()["error"], 0);
+    EXPECT_EQ(OfType(lines, "ack").size(), 1u);
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["answers"], answers.size());
+    EXPECT_EQ(s["fields"]["blocks"], kBlockCount);
+    EXPECT_EQ(s["fields"]["downloaded"], true);
+    EXPECT_EQ(s["fields"]["verified"], true);
+    EXPECT_EQ(s["fields"]["reset"], true);
+    EXPECT_EQ(FramesWith('D').size(), 1u);
+    EXPECT_NE(r.err.find("Downloading Done!"), std::string::npos);
+
+    // Human lines: no line per block (no terminal, so no bar either).
+    const RunResult h = Cli({"download", hex});
+    EXPECT_EQ(h.exitCode, 0) << h.err;
+    EXPECT_EQ(h.out, "Go Loader\nWrite Prog  blocks 320/320\n");
+    EXPECT_EQ(h.err.find("Write Prog ["), std::string::npos) << "a bar on a pipe";
+
+    // On a terminal, standard error shows the bar; it ends full and is wiped.
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(kCli, kCli, "--port", port.c_str(), "download", hex.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > end) break;
+        if (::poll(&p, 1, 20) <= 0) continue;
+        char buf[512];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_NE(seen.find("\rWrite Prog [" + std::string(40, '#') + "] 320/320"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos);
+}
+
+TEST_F(CliDownload, RefusedFilesSendNothing) {
+    const std::string good = MakeHex("small", Bytes(256, 0x5A));
+    std::string text = ReadFile(good);
+    const fs::path cut = dir.Path() / "cut.hex";
+    std::ofstream(cut, std::ios::binary) << text.substr(0, text.size() / 2);  // no end record
+    const RunResult r = Cli({"download", cut.string()});
+    EXPECT_EQ(r.exitCode, 65) << r.err;
+    EXPECT_NE(r.err.find("cut.hex"), std::string::npos) << r.err;
+
+    const RunResult missing = Cli({"--json", "download", (dir.Path() / "none.hex").string()});
+    EXPECT_EQ(missing.exitCode, 66);
+    EXPECT_EQ(JsonLines(missing.out).at(0)["result"], "no_input");
+    EXPECT_TRUE(sim.ReceivedFrames().empty()) << "the module must not be put into its loader";
+}
+
+// A module at its own pace: Ctrl+C during the download stops it after the
+// block under way, whose answer is still read; every frame sent is whole.
+class CliPacedDownload : public CliDownload {
+protected:
+    static zsim::SimOptions Paced() {
+        zsim::SimOptions o;
+        o.pace = true;
+        return o;
+    }
+    CliPacedDownload() : CliDownload(Paced()) {}
+};
+
+TEST_F(CliPacedDownload, CtrlCStopsAfterTheBlockUnderWay) {
+    const std::string hex = MakeHex("fw", Bytes(kImageSize, 0x11));
+    bool sent = false;
+    RunOptions o;
+    o.limit = 30s;
+    o.onTick = [&](pid_t pid, const std::string&) {
+        if (!sent && sim.FramesReceived('s') >= 3) {
+            ::kill(pid, SIGINT);
+            sent = true;
+        }
+    };
+    const RunResult r = Cli({"--json", "download", hex, "--verify"}, o);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    const auto lines = JsonLines(r.out);
+    std::size_t blocks = 0;
+    for (const auto& a : OfType(lines, "answer")) blocks += a["code"] == "s";
+    const std::size_t frames = FramesWith('s').size();
+    EXPECT_GE(frames, 3u);
+    EXPECT_LT(frames, 10u);
+    EXPECT_EQ(blocks, frames) << "each block sent was answered before the stop";
+    EXPECT_EQ(sim.GetStats().badFrames, 0u) << "a frame was cut";
+    EXPECT_TRUE(FramesWith('t').empty());
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["result"], "interrupted");
+    EXPECT_EQ(s["fields"]["blocks"], static_cast<int>(blocks));
+    EXPECT_EQ(s["fields"]["downloaded"], false);
+}
+
+// ---- service log ------------------------------------------------------------------
+
+class CliLog : public CliE2E {
+protected:
+    static zsim::SimOptions ThreeFrames() {
+        zsim::SimOptions o;
+        o.module.logFrames = 3;
+        o.module.logSize = 80;
+        return o;
+    }
+    CliLog() : CliE2E(ThreeFrames()) {}
+    TempDir dir;
+
+    fs::path PasswordFile(const std::string& text) {
+        const fs::path p = dir.Path() / "pw";
+        std::ofstream(p) << text;
+        return p;
+    }
+    std::vector<fs::path> LogFiles() {
+        std::vector<fs::path> v;
+        static const std::regex name(R"(\d{6}_\d{6}\.txt)");
+        for (const auto& e : fs::directory_iterator(dir.Path() / "logs"))
+            if (std::regex_match(e.path().filename().string(), name)) v.push_back(e.path());
+        return v;
+    }
+};
+
+TEST_F(CliLog, WrittenWholeToTheGivenDirectory) {
+    fs::create_directory(dir.Path() / "logs");
+    const fs::path pw = PasswordFile("rinq\r\n");
+    const RunResult r = Cli({"--json", "log", "--password-file", pw.string(), "--dir", (dir.Path() / "logs").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto files = LogFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string text = ReadFile(files[0]);
+    // Three frames of 80 bytes: 72 bytes and a line break, 8 bytes, the end mark.
+    std::size_t ends = 0;
+    for (std::size_t p = 0; (p = text.find("\r\n---END\r\n", p)) != std::string::npos; ++p) ++ends;
+    EXPECT_EQ(ends, 3u);
+    EXPECT_EQ(text.size(), 3u * (80 + 2 + 10));
+    const json a = OfType(JsonLines(r.out), "answer").at(0);
+    EXPECT_EQ(a["code"], "~");
+    EXPECT_EQ(a["fields"]["file"], files[0].string());
+    EXPECT_EQ(a["fields"]["bytes"], static_cast<int>(text.size()));
+    EXPECT_EQ(FramesWith('~').size(), 1u);  // LOG sent once for the three frames
+    EXPECT_EQ(OfType(JsonLines(r.out), "summary").at(0)["answers"], 1);
+
+    // The password from standard input.
+    RunOptions stdinPassword;
+    stdinPassword.input = "rinq\n";
+    const RunResult in =
+        Cli({"log", "--password-file", "-", "--dir", (dir.Path() / "logs").string()}, stdinPassword);
+    EXPECT_EQ(in.exitCode, 0) << in.err;
+}
+
+TEST_F(CliLog, WrongPasswordOrNowhereToWrite) {
+    fs::create_directory(dir.Path() / "logs");
+    const RunResult wrong = Cli({"log", "--password-file", PasswordFile("RINQ").string(), "--dir",
+                                 (dir.Path() / "logs").string()});
+    EXPECT_EQ(wrong.exitCode, 77);
+    EXPECT_NE(wrong.err.find("wrong service password"), std::string::npos);
+    EXPECT_TRUE(LogFiles().empty());
+
+    const RunResult nodir = Cli({"log", "--password-file", PasswordFile("rinq").string(), "--dir",
+                                 (dir.Path() / "missing").string()});
+    EXPECT_EQ(nodir.exitCode, 73);
+    const RunResult nofile = Cli({"log", "--password-file", (dir.Path() / "nopw").string()});
+    EXPECT_EQ(nofile.exitCode, 66);
+    const RunResult notty = Cli({"log", "--dir", (dir.Path() / "logs").string()});
+    EXPECT_EQ(notty.exitCode, 64);
+    EXPECT_NE(notty.err.find("--password-file"), std::string::npos);
+    EXPECT_TRUE(FramesWith('~').empty());
+}
+
+TEST_F(CliLog, PasswordAskedOnTheTerminalWithoutEcho) {
+    fs::create_directory(dir.Path() / "logs");
+    int master = -1;
+    const std::string logs = (dir.Path() / "logs").string();
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(kCli, kCli, "--port", port.c_str(), "log", "--dir", logs.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string seen;
+    bool answered = false;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) {
+            char buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) break;  // the child closed the terminal
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        if (!answered && seen.find("Enter Password: ") != std::string::npos) {
+            ASSERT_EQ(::write(master, "rinq\n", 5), 5);
+            answered = true;
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    EXPECT_TRUE(answered) << seen;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("rinq"), std::string::npos) << "the password was echoed:\n" << seen;
+    EXPECT_EQ(LogFiles().size(), 1u);
+}
+
+}  // namespace
