@@ -14,6 +14,7 @@
 //                           about 92 s.
 //
 // Usage: bench_cli [--benchmark_filter=Version|Startup|OwnSim|Paced]
+#include "ImageHex.h"
 #include "Simulator.h"
 
 #include <benchmark/benchmark.h>
@@ -27,7 +28,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -37,7 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kImageBytes = 0xA000;
 constexpr int kBlocks = 320;
 constexpr double kLoaderBytes = 6 + 1 + 7 + 1;
 constexpr double kBlockBytes = 266 + 1 + 7 + 1;
@@ -95,26 +94,6 @@ void BM_CliStatusOwnSim(benchmark::State& state) {
     TimeRuns(state, {"--simulate", "--sim-time-scale", "0", "status"});
 }
 
-// An Intel HEX file of the whole image in 16-byte data records.
-std::string WriteImageHex() {
-    const std::string path = (std::filesystem::temp_directory_path() / "zantu_bench_cli.hex").string();
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return {};
-    std::mt19937 rng(42);
-    for (int addr = 0; addr < kImageBytes; addr += 16) {
-        unsigned sum = 16 + static_cast<unsigned>(addr >> 8) + static_cast<unsigned>(addr & 0xFF);
-        std::fprintf(f, ":10%04X00", static_cast<unsigned>(addr));
-        for (int i = 0; i < 16; ++i) {
-            const unsigned b = rng() & 0xFF;
-            sum += b;
-            std::fprintf(f, "%02X", b);
-        }
-        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    }
-    std::fputs(":00000001FF\n", f);
-    return std::fclose(f) == 0 ? path : std::string();
-}
-
 void BM_CliDownloadPaced(benchmark::State& state) {
     zsim::SimOptions o;
     o.pace = true;
@@ -122,7 +101,7 @@ void BM_CliDownloadPaced(benchmark::State& state) {
     o.module.commandMs = 0;
     zsim::Simulator sim(o);
     const std::string port = sim.StartOnPty();
-    const std::string hex = WriteImageHex();
+    const std::string hex = WriteImageHex("zantu_bench_cli.hex");
     if (port.empty() || hex.empty()) {
         state.SkipWithError("no pseudo-terminal or HEX file");
         return;

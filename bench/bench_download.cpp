@@ -20,6 +20,7 @@
 #include "framework/HeadlessHost.h"
 #include "framework/RealTimeDriver.h"
 #include "OpenOnSimulator.h"
+#include "ImageHex.h"
 #include "Simulator.h"
 
 #include <benchmark/benchmark.h>
@@ -28,7 +29,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 
 namespace {
@@ -37,27 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kBytesPerBlock = 266 + 1 + 7 + 1;
 
-// An Intel HEX file of the whole image in 16-byte data records.
-std::string WriteImageHex() {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / "zantu_bench_download.hex").string();
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return {};
-    std::mt19937 rng(42);
-    for (int addr = 0; addr < kImageSize; addr += 16) {
-        unsigned sum = 16 + static_cast<unsigned>(addr >> 8) + static_cast<unsigned>(addr & 0xFF);
-        std::fprintf(f, ":10%04X00", static_cast<unsigned>(addr));
-        for (int i = 0; i < 16; ++i) {
-            const unsigned b = rng() & 0xFF;
-            sum += b;
-            std::fprintf(f, "%02X", b);
-        }
-        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    }
-    std::fputs(":00000001FF\n", f);
-    return std::fclose(f) == 0 ? path : std::string();
-}
-
 class Bench {
 public:
     explicit Bench(bool paced) {
@@ -65,7 +44,7 @@ public:
         o.pace = paced;
         o.module.blockWriteMs = 0;
         sim = std::make_unique<zsim::Simulator>(o);
-        hex = WriteImageHex();
+        hex = WriteImageHex("zantu_bench_download.hex");
         if (hex.empty()) {
             error = "cannot write the HEX file";
             return;

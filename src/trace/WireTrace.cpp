@@ -25,7 +25,7 @@ constexpr std::array<CodeName, 1> kUnaskedCodes{{{'w', "dump"}}};
 constexpr bool CarriesErrorByte(int code) { return code != 'w' && code != proto::LOG_CODE; }
 
 // Positions of a response frame the meaning is read from.
-constexpr std::size_t kPosCode = 3, kPosError = 4, kPosSub = 5;
+constexpr std::size_t kPosCode = 3, kPosSub = 5;
 // Smallest frame that holds a sub-code before its ETX: SOH x x 'q' err sub ETX BCC.
 constexpr std::size_t kMinFrameWithSub = 8;
 
