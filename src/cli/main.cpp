@@ -119,13 +119,13 @@ int main(int argc, char** argv) {
         return EX_USAGE;
 #endif
     } else {
-        const auto spec = cli::ResolvePort(o.port);  // checked by the parse
-        if (spec && spec->com > 0) {
-            cfg.com = spec->com;
-            cfg.portName = cfg.map.PathFor(spec->com) + " (COM" + std::to_string(spec->com) + ")";
-        } else if (spec) {
-            cfg.map.Set(1, spec->path);
-            cfg.portName = spec->path;
+        const auto port = cli::ResolvePort(o.port);  // checked by the parse
+        if (port && port->com > 0) {
+            cfg.com = port->com;
+            cfg.portName = cfg.map.PathFor(port->com) + " (COM" + std::to_string(port->com) + ")";
+        } else if (port) {
+            cfg.map.Set(1, port->path);
+            cfg.portName = port->path;
         }
     }
     cfg.onOpened = [] { SetStopSignalsBlocked(false); };
