@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Pty.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -41,26 +43,6 @@ struct ChunkRecorder : fw::Window {
     void OnTabSelChange() override {}
     void OnCancel() override {}
     void OnAbout() override {}
-};
-
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        int s = -1;
-        char name[128];
-        if (openpty(&master, &s, name, nullptr, nullptr) == 0) {
-            slave = name;
-            termios t{};
-            tcgetattr(s, &t);
-            cfmakeraw(&t);
-            tcsetattr(s, TCSANOW, &t);
-            ::close(s);
-        }
-    }
-    ~Pty() {
-        if (master >= 0) ::close(master);
-    }
 };
 
 // Reads from fd until n bytes came or the time limit passed.

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "Pty.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -23,32 +25,6 @@
 #include <cstdlib>
 
 namespace {
-
-struct Pty {
-    int master = -1;
-    std::string slave;
-    Pty() {
-        int s = -1;
-        char name[128];
-        if (openpty(&master, &s, name, nullptr, nullptr) != 0) return;
-        slave = name;
-        termios t{};
-        tcgetattr(s, &t);
-        cfmakeraw(&t);
-        tcsetattr(s, TCSANOW, &t);
-        ::close(s);
-    }
-    ~Pty() { Close(); }
-    void Close() {
-        if (master >= 0) ::close(master);
-        master = -1;
-    }
-    // Bytes that reached the far end so far.
-    std::size_t Pending() const {
-        pollfd p{master, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0 ? 1 : 0;
-    }
-};
 
 struct ConsolePorts : ::testing::Test {
     fw::HeadlessHost host;
