@@ -19,6 +19,26 @@ CConsoleDlg::~CConsoleDlg() {
     m_host.SetWindow(nullptr);
 }
 
+bool CConsoleDlg::Subscribe(ev::ConsoleObserver* pObserver) {
+    if (!pObserver) return false;
+    for (ev::ConsoleObserver*& slot : m_observers) {
+        if (slot == pObserver) return true;
+        if (!slot) {
+            slot = pObserver;
+            return true;
+        }
+    }
+    return false;
+}
+
+void CConsoleDlg::Unsubscribe(ev::ConsoleObserver* pObserver) {
+    // The later subscribers move up, so the order of telling stays.
+    auto it = std::find(m_observers.begin(), m_observers.end(), pObserver);
+    if (it == m_observers.end() || !pObserver) return;
+    std::move(it + 1, m_observers.end(), it);
+    m_observers.back() = nullptr;
+}
+
 std::string& CConsoleDlg::Text(int id) {
     if (id == ids::kRecv) return m_strRecv;
     if (id == ids::kStatus) return m_strStatus;

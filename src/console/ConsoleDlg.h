@@ -15,6 +15,7 @@
 //   servicelog/ServiceLog.cpp     OnLog and the log file writer
 #pragma once
 
+#include "console/ConsoleEvents.h"
 #include "console/ControlIds.h"
 #include "framework/Host.h"
 #include "link/Comm.h"
@@ -64,6 +65,13 @@ public:
     std::string& Text(int id);
     int& Check(int id);
     static std::string BuildTitle();
+
+    // ---- events (console/ConsoleEvents.h) -------------------------------------
+    // Subscribers are told in the order they subscribed; each must outlive the
+    // dialog or unsubscribe first.  False when the list is full.
+    static constexpr std::size_t kMaxObservers = 6;
+    bool Subscribe(ev::ConsoleObserver* pObserver);
+    void Unsubscribe(ev::ConsoleObserver* pObserver);
 
     // ---- ports (console/Ports.cpp) -------------------------------------------
     // After OPEN: the status line's tooltip names the device, or says in plain
@@ -205,4 +213,6 @@ public:
     int m_nLostPort = 0;
     std::function<void(int nPort, const std::optional<std::string>& path)> m_onPortAssigned;
     std::function<void(const std::string&)> m_errorSink;
+    // Who hears the console's events (console/ConsoleEvents.h); empty slots are null.
+    std::array<ev::ConsoleObserver*, kMaxObservers> m_observers{};
 };

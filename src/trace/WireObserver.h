@@ -14,66 +14,17 @@
 #include <cstdint>
 #include <string_view>
 
+#include "console/ConsoleEvents.h"
+
 namespace trace {
 
-// What a write to the line is.
-enum class TxKind : std::uint8_t {
-    FirstSend,   // a host frame just built
-    Resend,      // the stored frame again after a missing ACK
-    RepeatSend,  // the stored frame again for the next run of a batch
-    Ack,         // the console's ACK of a good response frame
-    Nak,         // the console's NAK of a response frame with a bad BCC
-};
-
-// What the receiver made of one received byte.
-enum class RxKind : std::uint8_t {
-    Noise,         // no frame begun and not a SOH: dropped
-    NotAck,        // awaiting the ACK and not an ACK: dropped
-    Ack,           // the module's ACK of the host frame
-    FrameByte,     // the SOH or a later byte of a response frame, before its BCC
-    FrameAnswer,   // the BCC of a frame accepted as the awaited answer (ACK follows)
-    FrameUnasked,  // the BCC of a frame accepted that is not the awaited answer (ACK follows)
-    FrameBadBcc,   // the BCC of a frame refused for its BCC (NAK follows)
-};
-
-// The link's own events.
-enum class LinkEvent : std::uint8_t {
-    Open,             // OPEN succeeded (the trace's times count from here)
-    OpenFailed,       // OPEN failed
-    Close,            // the console closed the port
-    AckTimeout,       // the ACK did not come after three resends: the command was given up
-    ResponseTimeout,  // the answer did not come in time
-    PortLost,         // the open device went away
-    PortBack,         // the lost device came back and was opened again
-};
-
-// How the values of a host frame read (the catalogue picks one per command).
-enum class NoteKind : std::uint8_t {
-    None,      // no values shown
-    Counts,    // notes per box, decimal: "1,0,0,0"
-    HexBytes,  // byte values, hexadecimal: "A5,7F,00,23"
-    Digits,    // box order: "2,1,4,3"
-    Box,       // one box 1..4 ("box 2"); with no value: "no box"
-    Address,   // image address of a block write: "at 0x1F80"
-    Sum,       // image sum of Verify: "sum 0x6000"
-};
-
-// The host frame last built, as the catalogue describes it.
-struct FrameNote {
-    int type = 0;  // command type 1..23; 0: no frame built yet
-    NoteKind kind = NoteKind::None;
-    int count = 0;  // values used, 0..4
-    int values[4] = {};
-};
-
-// One write to the line.
-struct TxNote {
-    TxKind kind = TxKind::Ack;
-    const FrameNote* frame = nullptr;  // the frame written (frame kinds only)
-    int resend = 0;                    // Resend: its number, 1..3
-    int run = 0, runs = 0;             // RepeatSend: the run it starts, of how many
-    bool notSent = false;              // the port was not open: nothing left
-};
+// The byte-level events are the console's own (console/ConsoleEvents.h).
+using ev::FrameNote;
+using ev::LinkEvent;
+using ev::NoteKind;
+using ev::RxKind;
+using ev::TxKind;
+using ev::TxNote;
 
 class WireObserver {
 public:

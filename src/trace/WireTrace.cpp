@@ -398,6 +398,11 @@ void WireTrace::Link(LinkEvent e, int nPort, std::string_view detail) {
         m_line += " back, opened again";
         withDetail();
         break;
+    case LinkEvent::WriteDropped:
+        m_line += "write dropped";
+        withDetail();
+        flags |= kErrorLine;
+        break;
     }
     EndLine(flags);
 }
