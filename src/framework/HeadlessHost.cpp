@@ -218,6 +218,13 @@ int HeadlessHost::MessageBox(std::string_view text, std::string_view caption, Ms
     return kIdOk;
 }
 
+int HeadlessHost::AskYesNo(std::string_view text, std::string_view caption, MsgIcon icon) {
+    m_boxes.push_back(MessageBoxRecord{std::string(text), std::string(caption), icon, true});
+    MessageBoxRecord rec = m_boxes.back();
+    if (m_answerBox && m_answerBox(rec) == kIdYes) return kIdYes;
+    return kIdNo;
+}
+
 int HeadlessHost::PopupMenu(std::span<const MenuItem> items) {
     m_menus.emplace_back(items.begin(), items.end());
     const int n = m_answerMenu ? m_answerMenu(m_menus.back()) : -1;

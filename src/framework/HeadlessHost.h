@@ -16,6 +16,7 @@ struct MessageBoxRecord {
     std::string text;
     std::string caption;
     MsgIcon icon;
+    bool yesNo = false;  // a Yes/No question (AskYesNo): answered kIdYes or kIdNo
 };
 
 class HeadlessHost final : public Host {
@@ -94,6 +95,9 @@ public:
     void KillTimer(int nIdEvent) override;
     void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) override;
+    // Recorded with the boxes; m_answerBox answers it (kIdYes counts as yes,
+    // anything else as no; without an answer function: no).
+    int AskYesNo(std::string_view text, std::string_view caption, MsgIcon icon) override;
     int PopupMenu(std::span<const MenuItem> items) override;
     std::optional<std::string> OpenFileDialog(std::string_view filter) override;
     std::optional<std::string> PromptText(std::string_view caption, int maxChars, bool password,

@@ -65,6 +65,8 @@ enum class MsgIcon : std::uint8_t { None, Warning, Stop, Information, Question, 
 // Answers of a message box (platform values: IDOK 1, IDCANCEL 2).
 inline constexpr int kIdOk = 1;
 inline constexpr int kIdCancel = 2;
+inline constexpr int kIdYes = 6;
+inline constexpr int kIdNo = 7;
 
 // What a dialog receives from its host.  Every call arrives on the
 // user-interface thread.
@@ -132,6 +134,9 @@ public:
 
     // ---- modal boxes (run a nested loop: timers and posted messages go on) --
     virtual int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) = 0;
+    // A question with the buttons Yes and No, No the default (Enter, Esc and
+    // the close box all answer No); kIdYes or kIdNo.
+    virtual int AskYesNo(std::string_view text, std::string_view caption, MsgIcon icon) = 0;
     // Open-file dialog.  filter uses the "name|pattern|name|pattern||" form.
     // Returns the chosen path, or nothing when cancelled.
     virtual std::optional<std::string> OpenFileDialog(std::string_view filter) = 0;

@@ -482,6 +482,18 @@ int QtHost::MessageBox(std::string_view text, std::string_view caption, MsgIcon 
     return kIdOk;
 }
 
+int QtHost::AskYesNo(std::string_view text, std::string_view caption, MsgIcon icon) {
+    const QMessageBox::Icon qi = icon == MsgIcon::Warning ? QMessageBox::Warning
+                                 : icon == MsgIcon::Stop  ? QMessageBox::Critical
+                                                          : QMessageBox::Question;
+    const QString cap = caption.empty() ? Q(AppTitle()) : Q(caption);
+    QMessageBox box(qi, cap, Q(text), QMessageBox::Yes | QMessageBox::No, m_dlg);
+    box.setFont(m_font);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes ? kIdYes : kIdNo;
+}
+
 std::optional<std::string> QtHost::OpenFileDialog(std::string_view filter) {
     const QString path =
         QFileDialog::getOpenFileName(m_dlg, QString(), QString(), ConvertFilter(filter));

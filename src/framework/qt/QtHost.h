@@ -67,6 +67,7 @@ public:
     void KillTimer(int nIdEvent) override;
     void PostMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     int MessageBox(std::string_view text, std::string_view caption, MsgIcon icon) override;
+    int AskYesNo(std::string_view text, std::string_view caption, MsgIcon icon) override;
     std::optional<std::string> OpenFileDialog(std::string_view filter) override;
     std::optional<std::string> PromptText(std::string_view caption, int maxChars, bool password,
                                           const PromptLayout& layout) override;
