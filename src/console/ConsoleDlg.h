@@ -72,6 +72,18 @@ public:
     static constexpr std::size_t kMaxObservers = 6;
     bool Subscribe(ev::ConsoleObserver* pObserver);
     void Unsubscribe(ev::ConsoleObserver* pObserver);
+    bool HasObservers() const { return m_observers[0] != nullptr; }
+    // Tells every subscriber, in order: Tell([&](ev::ConsoleObserver& o) { o.Idle(true); }).
+    template <class F>
+    void Tell(F&& f) {
+        for (ev::ConsoleObserver* o : m_observers) {
+            if (!o) break;
+            f(*o);
+        }
+    }
+    void Notify(const ev::Notice& notice) {
+        Tell([&](ev::ConsoleObserver& o) { o.Noticed(notice); });
+    }
 
     // ---- ports (console/Ports.cpp) -------------------------------------------
     // After OPEN: the status line's tooltip names the device, or says in plain

@@ -147,6 +147,7 @@ enum class NoticeKind : std::uint8_t {
     Acked,            // the module's ACK of the frame of command `type` came
     LoaderOk,         // "Go Loader O.K.!"
     ImageLoaded,      // a HEX file was read into the image; image: its identity
+    BadRecordsTaken,  // the operator chose to download a file with bad records; text: the finding
     BlockWritten,     // block k of n was answered without error
     DownloadDone,     // "Downloading Done!"
     DownloadStopped,  // the download ended before its last block; text: why
