@@ -84,6 +84,14 @@ public:
     void Notify(const ev::Notice& notice) {
         Tell([&](ev::ConsoleObserver& o) { o.Noticed(notice); });
     }
+    // The position of the frame being decoded in its batch: answer index of
+    // `of` for the awaited answer of a batch set up on the DISPENSE page;
+    // 0 of 0 for any other frame.
+    void BatchPosition(bool bAnswer, int& index, int& of) const {
+        const bool inBatch = bAnswer && m_nBatchRuns > 0;
+        index = inBatch ? m_nBatchAnswers + 1 : 0;
+        of = inBatch ? m_nBatchRuns : 0;
+    }
 
     // ---- ports (console/Ports.cpp) -------------------------------------------
     // After OPEN: the status line's tooltip names the device, or says in plain
@@ -225,6 +233,10 @@ public:
     int m_nLostPort = 0;
     std::function<void(int nPort, const std::optional<std::string>& path)> m_onPortAssigned;
     std::function<void(const std::string&)> m_errorSink;
+    // The batch as set up (runs planned; 0: not a batch) and its awaited
+    // answers so far, for the position told with each answer.
+    int m_nBatchRuns = 0;
+    int m_nBatchAnswers = 0;
     // Who hears the console's events (console/ConsoleEvents.h); empty slots are null.
     std::array<ev::ConsoleObserver*, kMaxObservers> m_observers{};
 };
