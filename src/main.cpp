@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
-        dlg.m_pTrace = &wireTrace;
+        dlg.Subscribe(&wireTrace);
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {
