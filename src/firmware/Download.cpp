@@ -4,6 +4,7 @@
 // message so that the handling of the current answer ends first.
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 
 #include <array>
@@ -15,11 +16,7 @@ constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
 constexpr int kTypeGoLoader = 20, kTypeBlock = 21, kTypeVerify = 22, kTypeReset = 23;
 }  // namespace
 
-std::uint16_t CConsoleDlg::ImageSum() const {
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : m_Image) sum += b;
-    return static_cast<std::uint16_t>(sum & 0xFFFF);
-}
+std::uint16_t CConsoleDlg::ImageSum() const { return image::Sum16(m_Image); }
 
 void CConsoleDlg::OnGoLoader() {
     if (IsBusy()) return;
@@ -60,11 +57,26 @@ void CConsoleDlg::OnWriteProg() {
     std::array<std::uint8_t, kImageSize> scratch;
     scratch.fill(0xFF);
     const HexLoadResult r = LoadHexFile(ec ? *chosen : name, scratch);
-    if (r.status != HexLoadStatus::Ok) {
+    if (r.OnlyChecksums()) {
+        // Records whose only fault is their checksum: an old file a careless
+        // tool wrote.  The operator may take it; No is the default.  The
+        // scratch image holds the records as read.
+        const std::string finding = HexFindingsSummary(*chosen, r);
+        if (m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(), fw::MsgIcon::Warning) !=
+            fw::kIdYes)
+            return;
+        Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
+        AppendRecv("Bad records taken by choice: " + finding + "\r\n");
+    } else if (r.status != HexLoadStatus::Ok) {
         m_host.MessageBox(HexLoadMessage(*chosen, r), m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     m_Image = scratch;
+
+    // The image's identity, before anything is sent.
+    const ev::ImageIdentity identity = image::Identify(*chosen, r, m_Image);
+    Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .text = {}, .image = &identity});
+    AppendRecv(image::IdentityLine(identity) + "\r\n");
 
     m_bDownloading = 1;
     m_nBlocksDone = 1;
