@@ -62,9 +62,10 @@ void CConsoleDlg::OnWriteProg() {
         // tool wrote.  The operator may take it; No is the default.  The
         // scratch image holds the records as read.
         const std::string finding = HexFindingsSummary(*chosen, r);
-        if (m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(), fw::MsgIcon::Warning) !=
-            fw::kIdYes)
-            return;
+        const int answer = m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(),
+                                           fw::MsgIcon::Warning);
+        // The box's own loop ran timers and messages: the flag is looked at again.
+        if (answer != fw::kIdYes || IsBusy()) return;
         Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
         AppendRecv("Bad records taken by choice: " + finding + "\r\n");
     } else if (r.status != HexLoadStatus::Ok) {
