@@ -5,6 +5,7 @@
 #include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 
 #include <array>
@@ -15,11 +16,7 @@ namespace {
 constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
 }  // namespace
 
-std::uint16_t CConsoleDlg::ImageSum() const {
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : m_Image) sum += b;
-    return static_cast<std::uint16_t>(sum & 0xFFFF);
-}
+std::uint16_t CConsoleDlg::ImageSum() const { return image::Sum16(m_Image); }
 
 void CConsoleDlg::OnGoLoader() {
     if (IsBusy()) {
@@ -73,13 +70,36 @@ void CConsoleDlg::OnWriteProg() {
     std::array<std::uint8_t, kImageSize> scratch;
     scratch.fill(0xFF);
     const HexLoadResult r = LoadHexFile(ec ? *chosen : name, scratch);
-    if (r.status != HexLoadStatus::Ok) {
+    if (r.OnlyChecksums()) {
+        // Records whose only fault is their checksum: an old file a careless
+        // tool wrote.  The operator may take it; No is the default.  The
+        // scratch image holds the records as read.
+        const std::string finding = HexFindingsSummary(*chosen, r);
+        const int answer = m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(),
+                                           fw::MsgIcon::Warning);
+        if (answer != fw::kIdYes) {
+            Refuse(ev::Refusal::BadHexFile, finding);
+            return;
+        }
+        // The box's own loop ran timers and messages: the flag is looked at again.
+        if (IsBusy()) {
+            Refuse(ev::Refusal::Busy);
+            return;
+        }
+        Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
+        AppendRecv("Bad records taken by choice: " + finding + "\r\n");
+    } else if (r.status != HexLoadStatus::Ok) {
         const std::string why = HexLoadMessage(*chosen, r);
         Refuse(ev::Refusal::BadHexFile, why);
         m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     m_Image = scratch;
+
+    // The image's identity, before anything is sent.
+    const ev::ImageIdentity identity = image::Identify(*chosen, r, m_Image);
+    Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .text = {}, .image = &identity});
+    AppendRecv(image::IdentityLine(identity) + "\r\n");
 
     m_bDownloading = 1;
     m_nBlocksDone = 1;
