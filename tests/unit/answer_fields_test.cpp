@@ -13,6 +13,7 @@
 
 #include <cctype>
 #include <map>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -76,6 +77,8 @@ struct Case {
     std::vector<Bytes> answers;  // frames fed, in turn, each after the ACK
     int repeat = 1;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 Bytes StatusData() {
     return {0x21, 0x02, 0x10, ' ', 0x3A, 0x1F, 0x0F, ' ', 0x22, 0x23, 0x01, ' ', '0', '1', 0x1E, ' ', 0x7F, 0x20};
