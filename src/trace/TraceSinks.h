@@ -37,8 +37,9 @@ public:
 class LineStore final : public LineSink {
 public:
     static constexpr std::size_t kDefaultCapacity = 100000;
-    // 240 bytes a line on average: a full store holds about 25 MB.
-    static constexpr std::size_t kDefaultTextBytes = 24u << 20;
+    // 125 bytes a line on average (an exchange's four lines take 66 each, a
+    // firmware block's frame 420): a full store takes about 14 MB.
+    static constexpr std::size_t kDefaultTextBytes = 12u << 20;
 
     explicit LineStore(std::size_t capacity = kDefaultCapacity, std::size_t textBytes = kDefaultTextBytes);
     LineStore(const LineStore&) = delete;

@@ -29,7 +29,7 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     m_view->setReadOnly(true);
     m_view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_view->setFont(FixedWidthFont());
-    m_view->setMaximumBlockCount(static_cast<int>(std::min<std::size_t>(m_store.Capacity(), 1 << 30)));
+    m_view->setMaximumBlockCount(static_cast<int>(std::min<std::size_t>(m_store.Capacity(), kShownLines)));
     m_view->setUndoRedoEnabled(false);
 
     m_clear = new QPushButton(QStringLiteral("Clear"), this);
@@ -98,6 +98,12 @@ bool TraceWindow::Passes(std::uint8_t flags) const {
 
 void TraceWindow::AppendLines(std::uint64_t first, std::uint64_t last) {
     first = std::max(first, m_store.Begin());
+    // Only as many as the view keeps.
+    const int keep = m_view->maximumBlockCount();
+    std::uint64_t from = last;
+    for (int passing = 0; from > first && passing < keep;)
+        if (Passes(m_store.Flags(--from))) ++passing;
+    first = from;
     QString text;
     int lines = 0;
     for (std::uint64_t n = first; n < last; ++n) {
@@ -173,9 +179,13 @@ void TraceWindow::UpdateCount() {
 
 bool TraceWindow::SaveTo(const QString& path, QString* error) const {
     QSaveFile f(path);
-    QString text = m_view->toPlainText();
-    if (!text.isEmpty()) text += QLatin1Char('\n');
-    const QByteArray bytes = text.toUtf8();
+    QByteArray bytes;
+    for (std::uint64_t n = m_store.Begin(); n < m_next; ++n) {
+        if (!Passes(m_store.Flags(n))) continue;
+        const std::string_view s = m_store.Text(n);
+        bytes.append(s.data(), static_cast<qsizetype>(s.size()));
+        bytes.append('\n');
+    }
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
         if (error) *error = QStringLiteral("Cannot save %1: %2").arg(path, f.errorString());
         return false;
