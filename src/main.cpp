@@ -285,7 +285,11 @@ int main(int argc, char** argv) {
     }
 #endif
 
+    // Where the user left the wire trace window, kept for the next run.
+    QSettings windowPlaces = UserSettings();
     fw::QtHost host;
+    host.SetRaisesPriority(true);
+    host.SetSettings(&windowPlaces);
     host.SetWireTraceStore(&traceStore);
     int rc = 0;
     {

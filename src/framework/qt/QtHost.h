@@ -13,6 +13,7 @@
 #include <map>
 
 class QAction;
+class QSettings;
 class QButtonGroup;
 class QTimer;
 class QWidget;
@@ -89,6 +90,9 @@ public:
     void InsertTab(int id, int nIndex, std::string_view text) override;
     int GetCurSel(int id) const override;
     BaseUnits DialogBaseUnits() const override;
+    void RaisePriority() override;
+    // Whether RaisePriority raises it: on in the console program, off in tests.
+    void SetRaisesPriority(bool bOn) { m_raisesPriority = bOn; }
 
     int PopupMenu(std::span<const MenuItem> items) override;
 
@@ -103,7 +107,10 @@ public:
     // The wire trace's lines: with a store, the context menu has "Wire trace"
     // and Ctrl+T opens it.
     void SetWireTraceStore(trace::LineStore* store);
-    // Opens the wire trace window beside the console, or brings it forward.
+    // Where tool windows' places are kept between runs (none: not kept).
+    void SetSettings(QSettings* settings) { m_settings = settings; }
+    // Opens the wire trace window, or brings it forward: where the user left
+    // it last time, else beside the console covering nothing of it.
     void ShowWireTrace();
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
@@ -133,6 +140,10 @@ private:
     trace::LineStore* m_traceStore = nullptr;
     QPointer<QAction> m_traceAction;     // on the dialog: the menu item and Ctrl+T
     QPointer<TraceWindow> m_traceWnd;    // a child of the dialog, made when first opened
+    QRect m_tracePlaced;                 // where it was put (frame corner, client size)
+    void KeepWireTracePlace();
+    QSettings* m_settings = nullptr;
+    bool m_raisesPriority = false;
     bool m_ended = false;
     int m_result = 0;
 };
