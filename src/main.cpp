@@ -2,6 +2,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
+#include "records/BatchRecord.h"
 #include "trace/WireTrace.h"
 #include "link/PortDiscovery.h"
 
@@ -264,13 +265,18 @@ int main(int argc, char** argv) {
     }
 #endif
 
+    // Each dispense batch's answers, for the batch record window and its files;
+    // it outlives the window and the dialog.
+    rec::BatchRecord batchRecord;
     fw::QtHost host;
     host.SetWireTraceStore(&traceStore);
+    host.SetBatchRecord(&batchRecord, fw::BatchRecordWindow::DefaultRecordsDir());
     int rc = 0;
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
         dlg.m_pTrace = &wireTrace;
+        dlg.Subscribe(&batchRecord);
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {

@@ -1,5 +1,6 @@
 #include "framework/qt/QtHost.h"
 #include "framework/qt/TraceWindow.h"
+#include "framework/qt/Placement.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -162,6 +163,7 @@ void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (QAction* trace = m_host.WireTraceAction()) menu.addAction(trace);
+    if (QAction* record = m_host.BatchRecordAction()) menu.addAction(record);
     if (menu.exec(e->globalPos()) == about) m_host.About();
 }
 
@@ -289,6 +291,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
     InstallWireTraceAction();
+    InstallBatchRecord();
 }
 
 // ---- the wire trace window --------------------------------------------------------
@@ -330,6 +333,48 @@ void QtHost::ShowWireTrace() {
     m_traceWnd->show();
     m_traceWnd->raise();
     m_traceWnd->activateWindow();
+}
+
+// ---- the batch record window ------------------------------------------------------
+
+void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir) {
+    m_record = record;
+    m_recordsDir = recordsDir;
+    InstallBatchRecord();
+}
+
+void QtHost::InstallBatchRecord() {
+    if (!m_dlg || !m_record || m_recordAction) return;
+    // A child of the console, so the console's modality leaves it usable; made
+    // now, hidden, because it writes every batch's file.
+    m_recordWnd = new BatchRecordWindow(*m_record, m_recordsDir, m_dlg);
+    auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    a->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(a, &QAction::triggered, this, [this] { ShowBatchRecord(); });
+    m_dlg->addAction(a);
+    m_recordAction = a;
+}
+
+void QtHost::ShowBatchRecord() {
+    if (!m_dlg || !m_recordWnd) return;
+    if (!m_recordPlaced) {
+        // Beside the console, never over it; where the operator moves it, it stays.
+        m_recordPlaced = true;
+        const QScreen* scr = m_dlg->screen();
+        const QRect avail = scr ? scr->availableGeometry() : QRect(QPoint(0, 0), QSize(1 << 15, 1 << 15));
+        // A tool window's frame: its size plus the title bar the console's has.
+        const QSize border = m_dlg->frameGeometry().size() - m_dlg->size();
+        const QRect console = m_dlg->frameGeometry();
+        // Smaller where the screen has no room for it beside the console.
+        const QSize frame = FitBeside(console, m_recordWnd->size() + border,
+                                      m_recordWnd->minimumSizeHint() + border, avail);
+        m_recordWnd->resize(frame - border);
+        m_recordWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+    }
+    m_recordWnd->show();
+    m_recordWnd->raise();
+    m_recordWnd->activateWindow();
 }
 
 const QtHost::Ctl* QtHost::Find(int id) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "framework/Host.h"
+#include "framework/qt/BatchRecordWindow.h"
 #include "framework/qt/TraceWindow.h"
 
 #include <QDialog>
@@ -108,6 +109,15 @@ public:
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
 
+    // The batch record: with a record, its window is made with the console
+    // (it writes each batch's file to recordsDir, shown or not), the context
+    // menu has "Batch record" and Ctrl+B opens it.
+    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // Opens the batch record window beside the console, or brings it forward.
+    void ShowBatchRecord();
+    BatchRecordWindow* BatchRecordWnd() const { return m_recordWnd; }
+    QAction* BatchRecordAction() const { return m_recordAction; }
+
 protected:
     void WakeUiThread() override;
     // Lets the dialog renew a control's tooltip just before it shows.
@@ -133,6 +143,12 @@ private:
     trace::LineStore* m_traceStore = nullptr;
     QPointer<QAction> m_traceAction;     // on the dialog: the menu item and Ctrl+T
     QPointer<TraceWindow> m_traceWnd;    // a child of the dialog, made when first opened
+    void InstallBatchRecord();
+    rec::BatchRecord* m_record = nullptr;
+    QString m_recordsDir;
+    QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
+    QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made with it
+    bool m_recordPlaced = false;
     bool m_ended = false;
     int m_result = 0;
 };
