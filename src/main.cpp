@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
     rec::BatchRecord batchRecord;
     fw::QtHost host;
     host.SetWireTraceStore(&traceStore);
-    host.SetBatchRecord(&batchRecord, fw::BatchRecordWindow::DefaultRecordsDir());
+    host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
     int rc = 0;
     {
         CConsoleDlg dlg(host);

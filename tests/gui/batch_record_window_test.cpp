@@ -1,6 +1,6 @@
-// The "Batch record" window, offscreen, fed with the console's events as the
-// console tells them: the table and the charts follow the answers, each batch
-// leaves its CSV file in the records folder, Save as and Save chart, a folder
+// The "Batch record" window and its files, offscreen, fed with the console's
+// events as the console tells them: the table and the charts follow the
+// answers, each batch leaves its CSV file in the records folder, Save as and Save chart, a folder
 // that cannot be written; Ctrl+B and the context menu open it beside the
 // console.
 #include "commands/CommandType.h"
@@ -74,9 +74,10 @@ struct BatchRecordWindowTest : ::testing::Test {
 
 TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
     const QString dir = tmp.path() + QStringLiteral("/records");
-    fw::BatchRecordWindow win(record, dir, nullptr);
+    fw::BatchRecordFiles files(record, dir, nullptr);
+    fw::BatchRecordWindow win(record, files, nullptr);
     QString said;
-    win.SetProblemReporter([&](const QString& s) { said = s; });
+    files.SetProblemReporter([&](const QString& s) { said = s; });
     win.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
 
@@ -95,7 +96,7 @@ TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
     EXPECT_EQ(win.Reasons()->at(3), 2);
 
     // The file holds the answers so far; it is named for the batch's start.
-    const QString file = win.CurrentFile();
+    const QString file = files.CurrentFile();
     EXPECT_EQ(QFileInfo(file).dir().path(), dir);
     EXPECT_TRUE(QFileInfo(file).fileName().startsWith(QStringLiteral("batch_"))) << file.toStdString();
     EXPECT_TRUE(win.PathLabel()->text().contains(QFileInfo(file).fileName()));
@@ -130,7 +131,7 @@ TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
     Press(cmd::kPurge, 1002);
     Answer(cmd::kPurge, 1, 1);
     win.Refresh();
-    EXPECT_NE(win.CurrentFile(), file);
+    EXPECT_NE(files.CurrentFile(), file);
     EXPECT_EQ(win.Table()->model()->rowCount(), 1);
     EXPECT_EQ(win.RateSeries(0)->count(), 1);
     EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 2);
@@ -140,9 +141,10 @@ TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoe
     QFile blocker(tmp.path() + QStringLiteral("/file"));
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    fw::BatchRecordWindow win(record, blocker.fileName() + QStringLiteral("/records"), nullptr);
+    fw::BatchRecordFiles files(record, blocker.fileName() + QStringLiteral("/records"), nullptr);
+    fw::BatchRecordWindow win(record, files, nullptr);
     QStringList said;
-    win.SetProblemReporter([&](const QString& s) { said << s; });
+    files.SetProblemReporter([&](const QString& s) { said << s; });
     for (int batch = 0; batch < 2; ++batch) {
         Press(cmd::kZigzag, 1005);
         Answer(cmd::kZigzag, 1, 2);
@@ -151,7 +153,7 @@ TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoe
         win.Refresh();
     }
     EXPECT_EQ(said.size(), 1) << said.join(QLatin1Char('|')).toStdString();
-    EXPECT_TRUE(win.CurrentFile().isEmpty());
+    EXPECT_TRUE(files.CurrentFile().isEmpty());
     EXPECT_EQ(win.Table()->model()->rowCount(), 2);
     EXPECT_TRUE(win.PathLabel()->text().contains(QStringLiteral("records"))) << win.PathLabel()->text().toStdString();
 }
@@ -176,8 +178,8 @@ struct ConsoleRecord : ::testing::Test {
 TEST_F(ConsoleRecord, CtrlBAndTheContextMenuOpenItBesideTheConsole) {
     ASSERT_NE(host.BatchRecordAction(), nullptr);
     EXPECT_EQ(host.BatchRecordAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
-    ASSERT_NE(host.BatchRecordWnd(), nullptr);
-    EXPECT_FALSE(host.BatchRecordWnd()->isVisible());
+    ASSERT_NE(host.BatchFiles(), nullptr);  // the files are kept from the start
+    EXPECT_EQ(host.BatchRecordWnd(), nullptr);  // the window is made when opened
 
     QStringList items;
     QTimer::singleShot(50, [&] {
@@ -194,6 +196,7 @@ TEST_F(ConsoleRecord, CtrlBAndTheContextMenuOpenItBesideTheConsole) {
     host.DialogWindow()->move(host.DialogWindow()->screen()->availableGeometry().topLeft());
     QTest::keyClick(host.DialogWindow(), Qt::Key_B, Qt::ControlModifier);
     fw::BatchRecordWindow* w = host.BatchRecordWnd();
+    ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible());
     EXPECT_FALSE(w->isModal());
     EXPECT_FALSE(w->frameGeometry().intersects(host.DialogWindow()->frameGeometry()));

@@ -22,7 +22,6 @@
 #include <QSaveFile>
 #include <QScrollBar>
 #include <QSplitter>
-#include <QStandardPaths>
 #include <QSvgGenerator>
 #include <QTableView>
 #include <QTimer>
@@ -32,7 +31,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace fw {
 
@@ -111,8 +109,8 @@ private:
     int m_rows = 0;
 };
 
-BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, QString recordsDir, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_record(record), m_dir(std::move(recordsDir)) {
+BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles& files, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_record(record), m_files(files) {
     setWindowTitle(QStringLiteral("Batch record"));
     setObjectName(QStringLiteral("BatchRecord"));
 
@@ -213,115 +211,42 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, QString recordsDi
     connect(m_save, &QPushButton::clicked, this, [this] { SaveAs(); });
     connect(m_saveChart, &QPushButton::clicked, this, [this] { SaveChart(); });
 
-    // The record's file is made and written whether the window is shown or not.
     m_timer = new QTimer(this);
     m_timer->setInterval(kRefreshMs);
     connect(m_timer, &QTimer::timeout, this, [this] { Refresh(); });
-    m_timer->start();
-    // A new batch drops the last one's rows: what the file lacks goes out first.
-    m_record.SetBeforeNewBatch([this] { WriteNewRows(); });
 
     resize(760, 620);
     ShowPath();
 }
 
-BatchRecordWindow::~BatchRecordWindow() {
-    m_record.SetBeforeNewBatch(nullptr);
-    // A batch cut short by the end of the program keeps what came.
-    WriteNewRows();
+void BatchRecordWindow::showEvent(QShowEvent* e) {
+    Refresh();
+    m_timer->start();
+    QWidget::showEvent(e);
 }
 
-QString BatchRecordWindow::DefaultRecordsDir() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/zantu/records");
-}
-
-rec::RunFields BatchRecordWindow::Fields() const {
-    rec::RunFields f;
-    if (m_record.Info().port > 0) f.port = "COM" + std::to_string(m_record.Info().port);
-    f.command = std::string(rec::CommandName(m_record.Info().type));
-    f.arguments = m_record.Arguments();
-    return f;
-}
-
-void BatchRecordWindow::Problem(const QString& text) {
-    m_fileError = text;
-    ShowPath();
-    if (m_said) return;
-    m_said = true;
-    if (m_report) {
-        m_report(text);
-        return;
-    }
-    std::fprintf(stderr, "zantu-console: %s\n", qPrintable(text));
-    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok,
-                                parentWidget() ? parentWidget() : this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::NonModal);  // the batch goes on
-    box->show();
+void BatchRecordWindow::hideEvent(QHideEvent* e) {
+    m_timer->stop();
+    QWidget::hideEvent(e);
 }
 
 void BatchRecordWindow::ShowPath() {
+    const QString problem = m_files.Problem();
+    const QString file = m_files.CurrentFile();
     QString text;
-    if (!m_fileError.isEmpty())
-        text = m_fileError;
-    else if (!m_filePath.isEmpty())
-        text = QStringLiteral("Record: %1").arg(QDir::toNativeSeparators(m_filePath));
+    if (!problem.isEmpty())
+        text = problem;
+    else if (!file.isEmpty())
+        text = QStringLiteral("Record: %1").arg(QDir::toNativeSeparators(file));
     else
-        text = QStringLiteral("Records go to %1").arg(QDir::toNativeSeparators(m_dir));
-    m_path->setStyleSheet(m_fileError.isEmpty() ? QString() : QStringLiteral("color: #b00020;"));
-    if (m_path->text() != text) m_path->setText(text);
-}
-
-void BatchRecordWindow::WriteNewRows() {
-    const rec::BatchInfo& info = m_record.Info();
-    if (info.number == 0) return;
-    if (info.number != m_batch) {
-        // A batch the file has not seen: the last one's file is complete (its
-        // summary went out when it ended).
-        m_file.reset();
-        m_batch = info.number;
-        m_written = 0;
-        m_summaryWritten = false;
-        m_filePath.clear();
-        m_fileError.clear();
-        const QString stem = QStringLiteral("%1/batch_%2")
-                                 .arg(m_dir, QDateTime::fromMSecsSinceEpoch(info.startMs)
-                                                 .toString(QStringLiteral("yyMMdd_HHmmss")));
-        std::string error;
-        if (!QDir().mkpath(m_dir)) {
-            error = "cannot make the records folder " + m_dir.toStdString();
-        } else {
-            for (int n = 1; n <= 99 && !m_file; ++n) {
-                const QString path = n == 1 ? stem + QStringLiteral(".csv") : QStringLiteral("%1_%2.csv").arg(stem).arg(n);
-                m_file = rec::RecordWriter::Open(path.toStdString(), rec::RecordWriter::Mode::CreateNew,
-                                                 rec::Format::Csv, &error);
-                if (m_file) m_filePath = path;
-                else if (!QFileInfo::exists(path)) break;  // not a name taken: the folder refuses
-            }
-        }
-        if (m_file) {
-            m_said = false;
-            ShowPath();
-        } else {
-            Problem(QString::fromStdString(error) + QStringLiteral(" (the batch goes on without its file)"));
-        }
-    }
-    if (!m_file) return;
-    const rec::RunFields run = Fields();
-    const auto rows = m_record.Rows();
-    while (m_written < rows.size() && m_file->WriteAnswer(run, rows[m_written])) ++m_written;
-    if (!m_record.Running() && !m_summaryWritten && !m_file->Failed()) {
-        m_summaryWritten = m_file->WriteSummary(run, m_record, rec::SystemWallClockMs());
-        if (m_summaryWritten) m_file.reset();  // closed: the batch is over
-    }
-    if (m_file && m_file->Failed()) {
-        Problem(QString::fromStdString(m_file->Error()));
-        m_file.reset();
-    }
+        text = QStringLiteral("Records go to %1").arg(QDir::toNativeSeparators(m_files.RecordsDir()));
+    if (m_path->text() == text) return;
+    m_path->setStyleSheet(problem.isEmpty() ? QString() : QStringLiteral("color: #b00020;"));
+    m_path->setText(text);
 }
 
 void BatchRecordWindow::Refresh() {
-    WriteNewRows();
+    m_files.WriteNewRows();
     const rec::BatchInfo& info = m_record.Info();
     if (info.number == 0) return;
     if (info.number != m_shownBatch) {
@@ -376,7 +301,7 @@ void BatchRecordWindow::Refresh() {
 bool BatchRecordWindow::SaveTo(const QString& path, QString* error) const {
     std::string why;
     auto w = rec::RecordWriter::Open(path.toStdString(), rec::RecordWriter::Mode::Replace, &why);
-    if (w && m_record.Info().number != 0) w->WriteBatch(Fields(), m_record, rec::SystemWallClockMs());
+    if (w && m_record.Info().number != 0) w->WriteBatch(RunFieldsOf(m_record), m_record, rec::SystemWallClockMs());
     if (w && w->Failed()) why = w->Error();
     if (!w || w->Failed()) {
         if (error) *error = QString::fromStdString(why);
@@ -411,7 +336,7 @@ bool BatchRecordWindow::SaveChartTo(const QString& path, QString* error) {
 }
 
 void BatchRecordWindow::SaveAs() {
-    const QString suggested = QFileInfo(m_filePath).fileName();
+    const QString suggested = QFileInfo(m_files.CurrentFile()).fileName();
     const QString name = suggested.isEmpty() ? QStringLiteral("batch.csv") : suggested;
     const QString path =
         m_askPath ? m_askPath(name)
@@ -423,7 +348,7 @@ void BatchRecordWindow::SaveAs() {
 }
 
 void BatchRecordWindow::SaveChart() {
-    const QString base = QFileInfo(m_filePath).completeBaseName();
+    const QString base = QFileInfo(m_files.CurrentFile()).completeBaseName();
     const QString name = (base.isEmpty() ? QStringLiteral("batch") : base) + QStringLiteral(".png");
     const QString path = m_askPath ? m_askPath(name)
                                    : QFileDialog::getSaveFileName(this, QStringLiteral("Save chart"), name,
@@ -434,10 +359,11 @@ void BatchRecordWindow::SaveChart() {
 }
 
 void BatchRecordWindow::OpenFolder() {
-    QDir().mkpath(m_dir);
-    const QUrl url = QUrl::fromLocalFile(m_dir);
+    const QString dir = m_files.RecordsDir();
+    QDir().mkpath(dir);
+    const QUrl url = QUrl::fromLocalFile(dir);
     const bool ok = m_openUrl ? m_openUrl(url) : QDesktopServices::openUrl(url);
-    if (!ok) QMessageBox::information(this, windowTitle(), QStringLiteral("The records are in %1").arg(m_dir));
+    if (!ok) QMessageBox::information(this, windowTitle(), QStringLiteral("The records are in %1").arg(dir));
 }
 
 }  // namespace fw

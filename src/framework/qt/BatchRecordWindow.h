@@ -3,23 +3,20 @@
 // each box against the answer number, and the batch's rejects by reason.
 // Non-modal, beside the console.
 //
-// It reads the batch record on a timer, so the console's events only copy a
-// few numbers: new answers reach the table, the charts (their new points
-// appended, the axes fixed for the batch) and the batch's record file at most
-// kRefreshMs later, a whole batch of them at once.  The file is written whether
-// the window is shown or not: every batch leaves batch_YYMMDD_HHMMSS.csv in the
-// records folder.  A folder that cannot be written is said once; the batch
-// goes on.
+// While shown it reads the batch record on a timer, so the console's events
+// only copy a few numbers: new answers reach the table and the charts (their
+// new points appended, the axes fixed for the batch) at most kRefreshMs later,
+// all that came at once.  The batch's record file is BatchRecordFiles's; the
+// window shows its path.
 #pragma once
 
+#include "framework/qt/BatchRecordFiles.h"
 #include "records/BatchRecord.h"
-#include "records/RecordWriter.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <functional>
-#include <memory>
 
 class QBarSet;
 class QChart;
@@ -41,21 +38,13 @@ class BatchRecordWindow final : public QWidget {
 public:
     static constexpr int kRefreshMs = 200;
 
-    // record must outlive the window.  recordsDir: where each batch's file goes
-    // (made when the first batch begins).
-    BatchRecordWindow(rec::BatchRecord& record, QString recordsDir, QWidget* parent);
-    ~BatchRecordWindow() override;
+    // record and files must outlive the window.
+    BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles& files, QWidget* parent);
 
-    // The folder of the user's batch records: ~/.local/share/zantu/records.
-    static QString DefaultRecordsDir();
-
-    // Takes in what the record holds that was not taken in yet.
+    // Takes in what the record holds that was not taken in yet (the file
+    // first, so the path shown is the batch's).
     void Refresh();
 
-    // The file of the running or last batch ("" before any, or when it could
-    // not be made).
-    QString CurrentFile() const { return m_filePath; }
-    QString RecordsDir() const { return m_dir; }
     // Writes the record of the running or last batch to path (CSV, or JSON
     // lines for a name ending in .jsonl), replacing it.
     bool SaveTo(const QString& path, QString* error) const;
@@ -69,9 +58,6 @@ public:
 
     void SetSavePathAsker(std::function<QString(const QString& suggested)> ask) { m_askPath = std::move(ask); }
     void SetFolderOpener(std::function<bool(const QUrl&)> open) { m_openUrl = std::move(open); }
-    // Where a record file that cannot be written is said (default: standard
-    // error and a box that does not wait).
-    void SetProblemReporter(std::function<void(const QString&)> report) { m_report = std::move(report); }
 
     QTableView* Table() const { return m_table; }
     QLineSeries* RateSeries(int box) const { return m_rate[box]; }
@@ -83,16 +69,15 @@ public:
     QPushButton* SaveChartButton() const { return m_saveChart; }
     QWidget* Charts() const { return m_charts; }
 
+protected:
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+
 private:
-    // The record file of the batch the record holds: made at its start, its
-    // new rows added, its summary written at its end.
-    void WriteNewRows();
-    void Problem(const QString& text);
     void ShowPath();
-    rec::RunFields Fields() const;
 
     rec::BatchRecord& m_record;
-    QString m_dir;
+    BatchRecordFiles& m_files;
     BatchRecordModel* m_model;
     QTableView* m_table;
     QWidget* m_charts;
@@ -112,19 +97,11 @@ private:
 
     std::uint64_t m_shownBatch = 0;  // the batch in the table and charts
     std::size_t m_taken = 0;         // its rows there
-    std::uint64_t m_batch = 0;       // the batch of the record file
-    std::size_t m_written = 0;       // its rows in the file
-    bool m_summaryWritten = true;    // its summary row is in the file
-    rec::Counts m_sum;             // the sums over the rows taken in
+    rec::Counts m_sum;               // the sums over the rows taken in
     double m_maxRate = 0;
-    std::unique_ptr<rec::RecordWriter> m_file;
-    QString m_filePath;
-    QString m_fileError;
-    bool m_said = false;  // a problem with the records folder was said
 
     std::function<QString(const QString&)> m_askPath;
     std::function<bool(const QUrl&)> m_openUrl;
-    std::function<void(const QString&)> m_report;
 };
 
 }  // namespace fw

@@ -345,9 +345,8 @@ void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir)
 
 void QtHost::InstallBatchRecord() {
     if (!m_dlg || !m_record || m_recordAction) return;
-    // A child of the console, so the console's modality leaves it usable; made
-    // now, hidden, because it writes every batch's file.
-    m_recordWnd = new BatchRecordWindow(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles->setParent(m_dlg);
     auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
     a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
     a->setShortcutContext(Qt::WindowShortcut);
@@ -357,10 +356,11 @@ void QtHost::InstallBatchRecord() {
 }
 
 void QtHost::ShowBatchRecord() {
-    if (!m_dlg || !m_recordWnd) return;
-    if (!m_recordPlaced) {
+    if (!m_dlg || !m_recordFiles) return;
+    if (!m_recordWnd) {
+        // A child of the console, so the console's modality leaves it usable.
+        m_recordWnd = new BatchRecordWindow(*m_record, *m_recordFiles, m_dlg);
         // Beside the console, never over it; where the operator moves it, it stays.
-        m_recordPlaced = true;
         const QScreen* scr = m_dlg->screen();
         const QRect avail = scr ? scr->availableGeometry() : QRect(QPoint(0, 0), QSize(1 << 15, 1 << 15));
         // A tool window's frame: its size plus the title bar the console's has.

@@ -109,13 +109,14 @@ public:
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
 
-    // The batch record: with a record, its window is made with the console
-    // (it writes each batch's file to recordsDir, shown or not), the context
-    // menu has "Batch record" and Ctrl+B opens it.
+    // The batch record: with a record, each batch's file is written to
+    // recordsDir from the console's start, the context menu has "Batch
+    // record" and Ctrl+B opens its window.
     void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
     // Opens the batch record window beside the console, or brings it forward.
     void ShowBatchRecord();
     BatchRecordWindow* BatchRecordWnd() const { return m_recordWnd; }
+    BatchRecordFiles* BatchFiles() const { return m_recordFiles; }
     QAction* BatchRecordAction() const { return m_recordAction; }
 
 protected:
@@ -147,8 +148,8 @@ private:
     rec::BatchRecord* m_record = nullptr;
     QString m_recordsDir;
     QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
-    QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made with it
-    bool m_recordPlaced = false;
+    QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
+    QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made when first opened
     bool m_ended = false;
     int m_result = 0;
 };
