@@ -135,8 +135,8 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
         m_rate[b]->attachAxis(m_axisX);
         m_rate[b]->attachAxis(m_axisY);
     }
+    // Drawn without antialiasing: 2000 points a line redraw in a few ms.
     auto* rateView = new QChartView(m_rateChart);
-    rateView->setRenderHint(QPainter::Antialiasing);
 
     // The batch's rejects by reason.
     m_reasonChart = new QChart;
@@ -255,7 +255,11 @@ void BatchRecordWindow::Refresh() {
         m_sum = rec::Counts{};
         m_maxRate = 0;
         m_model->Reset();
-        for (QLineSeries* s : m_rate) s->clear();
+        for (int b = 0; b < rec::kBoxes; ++b) {
+            m_points[b].clear();
+            m_points[b].reserve(static_cast<qsizetype>(rec::kMaxRows));
+            m_rate[b]->clear();
+        }
         for (int k = 0; k < rec::kReasons; ++k) m_reasons->replace(k, 0);
         m_reasonAxis->setRange(0, 5);
         m_axisY->setRange(0, RateTop(0));
@@ -267,17 +271,18 @@ void BatchRecordWindow::Refresh() {
     if (rows.size() > m_taken) {
         QScrollBar* sb = m_table->verticalScrollBar();
         const bool atEnd = sb->value() >= sb->maximum();
-        // The new points of each box in one append: one redraw per look, not per answer.
-        QList<QPointF> points[rec::kBoxes];
+        // The new points of each box go to the series in one replace: the
+        // chart lays out its line once per look, not once per point (an
+        // append lays it out again for every point it adds).
         for (std::size_t i = m_taken; i < rows.size(); ++i) {
             m_sum.Add(rows[i].counts);
             for (int b = 0; b < rec::kBoxes; ++b) {
                 const double r = Rate(m_sum.rejected[b], m_sum.dispensed[b]);
                 m_maxRate = std::max(m_maxRate, r);
-                points[b].append(QPointF(static_cast<double>(i + 1), r));
+                m_points[b].append(QPointF(static_cast<double>(i + 1), r));
             }
         }
-        for (int b = 0; b < rec::kBoxes; ++b) m_rate[b]->append(points[b]);
+        for (int b = 0; b < rec::kBoxes; ++b) m_rate[b]->replace(m_points[b]);
         if (RateTop(m_maxRate) != m_axisY->max()) m_axisY->setRange(0, RateTop(m_maxRate));
         int most = 0;
         for (int k = 0; k < rec::kReasons; ++k) {

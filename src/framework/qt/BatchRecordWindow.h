@@ -13,6 +13,8 @@
 #include "framework/qt/BatchRecordFiles.h"
 #include "records/BatchRecord.h"
 
+#include <QList>
+#include <QPointF>
 #include <QString>
 #include <QWidget>
 
@@ -98,6 +100,7 @@ private:
     std::uint64_t m_shownBatch = 0;  // the batch in the table and charts
     std::size_t m_taken = 0;         // its rows there
     rec::Counts m_sum;               // the sums over the rows taken in
+    QList<QPointF> m_points[rec::kBoxes];  // each box's rate, as the series holds it
     double m_maxRate = 0;
 
     std::function<QString(const QString&)> m_askPath;
