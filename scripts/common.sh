@@ -2,6 +2,9 @@
 set -euo pipefail
 ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
   libbenchmark-dev xvfb xauth fonts-wine clang libclang-rt-14-dev binutils util-linux)
+# The batch record window's charts, saved as PNG or SVG (Qt Charts' CMake files want
+# the OpenGL module's).
+ZANTU_PACKAGES+=(qt6-charts-dev qt6-svg-dev libqt6opengl6-dev)
 # The command-line tool's tests read its JSON with a real parser.
 ZANTU_PACKAGES+=(nlohmann-json3-dev)
 # The icon's sizes, the About item's Hangul, the Debian package and its checks.

@@ -167,6 +167,7 @@ void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (QAction* trace = m_host.WireTraceAction()) menu.addAction(trace);
+    if (QAction* record = m_host.BatchRecordAction()) menu.addAction(record);
     if (menu.exec(e->globalPos()) == about) m_host.About();
 }
 
@@ -300,6 +301,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
     InstallWireTraceAction();
+    InstallBatchRecord();
 }
 
 // ---- the wire trace window --------------------------------------------------------
@@ -358,6 +360,48 @@ void QtHost::KeepWireTracePlace() {
     m_settings->setValue(QStringLiteral("wireTrace/position"), now.topLeft());
     m_settings->setValue(QStringLiteral("wireTrace/size"), now.size());
     m_tracePlaced = now;
+}
+
+// ---- the batch record window ------------------------------------------------------
+
+void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir) {
+    m_record = record;
+    m_recordsDir = recordsDir;
+    InstallBatchRecord();
+}
+
+void QtHost::InstallBatchRecord() {
+    if (!m_dlg || !m_record || m_recordAction) return;
+    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles->setParent(m_dlg);
+    auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    a->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(a, &QAction::triggered, this, [this] { ShowBatchRecord(); });
+    m_dlg->addAction(a);
+    m_recordAction = a;
+}
+
+void QtHost::ShowBatchRecord() {
+    if (!m_dlg || !m_recordFiles) return;
+    if (!m_recordWnd) {
+        // A child of the console, so the console's modality leaves it usable.
+        m_recordWnd = new BatchRecordWindow(*m_record, *m_recordFiles, m_dlg);
+        // Beside the console, never over it; where the operator moves it, it stays.
+        const QScreen* scr = m_dlg->screen();
+        const QRect avail = scr ? scr->availableGeometry() : QRect(QPoint(0, 0), QSize(1 << 15, 1 << 15));
+        // A tool window's frame: its size plus the title bar the console's has.
+        const QSize border = m_dlg->frameGeometry().size() - m_dlg->size();
+        const QRect console = m_dlg->frameGeometry();
+        // Smaller where the screen has no room for it beside the console.
+        const QSize frame = FitBeside(console, m_recordWnd->size() + border,
+                                      m_recordWnd->minimumSizeHint() + border, avail);
+        m_recordWnd->resize(frame - border);
+        m_recordWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+    }
+    m_recordWnd->show();
+    m_recordWnd->raise();
+    m_recordWnd->activateWindow();
 }
 
 const QtHost::Ctl* QtHost::Find(int id) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "framework/Host.h"
+#include "framework/qt/BatchRecordWindow.h"
 #include "framework/qt/TraceWindow.h"
 
 #include <QDialog>
@@ -115,6 +116,16 @@ public:
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
 
+    // The batch record: with a record, each batch's file is written to
+    // recordsDir from the console's start, the context menu has "Batch
+    // record" and Ctrl+B opens its window.
+    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // Opens the batch record window beside the console, or brings it forward.
+    void ShowBatchRecord();
+    BatchRecordWindow* BatchRecordWnd() const { return m_recordWnd; }
+    BatchRecordFiles* BatchFiles() const { return m_recordFiles; }
+    QAction* BatchRecordAction() const { return m_recordAction; }
+
 protected:
     void WakeUiThread() override;
     // Lets the dialog renew a control's tooltip just before it shows.
@@ -144,6 +155,12 @@ private:
     void KeepWireTracePlace();
     QSettings* m_settings = nullptr;
     bool m_raisesPriority = false;
+    void InstallBatchRecord();
+    rec::BatchRecord* m_record = nullptr;
+    QString m_recordsDir;
+    QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
+    QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
+    QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made when first opened
     bool m_ended = false;
     int m_result = 0;
 };
