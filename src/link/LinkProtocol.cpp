@@ -12,6 +12,9 @@
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
+#include <cstring>
+#include <string>
+
 using namespace proto;
 
 namespace {
@@ -24,16 +27,30 @@ constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 23;
 
 void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind) {
     if (m_pWriter) m_pWriter->Write(p, n);
-    if (!m_pTrace) return;
-    // Told after the write, so tracing never holds a byte back.
-    trace::TxNote note;
-    note.kind = kind;
-    if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
-    note.resend = m_nAckRetries + 1;  // the resends so far and this one
-    note.runs = m_nRepeat;
-    note.run = m_nRepeat - m_nRepeatLeft + 1;
-    note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.m_bOpen);
-    m_pTrace->Written(p, n, note);
+    if (m_pTrace) {
+        // Told after the write, so tracing never holds a byte back.
+        trace::TxNote note;
+        note.kind = kind;
+        if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
+        note.resend = m_nAckRetries + 1;  // the resends so far and this one
+        note.runs = m_nRepeat;
+        note.run = m_nRepeat - m_nRepeatLeft + 1;
+        note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.IsOpen());
+        m_pTrace->Written(p, n, note);
+    }
+    // What the channel dropped: earlier writes that did not leave in time,
+    // and this one when the port refused it.
+    if (m_pWriter != &m_Comm || !m_Comm.IsOpen()) return;
+    const WriteReport& w = m_Comm.LastWrite();
+    const int nPort = m_Comm.OpenedPort();
+    if (w.nStale)
+        TraceLink(ev::LinkEvent::WriteDropped, nPort,
+                  std::to_string(w.nStale) + " bytes written earlier could not leave within 1000 ms");
+    if (w.outcome == WriteOutcome::Dropped) {
+        std::string why = w.why;
+        if (w.nError) why += std::string(": ") + std::strerror(w.nError);
+        TraceLink(ev::LinkEvent::WriteDropped, nPort, why);
+    }
 }
 
 void CConsoleDlg::TraceLink(trace::LinkEvent e, int nPort, std::string_view detail) {
@@ -68,9 +85,9 @@ void CConsoleDlg::ResendStored(trace::TxKind kind) {
 std::intptr_t CConsoleDlg::OnCommData() {
     // Copy the chunk out of the channel before working on it.
     std::uint8_t chunk[CComm::kChunk];
-    std::size_t n = m_Comm.m_wRxLen;
+    std::size_t n = m_Comm.ChunkLength();
     if (n > sizeof chunk) n = sizeof chunk;
-    for (std::size_t i = 0; i < n; ++i) chunk[i] = m_Comm.m_RxBuf[i];
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = m_Comm.Chunk()[i];
     ReceiveBytes(chunk, n);
     return 1;
 }
@@ -163,12 +180,18 @@ void CConsoleDlg::OnResponseTimer() {
 }
 
 void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
+    // Nothing of the frame given up on may reach the module later.
+    if (const std::size_t n = m_Comm.DropUnsent())
+        TraceLink(ev::LinkEvent::WriteDropped, m_Comm.OpenedPort(), std::to_string(n) + " bytes not sent yet");
     m_bBusy = 0;
     m_nRepeat = 0;
     m_nRepeatLeft = 0;
     m_bAnswerAwaited = false;
     DownloadGaveUp();
     UpdateData(true);
-    m_strStatus = szStatus;
+    if (m_nLostPort != 0)
+        AppendRecv(std::string(szStatus) + "\r\n");  // the status line keeps saying lost
+    else
+        m_strStatus = szStatus;
     UpdateData(false);
 }
