@@ -8,10 +8,11 @@
 // are checked and taken: the device's (LCK..ttyUSB0) and the name's as given
 // (LCK..serial_by-id_...), since other programs lock either.  A program that
 // only has the device open (no lock file, no flock, no exclusive flag) stops
-// the open unless sharing was allowed (SetShared).  Root passes TIOCEXCL but sees every process; an ordinary user
-// sees only their own processes but is stopped by TIOCEXCL.  The exclusive
-// flag is cleared before every close: it outlives our descriptor while the far
-// end of a pseudo-terminal stays open, and then only root could open it again.
+// the open unless sharing was allowed (SetShared).  Root passes TIOCEXCL but
+// sees every process; an ordinary user sees only their own processes but is
+// stopped by TIOCEXCL.  The exclusive flag is cleared before every close: it
+// outlives our descriptor while the far end of a pseudo-terminal stays open,
+// and then only root could open it again.
 //
 // The line is raw 9600 8N1 with every input, output, control and local flag
 // set here, none kept from an earlier program: no flow control, no parity
@@ -28,8 +29,9 @@
 // (DropUnsent) the queue and the driver's output buffer are emptied, so a
 // frame the console no longer waits for never reaches the module.  Close lets
 // written bytes leave first (within the write time-out) and discards only
-// unread input.  A poll that fails is reported once, as a lost port.  A hang-up (the device went away) is reported once with a
-// synchronous WM_COMM_LOST, and the reader ends.  Close cancels a waiting
+// unread input.  A poll that fails is reported once, as a lost port.  A
+// hang-up (the device went away) is reported once with a synchronous
+// WM_COMM_LOST, and the reader ends.  Close cancels a waiting
 // hand-over, wakes the poll and joins the reader, so no reader outlives its
 // opening or touches a destroyed channel.
 #include "link/Comm.h"
@@ -71,7 +73,8 @@ constexpr std::array<BaudRate, 12> kBaudRates{{{110, B110},
                                                {115200, B115200},
                                                {230400, B230400}}};
 
-// After the far end went away the reader looks again at most ten times a second.
+// A port that polls readable with nothing to read is looked at again at most
+// ten times a second.
 constexpr int kRetryPauseMs = 100;
 
 }  // namespace
