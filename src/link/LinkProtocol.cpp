@@ -23,34 +23,35 @@ namespace {
 // write (21) does arm it, so a block whose answer never comes ends the download
 // with "!!! Error Response Timeout" instead of leaving the console busy for good.
 constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 23; }
+
+// What the channel dropped at the write just made: earlier writes that could
+// not leave in time, and this one when the open port refused it.
+void TraceWriteDrops(CConsoleDlg& dlg) {
+    if (!dlg.m_Comm.IsOpen()) return;  // a write to a closed port is traced as not sent
+    const WriteReport& w = dlg.m_Comm.LastWrite();
+    const int nPort = dlg.m_Comm.OpenedPort();
+    if (w.nStale)
+        dlg.TraceLink(ev::LinkEvent::WriteDropped, nPort,
+                      std::to_string(w.nStale) + " bytes written earlier could not leave within 1000 ms");
+    if (w.outcome == WriteOutcome::Dropped)
+        dlg.TraceLink(ev::LinkEvent::WriteDropped, nPort,
+                      std::string(w.why) + (w.nError ? std::string(": ") + std::strerror(w.nError) : ""));
+}
 }  // namespace
 
 void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind) {
     if (m_pWriter) m_pWriter->Write(p, n);
-    if (m_pTrace) {
-        // Told after the write, so tracing never holds a byte back.
-        trace::TxNote note;
-        note.kind = kind;
-        if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
-        note.resend = m_nAckRetries + 1;  // the resends so far and this one
-        note.runs = m_nRepeat;
-        note.run = m_nRepeat - m_nRepeatLeft + 1;
-        note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.IsOpen());
-        m_pTrace->Written(p, n, note);
-    }
-    // What the channel dropped: earlier writes that did not leave in time,
-    // and this one when the port refused it.
-    if (m_pWriter != &m_Comm || !m_Comm.IsOpen()) return;
-    const WriteReport& w = m_Comm.LastWrite();
-    const int nPort = m_Comm.OpenedPort();
-    if (w.nStale)
-        TraceLink(ev::LinkEvent::WriteDropped, nPort,
-                  std::to_string(w.nStale) + " bytes written earlier could not leave within 1000 ms");
-    if (w.outcome == WriteOutcome::Dropped) {
-        std::string why = w.why;
-        if (w.nError) why += std::string(": ") + std::strerror(w.nError);
-        TraceLink(ev::LinkEvent::WriteDropped, nPort, why);
-    }
+    if (m_pWriter == &m_Comm) TraceWriteDrops(*this);
+    if (!m_pTrace) return;
+    // Told after the write, so tracing never holds a byte back.
+    trace::TxNote note;
+    note.kind = kind;
+    if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
+    note.resend = m_nAckRetries + 1;  // the resends so far and this one
+    note.runs = m_nRepeat;
+    note.run = m_nRepeat - m_nRepeatLeft + 1;
+    note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.IsOpen());
+    m_pTrace->Written(p, n, note);
 }
 
 void CConsoleDlg::TraceLink(trace::LinkEvent e, int nPort, std::string_view detail) {
