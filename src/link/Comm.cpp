@@ -122,6 +122,7 @@ int CComm::Open(std::uint16_t nPort, std::uint16_t nBaud, std::uint8_t nDataBits
     m_strPath = m_portMap.PathFor(nPort);
     m_strReopen.clear();
     m_lastHolder = {};
+    m_bNamedWhileLooking = false;
     return OpenPath(m_strPath);
 }
 
@@ -130,7 +131,10 @@ int CComm::Reopen() {
     if (m_bOpen || m_hComm >= 0) Close();
     StopReader();
     const std::string path = m_strReopen.empty() ? m_strPath : m_strReopen;
-    return OpenPath(path);
+    m_bLooking = true;
+    const int ok = OpenPath(path);
+    m_bLooking = false;
+    return ok;
 }
 
 int CComm::Fail(PortFault fault, int err) {
@@ -162,12 +166,16 @@ int CComm::OpenPath(const std::string& path) {
     if (::stat(device.c_str(), &st) != 0) return Fail(PortFault::NoDevice, errno);
     if (!S_ISCHR(st.st_mode)) return Fail(PortFault::NotTerminal, ENOTTY);
 
-    // Who has the device open.  While a lost port is looked for, the program
-    // found last is asked first (one process's descriptors, not all of /proc).
-    auto findHolder = [&]() -> std::optional<portlock::Holder> {
+    // Who has the device open.  The program found last is asked first (one
+    // process's descriptors, not all of /proc).  While a lost port is looked
+    // for, a refusal that is already certain (exclusive flag, flock) names
+    // its holder by a whole scan only once.
+    auto findHolder = [&](bool bDecides) -> std::optional<portlock::Holder> {
         if (m_lastHolder.pid > 0 && m_lastHolder.pid != static_cast<int>(::getpid()) &&
             portlock::HasOpen(m_lastHolder.pid, device))
             return m_lastHolder;
+        if (!bDecides && m_bLooking && m_bNamedWhileLooking) return std::nullopt;
+        m_bNamedWhileLooking = m_bLooking;
         auto h = portlock::FindOtherHolder(device);
         m_lastHolder = h ? *h : portlock::Holder{};
         return h;
@@ -183,7 +191,7 @@ int CComm::OpenPath(const std::string& path) {
         case EPERM:
         case EROFS: return Fail(PortFault::NoPermission, e);
         case EBUSY:  // held exclusively (TIOCEXCL) by another program
-            if (auto other = findHolder()) m_openError.holder = *other;
+            if (auto other = findHolder(false)) m_openError.holder = *other;
             m_openError.exclusive = true;
             return Fail(PortFault::InUse, e);
         default: return Fail(PortFault::Other, e);
@@ -201,7 +209,7 @@ int CComm::OpenPath(const std::string& path) {
         const int e = errno;
         ::close(fd);
         if (e != EWOULDBLOCK) return Fail(PortFault::Other, e);
-        if (auto other = findHolder()) m_openError.holder = *other;
+        if (auto other = findHolder(false)) m_openError.holder = *other;
         return Fail(PortFault::InUse, EBUSY);
     }
     // The device's lock file, and the one of the name given when that is a link.
@@ -221,7 +229,7 @@ int CComm::OpenPath(const std::string& path) {
     // is ours now, and cleared at our close.
     int excl = 0;
     const bool exclusiveSet = ::ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
-    if (auto other = findHolder(); other && (exclusiveSet || !m_bShared)) {
+    if (auto other = findHolder(true); other && (exclusiveSet || !m_bShared)) {
         ::close(fd);
         m_openError.holder = *other;
         m_openError.exclusive = exclusiveSet;
@@ -389,6 +397,7 @@ int CComm::Close() {
 
 void CComm::ReleaseLost() {
     m_bOpen = 0;  // the reader, once out of its hand-over, ends without touching the port
+    m_bNamedWhileLooking = false;
     std::lock_guard lk(m_txMx);  // the reader sends only under this lock
     m_txDropped += m_txCount;
     ClearQueueLocked();

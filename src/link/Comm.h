@@ -205,6 +205,8 @@ private:
     portlock::UucpLock m_lock;
     portlock::UucpLock m_lockAlias;  // the lock of the name given, when it is a link
     portlock::Holder m_lastHolder;   // the program that last had the device open
+    bool m_bLooking = false;         // Reopen: a look for a lost port
+    bool m_bNamedWhileLooking = false;  // a whole scan named the holder during the looks
     bool m_bShared = false;
     int m_nReleaseError = 0;
     std::atomic<int> m_nReaderError{0};
