@@ -386,6 +386,7 @@ TEST_F(ConsoleMenu, TooltipsSayWhetherTheDeviceIsThereNow) {
 
 TEST_F(ConsoleReplug, BackButHeldByAnotherProgramIsLookedAtEveryTwoSeconds) {
     Unplug();
+    host.Advance(kReconnectMs);  // a look while it is away (the ended reader is joined before the fork below)
     Replug();
     std::optional<HoldingProcess> other(std::in_place, second->slave);
     ASSERT_GT(other->pid, 0);
