@@ -24,7 +24,7 @@ struct Counter : fw::Window {
     std::size_t received = 0;
     void OnTimer(int) override {}
     std::intptr_t OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override {
-        if (msg == WM_COMM_DATA) received += comm->m_wRxLen;
+        if (msg == WM_COMM_DATA) received += comm->ChunkLength();
         return 1;
     }
     void OnCommand(int) override {}
@@ -54,7 +54,7 @@ void BM_CommRoundTrip(benchmark::State& state) {
     CComm comm;
     win.comm = &comm;
     host.SetWindow(&win);
-    comm.m_hNotifyWnd = &host;
+    comm.SetNotifyWindow(&host);
     comm.InitOverlapped();
     PortMap map;
     map.Set(1, name);

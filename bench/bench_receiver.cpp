@@ -32,8 +32,7 @@ std::vector<std::uint8_t> Exchange(std::uint8_t code) {
 void Feed(CConsoleDlg& dlg, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
         const std::size_t c = n < CComm::kChunk ? n : CComm::kChunk;
-        for (std::size_t k = 0; k < c; ++k) dlg.m_Comm.m_RxBuf[k] = p[k];
-        dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(c);
+        dlg.m_Comm.LoadChunk(p, c);
         dlg.OnCommData();
         p += c;
         n -= c;

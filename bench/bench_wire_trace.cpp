@@ -120,8 +120,7 @@ void BM_ConsoleExchange(benchmark::State& state) {
     dlg.m_nTxLen = static_cast<int>(kDispense.size());
     dlg.m_TxNote = {1, ev::NoteKind::Counts, 4, {1, 0, 0, 0}};
     auto hand = [&](const Bytes& chunk) {
-        for (std::size_t k = 0; k < chunk.size(); ++k) dlg.m_Comm.m_RxBuf[k] = chunk[k];
-        dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(chunk.size());
+        dlg.m_Comm.LoadChunk(chunk.data(), chunk.size());
         dlg.OnCommData();
     };
     const Bytes ack{proto::ACK};

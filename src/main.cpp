@@ -2,6 +2,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
+#include "framework/qt/StopSignals.h"
 #include "records/BatchRecord.h"
 #include "trace/WireTrace.h"
 #include "link/PortDiscovery.h"
@@ -193,6 +194,10 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
         }
     }
     opt.simulate = parser.isSet(simOpt);
+    if (parser.isSet(simScaleOpt) && !opt.simulate) {
+        std::fprintf(stderr, "zantu-console: --sim-time-scale goes with --simulate\n");
+        return 2;
+    }
     if (opt.simulate) {
         bool scaleOk = false;
         opt.simScale = parser.value(simScaleOpt).toDouble(&scaleOk);
@@ -228,6 +233,32 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
     opt.startupReport = parser.isSet(probeOpt);
     if (parser.isSet(traceOpt)) opt.traceFile = parser.value(traceOpt).toStdString();
     return -1;
+}
+
+// Whether the window system could have a display: a platform was named, or
+// an X or Wayland display is set.
+bool DisplayNamed(int argc, char** argv) {
+    for (const char* v : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* s = std::getenv(v);
+        if (s && *s) return true;
+    }
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0 ||
+            std::strncmp(argv[i], "-platform=", 10) == 0 || std::strncmp(argv[i], "--platform=", 11) == 0)
+            return true;
+    return false;
+}
+
+constexpr const char* kNoDisplay =
+    "zantu-console: no display found (the window needs X11 or Wayland); zantu-cli runs the same "
+    "commands without one\n";
+
+// While the window system starts: its own complaints are held back, and if it
+// cannot start at all, one line says so and the program ends with status 1.
+void OnStartupMessage(QtMsgType type, const QMessageLogContext&, const QString&) {
+    if (type != QtFatalMsg) return;
+    std::fputs(kNoDisplay, stderr);
+    std::_Exit(1);
 }
 
 void SetApplicationNames() {
@@ -266,7 +297,13 @@ int main(int argc, char** argv) {
     wireTrace.AddSink(&traceStore);
     if (traceFile) wireTrace.AddSink(traceFile.get());
 
+    if (!DisplayNamed(argc, argv)) {
+        std::fputs(kNoDisplay, stderr);
+        return 1;
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(OnStartupMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previous);
     SetApplicationNames();
     PortMap& map = opt.map;
 
@@ -297,6 +334,9 @@ int main(int argc, char** argv) {
     host.SetWireTraceStore(&traceStore);
     host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
     int rc = 0;
+    // SIGTERM, SIGHUP and SIGINT end the window as EXIT does: the port is
+    // closed (lock file removed, exclusive flag cleared) when the dialog goes.
+    fw::StopSignals stopSignals([&host] { host.Cancel(); });
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
@@ -325,5 +365,5 @@ int main(int argc, char** argv) {
         if (rc == 0) rc = 1;
     }
 #endif
-    return rc;
+    return stopSignals.Caught() ? stopSignals.ExitStatus() : rc;
 }

@@ -28,6 +28,7 @@ enum LongOpt : int {
     kDir,
     kVerify,
     kReset,
+    kShared,
 };
 
 constexpr option kLongOptions[] = {
@@ -44,6 +45,7 @@ constexpr option kLongOptions[] = {
     {"dir", required_argument, nullptr, kDir},
     {"verify", no_argument, nullptr, kVerify},
     {"reset", no_argument, nullptr, kReset},
+    {"shared", no_argument, nullptr, kShared},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -148,6 +150,7 @@ ParseResult ParseArgs(int argc, char** argv) {
             break;
         }
         case kJson: o.json = true; break;
+        case kShared: o.shared = true; break;
         case kTrace:
             if (*a == '\0') fail("--trace needs a file name");
             o.trace = a;
@@ -220,9 +223,12 @@ ParseResult ParseArgs(int argc, char** argv) {
     if (o.simTimeScaleSet && !o.simulate) fail("--sim-time-scale goes with --simulate");
     if (c.cmd == Cmd::ListPorts) {
         if (o.simulate || !o.port.empty()) fail("list-ports takes no --port or --simulate");
+        if (o.shared) fail("list-ports takes no --shared: it opens no port");
         if (o.trace) fail("list-ports takes no --trace: it opens no port");
     } else if (o.simulate && !o.port.empty()) {
         fail("--port and --simulate exclude each other");
+    } else if (o.shared && o.port.empty()) {
+        fail("--shared goes with --port");
     } else if (!o.simulate && o.port.empty()) {
         fail("no port: give --port PATH|COMn, or --simulate");
     }
@@ -253,20 +259,23 @@ constexpr std::string_view kExitStatus =
     "  65   the HEX file was refused      66  a file could not be read\n"
     "  73   the log file could not be created\n"
     "  74   an output could not be written 77  wrong service password\n"
-    "  130  interrupted (Ctrl+C)\n";
+    "  130  interrupted (Ctrl+C); 143 and 129 for SIGTERM and SIGHUP\n";
 
 }  // namespace
 
 std::string ToolHelp() {
     std::string h =
-        "Usage: zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] [--trace FILE]\n"
-        "                 COMMAND [ARGS]\n"
+        "Usage: zantu-cli [--port PATH|COMn [--shared] | --simulate [--sim-time-scale F]] [--json]\n"
+        "                 [--trace FILE] COMMAND [ARGS]\n"
         "Runs the commands of the ZANTU-100 service console from the command line, on the\n"
         "same core as the console window: the same frames, resends, time-outs and decoding.\n"
         "\n"
         "Options:\n"
         "  --port PATH|COMn      the serial device: a path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"
         "                        or COM1..COM10, which is /dev/ttyS0../dev/ttyS9\n"
+        "  --shared              open the port even though another program has it open, as long\n"
+        "                        as that program holds no lock file, flock or exclusive flag on\n"
+        "                        it (socat's pseudo-terminal pair, for instance)\n"
         "  --simulate            a simulated module on a pseudo-terminal instead of a port\n"
         "  --sim-time-scale F    with --simulate: multiply the simulated line and module times\n"
         "                        by F (default 1, the module's own pace; 0 answers at once)\n"
@@ -286,7 +295,8 @@ std::string ToolHelp() {
     h += "\n";
     h += kExitStatus;
     h += "Messages the window shows in a box go to standard error. Ctrl+C ends a batch after\n"
-         "the current exchange.\n";
+         "the current exchange; SIGTERM and SIGHUP end at once. Either way the port is closed\n"
+         "(lock file removed, exclusive flag cleared).\n";
     return h;
 }
 

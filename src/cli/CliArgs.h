@@ -27,6 +27,7 @@ struct Options {
     double simTimeScale = 1.0;
     bool simTimeScaleSet = false;
     bool json = false;
+    bool shared = false;  // --shared: open a port another program merely has open
     std::optional<std::string> trace;  // --trace: where the wire trace is appended
     bool help = false;
     bool version = false;

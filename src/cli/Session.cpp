@@ -151,6 +151,8 @@ std::intptr_t Session::OnMessage(unsigned msg, std::uintptr_t wParam, std::intpt
 }
 
 int Session::OnBox(const fw::MessageBoxRecord& box) {
+    // OPEN asks whether to open a port another program merely has open.
+    if (box.yesNo) return m_cfg.options.shared ? fw::kIdYes : fw::kIdNo;
     const int code = DeviceErrorCode(box.caption);
     if (code >= 0) {
         ++m_deviceErrors;
@@ -216,10 +218,7 @@ void Session::DrainLine() {
     // Closing the channel discards what it has not sent yet; after a stop at
     // once the last frame may still be on its way.  It leaves whole first.
     auto drained = [&] {
-        const int fd = m_dlg.m_Comm.m_hComm;
-        if (fd < 0 || !m_dlg.m_Comm.m_bOpen) return true;
-        int queued = 0;
-        return m_dlg.m_Comm.QueuedBytes() == 0 && (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0);
+        return !m_dlg.m_Comm.IsOpen() || m_dlg.m_Comm.UnsentBytes() == 0;
     };
     m_driver.RunUntil(drained, kDrainMax, 5ms);
 }

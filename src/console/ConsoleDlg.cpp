@@ -16,7 +16,7 @@ CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
 CConsoleDlg::~CConsoleDlg() {
     if (m_hLogFile) std::fclose(m_hLogFile);
     // The channel closes the port when it goes, right after this.
-    if (m_Comm.m_bOpen) TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+    if (m_Comm.IsOpen()) TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.PortName() + 3));
     m_host.SetWindow(nullptr);
 }
 

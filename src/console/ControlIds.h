@@ -86,3 +86,4 @@ inline constexpr unsigned kResponseFirstMs = 120000;
 inline constexpr unsigned kResponseRepeatMs = 130000;
 inline constexpr unsigned kProgressMs = 300;
 inline constexpr unsigned kReconnectMs = 500;
+inline constexpr unsigned kReconnectHeldMs = 2000;  // back, but another program has it

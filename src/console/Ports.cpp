@@ -5,14 +5,17 @@
 // A lost port: the reader tells the window (WM_COMM_LOST) and ends; the
 // handler releases the dead descriptor at once, says "!!! COM%d lost" and
 // starts timer 11, which tries the port again every half second by the name
-// it came by (its by-id name when it has one, else its path).  Reopening
-// writes nothing and leaves every batch, counter and protocol state as it
-// was: a command under way ends by its own time-outs.
+// it came by (its by-id name when it has one, else its path), every two
+// seconds while it is back but another program has it.  Reopening writes
+// nothing and leaves every batch, counter and protocol state as it was: a
+// command under way ends by its own time-outs, noted in the receive text,
+// while the status line goes on saying the port is lost.
 #include "console/ConsoleDlg.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 // COM number of a Com radio, 0 for other controls.
@@ -48,7 +51,7 @@ void CConsoleDlg::ReportOpen(int nPort, bool bOk) {
 }
 
 std::intptr_t CConsoleDlg::OnCommLost() {
-    if (!m_Comm.m_bOpen) return 0;  // closed meanwhile: nothing to do
+    if (!m_Comm.IsOpen()) return 0;  // closed meanwhile: nothing to do
     const int nPort = m_Comm.OpenedPort();
     m_Comm.ReleaseLost();
     TraceLink(ev::LinkEvent::PortLost, nPort, m_Comm.ReopenPath());
@@ -64,7 +67,9 @@ std::intptr_t CConsoleDlg::OnCommLost() {
     e.fault = PortFault::Lost;
     e.nPort = nPort;
     e.path = m_Comm.ReopenPath();
-    const std::string reason = DescribeOpenError(e);
+    std::string reason = DescribeOpenError(e);
+    if (const int err = m_Comm.ReaderError())
+        reason += std::string(" (Waiting on it failed: ") + std::strerror(err) + ".)";
     m_host.SetToolTip(ids::kStatus, reason);
     ReportLine("COM" + std::to_string(nPort) + ": " + reason);
     m_host.SetTimer(kTimerReconnect, kReconnectMs);
@@ -79,7 +84,7 @@ void CConsoleDlg::OnReconnectTimer() {
         // Still away, or back but refused (another program took it): go on looking.
         const PortOpenError& e = m_Comm.LastOpenError();
         if (e.fault != PortFault::NoDevice) m_host.SetToolTip(ids::kStatus, DescribeOpenError(e));
-        m_host.SetTimer(kTimerReconnect, kReconnectMs);
+        m_host.SetTimer(kTimerReconnect, e.fault == PortFault::InUse ? kReconnectHeldMs : kReconnectMs);
         return;
     }
     const int nPort = m_nLostPort;

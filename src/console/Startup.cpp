@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -29,7 +30,7 @@ int CConsoleDlg::OnInitDialog() {
     m_host.SetTitle(BuildTitle());
     m_host.RaisePriority();
     for (int i = 0; i < 6; ++i) m_host.InsertTab(ids::kTab, i, kTabTexts[i]);
-    m_Comm.m_hNotifyWnd = &m_host;
+    m_Comm.SetNotifyWindow(&m_host);
     (void)m_Comm.InitOverlapped();
 
     m_bLinked = 0;
@@ -68,16 +69,34 @@ void CConsoleDlg::OnOpen() {
     // The operator's OPEN takes over from waiting for a lost port.
     m_host.KillTimer(kTimerReconnect);
     m_nLostPort = 0;
-    if (m_Comm.m_bOpen == 1) {
+    if (m_Comm.IsOpen()) {
         m_Comm.Close();
-        TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+        TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.PortName() + 3));
+        if (const int err = m_Comm.ReleaseError())
+            ReportLine(std::string(m_Comm.PortName()) + ": its exclusive flag could not be cleared (" +
+                       std::strerror(err) + "); other users may be refused until the far end closes.");
     }
     UpdateData(true);
     UpdateData(false);
     int nPort = 1;
     for (int n = 1; n <= 10; ++n)
         if (Check(kComIds[n - 1])) nPort = n;
-    const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
+    m_Comm.SetShared(false);
+    int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
+    if (!ok && m_Comm.LastOpenError().onlyOpen) {
+        // Another program has the device open but locks nothing (a virtual
+        // null modem keeps both its ends open): the operator decides.
+        const PortOpenError& e = m_Comm.LastOpenError();
+        std::string who = "process " + std::to_string(e.holder.pid);
+        if (!e.holder.name.empty()) who += " (" + e.holder.name + ")";
+        const std::string question = e.path + " is open in " + who +
+                                     ", which holds no lock on it.\n\nOpen it anyway? Both programs then "
+                                     "read from the port, and each may take bytes meant for the other.";
+        if (m_host.AskYesNo(question, "", fw::MsgIcon::Warning) == fw::kIdYes) {
+            m_Comm.SetShared(true);
+            ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
+        }
+    }
     m_bLinked = ok ? 1 : 0;
     if (HasObservers())
         TraceLink(ok ? ev::LinkEvent::Open : ev::LinkEvent::OpenFailed, nPort,

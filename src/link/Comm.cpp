@@ -4,10 +4,15 @@
 // gives: the UUCP lock file that serial programs share (a stale one, whose
 // process is gone, is taken over), a look through /proc for processes that
 // have the device open, and then the port's own exclusive flag (TIOCEXCL) and
-// an flock.  Root passes TIOCEXCL but sees every process; an ordinary user
-// sees only their own processes but is stopped by TIOCEXCL.  The exclusive
-// flag is cleared before every close: it outlives our descriptor while the far
-// end of a pseudo-terminal stays open, and then only root could open it again.
+// an flock.  Opened through a link (/dev/serial/by-id/...), both lock files
+// are checked and taken: the device's (LCK..ttyUSB0) and the name's as given
+// (LCK..serial_by-id_...), since other programs lock either.  A program that
+// only has the device open (no lock file, no flock, no exclusive flag) stops
+// the open unless sharing was allowed (SetShared).  Root passes TIOCEXCL but
+// sees every process; an ordinary user sees only their own processes but is
+// stopped by TIOCEXCL.  The exclusive flag is cleared before every close: it
+// outlives our descriptor while the far end of a pseudo-terminal stays open,
+// and then only root could open it again.
 //
 // The line is raw 9600 8N1 with every input, output, control and local flag
 // set here, none kept from an earlier program: no flow control, no parity
@@ -19,8 +24,14 @@
 // notify window synchronously.  Write never waits: what the port does not take
 // at once waits in a bounded user-space queue that the reader sends out, in
 // order, when poll reports the port writable (Write wakes the poll through the
-// eventfd).  A hang-up (the device went away) is reported once with a
-// synchronous WM_COMM_LOST, and the reader ends.  Close cancels a waiting
+// eventfd).  Nothing leaves late: a write that could not leave within the
+// write time-out (1000 ms) is dropped, and when the link gives up on a frame
+// (DropUnsent) the queue and the driver's output buffer are emptied, so a
+// frame the console no longer waits for never reaches the module.  Close lets
+// written bytes leave first (within the write time-out) and discards only
+// unread input.  A poll that fails is reported once, as a lost port.  A
+// hang-up (the device went away) is reported once with a synchronous
+// WM_COMM_LOST, and the reader ends.  Close cancels a waiting
 // hand-over, wakes the poll and joins the reader, so no reader outlives its
 // opening or touches a destroyed channel.
 #include "link/Comm.h"
@@ -62,7 +73,8 @@ constexpr std::array<BaudRate, 12> kBaudRates{{{110, B110},
                                                {115200, B115200},
                                                {230400, B230400}}};
 
-// After the far end went away the reader looks again at most ten times a second.
+// A port that polls readable with nothing to read is looked at again at most
+// ten times a second.
 constexpr int kRetryPauseMs = 100;
 
 }  // namespace
@@ -85,6 +97,13 @@ int CComm::InitOverlapped() {
     return m_wakeFd >= 0 ? 1 : 0;
 }
 
+void CComm::LoadChunk(const std::uint8_t* p, std::size_t n) {
+    if (!p) n = 0;
+    if (n > kChunk) n = kChunk;
+    for (std::size_t i = 0; i < n; ++i) m_RxBuf[i] = p[i];
+    m_wRxLen = static_cast<std::uint16_t>(n);
+}
+
 int CComm::Open(std::uint16_t nPort, std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t nStopBits,
                 std::uint8_t nParity) {
     if (nPort > kMaxPort) {
@@ -102,6 +121,8 @@ int CComm::Open(std::uint16_t nPort, std::uint16_t nBaud, std::uint8_t nDataBits
     m_settings = LineSettings{nBaud, nDataBits, nStopBits, nParity};
     m_strPath = m_portMap.PathFor(nPort);
     m_strReopen.clear();
+    m_lastHolder = {};
+    m_bNamedWhileLooking = false;
     return OpenPath(m_strPath);
 }
 
@@ -110,7 +131,10 @@ int CComm::Reopen() {
     if (m_bOpen || m_hComm >= 0) Close();
     StopReader();
     const std::string path = m_strReopen.empty() ? m_strPath : m_strReopen;
-    return OpenPath(path);
+    m_bLooking = true;
+    const int ok = OpenPath(path);
+    m_bLooking = false;
+    return ok;
 }
 
 int CComm::Fail(PortFault fault, int err) {
@@ -119,6 +143,7 @@ int CComm::Fail(PortFault fault, int err) {
     m_nLastError = err ? err : EIO;
     if (fault == PortFault::NoPermission) DescribeDeviceAccess(m_openError);
     m_lock.Release();
+    m_lockAlias.Release();
     m_hComm = -1;
     return 0;
 }
@@ -141,6 +166,20 @@ int CComm::OpenPath(const std::string& path) {
     if (::stat(device.c_str(), &st) != 0) return Fail(PortFault::NoDevice, errno);
     if (!S_ISCHR(st.st_mode)) return Fail(PortFault::NotTerminal, ENOTTY);
 
+    // Who has the device open.  The program found last is asked first (one
+    // process's descriptors, not all of /proc).  While a lost port is looked
+    // for, a refusal that is already certain (exclusive flag, flock) names
+    // its holder by a whole scan only once.
+    auto findHolder = [&](bool bDecides) -> std::optional<portlock::Holder> {
+        if (m_lastHolder.pid > 0 && m_lastHolder.pid != static_cast<int>(::getpid()) &&
+            portlock::HasOpen(m_lastHolder.pid, device))
+            return m_lastHolder;
+        if (!bDecides && m_bLooking && m_bNamedWhileLooking) return std::nullopt;
+        m_bNamedWhileLooking = m_bLooking;
+        auto h = portlock::FindOtherHolder(device);
+        m_lastHolder = h ? *h : portlock::Holder{};
+        return h;
+    };
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
@@ -152,7 +191,8 @@ int CComm::OpenPath(const std::string& path) {
         case EPERM:
         case EROFS: return Fail(PortFault::NoPermission, e);
         case EBUSY:  // held exclusively (TIOCEXCL) by another program
-            if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+            if (auto other = findHolder(false)) m_openError.holder = *other;
+            m_openError.exclusive = true;
             return Fail(PortFault::InUse, e);
         default: return Fail(PortFault::Other, e);
         }
@@ -169,18 +209,31 @@ int CComm::OpenPath(const std::string& path) {
         const int e = errno;
         ::close(fd);
         if (e != EWOULDBLOCK) return Fail(PortFault::Other, e);
-        if (auto other = portlock::FindOtherHolder(device)) m_openError.holder = *other;
+        if (auto other = findHolder(false)) m_openError.holder = *other;
         return Fail(PortFault::InUse, EBUSY);
     }
-    if (m_lock.Acquire(lockDir, device, holder) == portlock::UucpLock::Result::Held) {
-        ::close(fd);
-        m_openError.holder = holder;
-        m_openError.lockFile = m_lock.LastPath();
-        return Fail(PortFault::InUse, EBUSY);
+    // The device's lock file, and the one of the name given when that is a link.
+    const bool viaLink = path != device;
+    for (portlock::UucpLock* lock : {&m_lock, &m_lockAlias}) {
+        if (lock == &m_lockAlias && !viaLink) break;
+        if (lock->Acquire(lockDir, lock == &m_lock ? device : path, holder) == portlock::UucpLock::Result::Held) {
+            ::close(fd);
+            m_openError.holder = holder;
+            m_openError.lockFile = lock->LastPath();
+            return Fail(PortFault::InUse, EBUSY);
+        }
     }
-    if (auto other = portlock::FindOtherHolder(device)) {
+    // Root passes another program's exclusive flag: a program that has the
+    // device open with it set refuses here.  Set with no program holding the
+    // device, the flag is a left-over of one that ended without closing: it
+    // is ours now, and cleared at our close.
+    int excl = 0;
+    const bool exclusiveSet = ::ioctl(fd, TIOCGEXCL, &excl) == 0 && excl != 0;
+    if (auto other = findHolder(true); other && (exclusiveSet || !m_bShared)) {
         ::close(fd);
         m_openError.holder = *other;
+        m_openError.exclusive = exclusiveSet;
+        m_openError.onlyOpen = !exclusiveSet;
         return Fail(PortFault::InUse, EBUSY);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) {
@@ -204,9 +257,11 @@ int CComm::OpenPath(const std::string& path) {
     }
     {
         std::lock_guard lk(m_txMx);
-        m_txHead = m_txCount = 0;
+        ClearQueueLocked();
         m_txDropped = 0;
+        m_txStaleUnreported = 0;
     }
+    m_nReaderError = 0;
     // Drain a stale wake-up left by an earlier Close or Write.
     std::uint64_t v;
     while (::read(m_wakeFd, &v, sizeof v) > 0) {
@@ -280,25 +335,60 @@ void CComm::StopReader() {
 
 void CComm::ReleaseDescriptor(int fd) {
     if (fd >= 0) {
-        ::ioctl(fd, TIOCNXCL);
+        // Left set, the flag would keep this user (and every other but root)
+        // out while the far end stays open.  A device that went away answers
+        // EIO, and its flag went with it.
+        m_nReleaseError = 0;
+        if (::ioctl(fd, TIOCNXCL) != 0 && errno != EIO) m_nReleaseError = errno;
         ::close(fd);
     }
     m_lock.Release();
+    m_lockAlias.Release();
+}
+
+void CComm::LetWrittenBytesLeave(int fd) {
+    // The reader has ended: the queue is sent from here.  Nothing waits
+    // longer than the write time-out; what has not left by then is stale.
+    const auto deadline = Clock::now() + kWriteTimeout;
+    for (;;) {
+        {
+            std::lock_guard lk(m_txMx);
+            ExpireLocked(Now());
+            if (m_txCount == 0) break;
+            if (SendQueuedLocked(fd) != EAGAIN) continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(std::min<long long>(left, 10))) < 0 && errno != EINTR) break;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) break;
+    }
+    int out = 0;
+    while (Clock::now() < deadline && ::ioctl(fd, TIOCOUTQ, &out) == 0 && out > 0) {
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 1, 5);
+    }
+    std::lock_guard lk(m_txMx);
+    m_txDropped += m_txCount;
+    ClearQueueLocked();
+    if (::ioctl(fd, TIOCOUTQ, &out) == 0 && out > 0) ::tcflush(fd, TCOFLUSH);
 }
 
 int CComm::Close() {
+    const int fd = m_hComm;
+    const bool wasOpen = m_bOpen != 0;
     m_bOpen = 0;
     StopReader();
-    const int fd = m_hComm;
     if (fd >= 0) {
+        if (wasOpen) LetWrittenBytesLeave(fd);
         int lines = TIOCM_DTR;
         ::ioctl(fd, TIOCMBIC, &lines);
-        ::tcflush(fd, TCIOFLUSH);
+        ::tcflush(fd, TCIFLUSH);  // only what came in and was not read
     }
     ReleaseDescriptor(fd);
     {
         std::lock_guard lk(m_txMx);
-        m_txHead = m_txCount = 0;  // abandoned with the port, as the driver queue is
+        ClearQueueLocked();
     }
     // The stale value stays, but never as a descriptor that could be reused.
     m_hComm = -1;
@@ -307,10 +397,95 @@ int CComm::Close() {
 
 void CComm::ReleaseLost() {
     m_bOpen = 0;  // the reader, once out of its hand-over, ends without touching the port
+    m_bNamedWhileLooking = false;
     std::lock_guard lk(m_txMx);  // the reader sends only under this lock
-    m_txHead = m_txCount = 0;
+    m_txDropped += m_txCount;
+    ClearQueueLocked();
+    if (m_hComm >= 0) ::tcflush(m_hComm, TCOFLUSH);  // nothing of it leaves if the device comes back
     ReleaseDescriptor(m_hComm);
     m_hComm = -1;
+}
+
+std::size_t CComm::DropUnsent() {
+    std::lock_guard lk(m_txMx);
+    std::size_t n = m_txCount + m_txStaleUnreported;
+    m_txDropped += m_txCount;
+    m_txStaleUnreported = 0;
+    ClearQueueLocked();
+    const int fd = m_hComm;
+    if (fd >= 0 && m_bOpen) {
+        int out = 0;
+        if (::ioctl(fd, TIOCOUTQ, &out) == 0 && out > 0) n += static_cast<std::size_t>(out);
+        ::tcflush(fd, TCOFLUSH);
+    }
+    return n;
+}
+
+std::size_t CComm::UnsentBytes() {
+    std::lock_guard lk(m_txMx);
+    std::size_t n = m_txCount;
+    const int fd = m_hComm;
+    int out = 0;
+    if (fd >= 0 && m_bOpen && ::ioctl(fd, TIOCOUTQ, &out) == 0 && out > 0) n += static_cast<std::size_t>(out);
+    return n;
+}
+
+void CComm::ClearQueueLocked() {
+    m_txHead = m_txCount = 0;
+    m_txWHead = m_txWCount = 0;
+}
+
+std::size_t CComm::ExpireLocked(Clock::time_point now) {
+    std::size_t dropped = 0;
+    while (m_txWCount > 0) {
+        const QueuedWrite& w = m_txWrites[m_txWHead];
+        if (now - w.at < kWriteTimeout) break;
+        // Also the rest of a write whose start has left: completed late, a
+        // frame would still be acted on.
+        m_txHead = (m_txHead + w.nLen) % kTxQueue;
+        m_txCount -= w.nLen;
+        dropped += w.nLen;
+        m_txWHead = (m_txWHead + 1) % kTxWrites;
+        --m_txWCount;
+    }
+    if (m_txCount == 0) m_txHead = 0;
+    m_txDropped += dropped;
+    m_txStaleUnreported += dropped;
+    return dropped;
+}
+
+void CComm::ConsumeLocked(std::size_t n) {
+    m_txHead = (m_txHead + n) % kTxQueue;
+    m_txCount -= n;
+    while (n > 0 && m_txWCount > 0) {
+        QueuedWrite& w = m_txWrites[m_txWHead];
+        const std::size_t k = std::min(n, w.nLen);
+        w.nLen -= k;
+        n -= k;
+        if (w.nLen == 0) {
+            m_txWHead = (m_txWHead + 1) % kTxWrites;
+            --m_txWCount;
+        }
+    }
+    if (m_txCount == 0) m_txHead = 0;
+}
+
+int CComm::SendQueuedLocked(int fd) {
+    while (m_txCount > 0) {
+        const std::size_t run = std::min(m_txCount, kTxQueue - m_txHead);  // contiguous part
+        const ssize_t r = ::write(fd, m_txBuf.data() + m_txHead, run);
+        if (r > 0) {
+            ConsumeLocked(static_cast<std::size_t>(r));
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EAGAIN) return EAGAIN;
+        const int e = r < 0 ? errno : EIO;
+        m_txDropped += m_txCount;  // the port failed
+        ClearQueueLocked();
+        return e;
+    }
+    return 0;
 }
 
 std::size_t CComm::QueuedBytes() {
@@ -338,8 +513,20 @@ std::uint32_t CComm::Read(std::uint8_t* pBuf, std::uint32_t nMax) {
 
 int CComm::Write(const std::uint8_t* pBuf, std::uint32_t nLen) {
     std::lock_guard lk(m_txMx);
+    m_lastWrite = WriteReport{};
+    auto drop = [&](const char* why, int err, std::size_t n) {
+        m_lastWrite.outcome = WriteOutcome::Dropped;
+        m_lastWrite.why = why;
+        m_lastWrite.nError = err;
+        m_txDropped += n;
+        return 0;
+    };
     const int fd = m_hComm;
-    if (fd < 0 || !m_bOpen || (!pBuf && nLen)) return 0;
+    if (fd < 0 || !m_bOpen) return drop("the port is not open", 0, nLen);
+    if (!pBuf && nLen) return drop("no bytes given", EINVAL, 0);
+    ExpireLocked(Now());
+    m_lastWrite.nStale = m_txStaleUnreported;  // dropped since the last write for their age
+    m_txStaleUnreported = 0;
     std::uint32_t done = 0;
     // Straight to the port while nothing waits before these bytes.
     while (m_txCount == 0 && done < nLen) {
@@ -350,39 +537,28 @@ int CComm::Write(const std::uint8_t* pBuf, std::uint32_t nLen) {
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno == EAGAIN) break;
-        m_txDropped += nLen - done;  // the port failed: a lost frame shows as a missing ACK
-        return 0;
+        // The port failed: the frame shows as a missing ACK, and here.
+        return drop("the port refused the write", r < 0 ? errno : EIO, nLen - done);
     }
     if (done == nLen) return 1;
-    // The rest waits whole or not at all: the queue never holds part of a
-    // write, so what the module receives after a drop starts a write.
+    // The rest waits whole or not at all.
     const std::size_t rest = nLen - done;
-    if (rest > kTxQueue - m_txCount) {
-        m_txDropped += rest;
-        return 0;
-    }
+    if (rest > kTxQueue - m_txCount || m_txWCount == kTxWrites)
+        return drop("the port takes nothing and the queue is full", EAGAIN, rest);
     for (std::size_t i = 0; i < rest; ++i) m_txBuf[(m_txHead + m_txCount + i) % kTxQueue] = pBuf[done + i];
     m_txCount += rest;
+    m_txWrites[(m_txWHead + m_txWCount) % kTxWrites] = QueuedWrite{rest, Now()};
+    ++m_txWCount;
+    m_lastWrite.outcome = WriteOutcome::Queued;
     Wake();
     return 0;
 }
 
 void CComm::DrainTx(int fd) {
     std::lock_guard lk(m_txMx);
-    while (m_txCount > 0 && m_bOpen) {
-        const std::size_t run = std::min(m_txCount, kTxQueue - m_txHead);  // contiguous part
-        const ssize_t r = ::write(fd, m_txBuf.data() + m_txHead, run);
-        if (r > 0) {
-            m_txHead = (m_txHead + static_cast<std::size_t>(r)) % kTxQueue;
-            m_txCount -= static_cast<std::size_t>(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno == EAGAIN) return;
-        m_txDropped += m_txCount;  // the port failed
-        m_txHead = m_txCount = 0;
-    }
-    if (m_txCount == 0) m_txHead = 0;
+    if (!m_bOpen) return;
+    ExpireLocked(Now());  // nothing leaves late
+    SendQueuedLocked(fd);
 }
 
 void CComm::CommReaderThread(std::stop_token st) {
@@ -399,9 +575,11 @@ void CComm::CommReaderThread(std::stop_token st) {
         if (st.stop_requested() || !m_bOpen) break;
         if (r < 0) {
             if (errno == EINTR) continue;
-            pollfd w{m_wakeFd, POLLIN, 0};
-            ::poll(&w, 1, kRetryPauseMs);
-            continue;
+            // The reader cannot wait on the port any more: said once, as a
+            // lost port (the console releases it and opens it again).
+            m_nReaderError = errno;
+            if (m_hNotifyWnd) m_hNotifyWnd->SendMessageFromThread(WM_COMM_LOST, 0, 0, st);
+            break;
         }
         if (fds[1].revents & POLLIN) {
             std::uint64_t v;

@@ -13,7 +13,9 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,13 +39,33 @@ public:
     virtual int Write(const std::uint8_t* pBuf, std::uint32_t nLen) = 0;
 };
 
+// What became of one write.
+enum class WriteOutcome : std::uint8_t {
+    Sent,     // the port took every byte
+    Queued,   // the rest waits in the queue for the port to take it
+    Dropped,  // the bytes (or their rest) will never be sent; see nError and why
+};
+
+struct WriteReport {
+    WriteOutcome outcome = WriteOutcome::Sent;
+    int nError = 0;             // errno of a failed write, 0 otherwise
+    const char* why = "";       // Dropped: in words ("port not open", "queue full", ...)
+    std::size_t nStale = 0;     // bytes of earlier writes dropped at this write for their age
+};
+
 class CComm final : public CByteWriter {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kChunk = 80;
     static constexpr unsigned kMaxPort = 10;
     // Bytes that wait in user space for the port to take them; more are dropped
     // (the missing ACK then reports the lost frame).
     static constexpr std::size_t kTxQueue = 4096;
+    // Writes that wait at most; a write beyond them is dropped as with a full queue.
+    static constexpr std::size_t kTxWrites = 64;
+    // The write time-out: bytes that could not leave within this time of
+    // their write are dropped, never sent late.
+    static constexpr std::chrono::milliseconds kWriteTimeout{1000};
 
     CComm();
     ~CComm() override;
@@ -55,9 +77,48 @@ public:
              std::uint8_t nParity);
     int Configure(std::uint16_t nBaud, std::uint8_t nDataBits, std::uint8_t nStopBits,
                   std::uint8_t nParity);
+    // Lets what was written leave (at most the write time-out), then
+    // discards unread input and releases the port.  Always 1.
     int Close();
     std::uint32_t Read(std::uint8_t* pBuf, std::uint32_t nMax);
+    // 1 when the port took every byte at once, else 0; LastWrite() says what
+    // happened.
     int Write(const std::uint8_t* pBuf, std::uint32_t nLen) override;
+    const WriteReport& LastWrite() const { return m_lastWrite; }
+    // The link gave up on what it wrote: whatever of it has not left yet, in
+    // the queue and in the driver's output buffer, is dropped.  Returns the
+    // bytes dropped that could be counted (the driver of a pseudo-terminal
+    // does not count its own).  User-interface thread.
+    std::size_t DropUnsent();
+    // Bytes written that have not left yet: the queue and the driver's output
+    // buffer (as far as the driver counts).
+    std::size_t UnsentBytes();
+
+    // ---- the channel's state, for the console ---------------------------
+    bool IsOpen() const { return m_bOpen.load() != 0; }
+    // The descriptor while open (-1 otherwise), for tests that look at the line.
+    int Handle() const { return m_hComm; }
+    const char* PortName() const { return m_szPort; }  // "COM%d"
+    // The chunk handed over with the current WM_COMM_DATA.
+    const std::uint8_t* Chunk() const { return m_RxBuf; }
+    std::size_t ChunkLength() const { return m_wRxLen; }
+    // Puts bytes where the reader puts a chunk (at most kChunk are kept); for
+    // front-ends and tests that feed the receiver without a port.
+    void LoadChunk(const std::uint8_t* p, std::size_t n);
+    // Who receives WM_COMM_DATA and WM_COMM_LOST; set before Open.
+    void SetNotifyWindow(fw::Host* pHost) { m_hNotifyWnd = pHost; }
+    fw::Host* NotifyWindow() const { return m_hNotifyWnd; }
+    // Opening a port that another program merely has open (no lock file, no
+    // flock, no exclusive flag) is refused unless this is set; it stays for
+    // the reopening of a lost port until set again.
+    void SetShared(bool bShared) { m_bShared = bShared; }
+    bool Shared() const { return m_bShared; }
+    // errno of the last close whose exclusive flag could not be cleared (0: it was).
+    int ReleaseError() const { return m_nReleaseError; }
+    // Why the reader ended by itself (errno of a failed poll), 0 for a hang-up.
+    int ReaderError() const { return m_nReaderError.load(); }
+    // The clock the write time-out is measured on (tests move it); set before Open.
+    void SetClock(std::function<Clock::time_point()> now) { m_now = std::move(now); }
 
     // The port-number-to-device map (COMn -> /dev/ttyS(n-1) unless overridden).
     void SetPortMap(const PortMap& map) { m_portMap = map; }
@@ -92,7 +153,8 @@ public:
     std::size_t QueuedBytes();
     std::uint64_t DroppedBytes();
 
-    // ---- members, as the console sees them -----------------------------
+private:
+    // ---- shared with the reader thread ----------------------------------
     int m_hComm = -1;              // descriptor; -1 while no port is held
     char m_szPort[20] = {};        // "COM%d"
     std::atomic<int> m_bOpen{0};   // 1 from a successful Open until Close
@@ -100,7 +162,6 @@ public:
     std::uint16_t m_wRxLen = 0;         // bytes in m_RxBuf during a hand-over
     fw::Host* m_hNotifyWnd = nullptr;   // receives WM_COMM_DATA
 
-private:
     struct LineSettings {
         std::uint16_t nBaud = 9600;
         std::uint8_t nDataBits = 8, nStopBits = ONESTOPBIT, nParity = NOPARITY;
@@ -116,6 +177,18 @@ private:
     void ReleaseDescriptor(int fd);
     // Reader side: sends what waits in the queue as far as the port takes it.
     void DrainTx(int fd);
+    // With m_txMx held: drops whole writes older than the write time-out
+    // (and the rest of one partly sent); returns the bytes dropped.
+    std::size_t ExpireLocked(Clock::time_point now);
+    void ClearQueueLocked();
+    // With m_txMx held: n bytes at the head have left.
+    void ConsumeLocked(std::size_t n);
+    // With m_txMx held: writes the queue as far as the port takes it; 0 when
+    // it is empty, EAGAIN when the port is full, else the errno that dropped it.
+    int SendQueuedLocked(int fd);
+    // Close's wait: the queue and the driver's buffer empty, or the deadline.
+    void LetWrittenBytesLeave(int fd);
+    Clock::time_point Now() const { return m_now ? m_now() : Clock::now(); }
 
     PortMap m_portMap;
     int m_nLastError = 0;
@@ -130,10 +203,27 @@ private:
     std::string m_strLockDir;
     std::string m_strDevRoot = "/dev";
     portlock::UucpLock m_lock;
+    portlock::UucpLock m_lockAlias;  // the lock of the name given, when it is a link
+    portlock::Holder m_lastHolder;   // the program that last had the device open
+    bool m_bLooking = false;         // Reopen: a look for a lost port
+    bool m_bNamedWhileLooking = false;  // a whole scan named the holder during the looks
+    bool m_bShared = false;
+    int m_nReleaseError = 0;
+    std::atomic<int> m_nReaderError{0};
+    WriteReport m_lastWrite;
+    std::function<Clock::time_point()> m_now;
 
-    // The user-space transmit queue: a ring, guarded by m_txMx.
+    // The user-space transmit queue: a ring of bytes and a ring of the writes
+    // they belong to (length and time of each), guarded by m_txMx.
+    struct QueuedWrite {
+        std::size_t nLen = 0;  // bytes of it still queued
+        Clock::time_point at;
+    };
     std::mutex m_txMx;
     std::array<std::uint8_t, kTxQueue> m_txBuf{};
     std::size_t m_txHead = 0, m_txCount = 0;
+    std::array<QueuedWrite, kTxWrites> m_txWrites{};
+    std::size_t m_txWHead = 0, m_txWCount = 0;
     std::uint64_t m_txDropped = 0;
+    std::size_t m_txStaleUnreported = 0;  // dropped for their age, not yet told by a write
 };

@@ -13,6 +13,9 @@
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
+#include <cstring>
+#include <string>
+
 using namespace proto;
 
 namespace {
@@ -21,10 +24,25 @@ namespace {
 // write does arm it, so a block whose answer never comes ends the download
 // with "!!! Error Response Timeout" instead of leaving the console busy for good.
 constexpr bool ArmsResponseTimer(int nType) { return nType != cmd::kGoLoader && nType != cmd::kReset; }
+
+// What the channel dropped at the write just made: earlier writes that could
+// not leave in time, and this one when the open port refused it.
+void TraceWriteDrops(CConsoleDlg& dlg) {
+    if (!dlg.m_Comm.IsOpen()) return;  // a write to a closed port is traced as not sent
+    const WriteReport& w = dlg.m_Comm.LastWrite();
+    const int nPort = dlg.m_Comm.OpenedPort();
+    if (w.nStale)
+        dlg.TraceLink(ev::LinkEvent::WriteDropped, nPort,
+                      std::to_string(w.nStale) + " bytes written earlier could not leave within 1000 ms");
+    if (w.outcome == WriteOutcome::Dropped)
+        dlg.TraceLink(ev::LinkEvent::WriteDropped, nPort,
+                      std::string(w.why) + (w.nError ? std::string(": ") + std::strerror(w.nError) : ""));
+}
 }  // namespace
 
 void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, ev::TxKind kind) {
     if (m_pWriter) m_pWriter->Write(p, n);
+    if (m_pWriter == &m_Comm) TraceWriteDrops(*this);
     if (!HasObservers()) return;
     // Told after the write, so listening never holds a byte back.
     ev::TxNote note;
@@ -33,7 +51,7 @@ void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, ev::TxKind 
     note.resend = m_nAckRetries + 1;  // the resends so far and this one
     note.runs = m_nRepeat;
     note.run = m_nRepeat - m_nRepeatLeft + 1;
-    note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.m_bOpen);
+    note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.IsOpen());
     Tell([&](ev::ConsoleObserver& o) { o.Written(p, n, note); });
 }
 
@@ -85,9 +103,9 @@ void CConsoleDlg::ResendStored(ev::TxKind kind) {
 std::intptr_t CConsoleDlg::OnCommData() {
     // Copy the chunk out of the channel before working on it.
     std::uint8_t chunk[CComm::kChunk];
-    std::size_t n = m_Comm.m_wRxLen;
+    std::size_t n = m_Comm.ChunkLength();
     if (n > sizeof chunk) n = sizeof chunk;
-    for (std::size_t i = 0; i < n; ++i) chunk[i] = m_Comm.m_RxBuf[i];
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = m_Comm.Chunk()[i];
     ReceiveBytes(chunk, n);
     return 1;
 }
@@ -193,12 +211,18 @@ void CConsoleDlg::OnResponseTimer() {
 }
 
 void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
+    // Nothing of the frame given up on may reach the module later.
+    if (const std::size_t n = m_Comm.DropUnsent())
+        TraceLink(ev::LinkEvent::WriteDropped, m_Comm.OpenedPort(), std::to_string(n) + " bytes not sent yet");
     m_bBusy = 0;
     m_nRepeat = 0;
     m_nRepeatLeft = 0;
     m_bAnswerAwaited = false;
     DownloadGaveUp();
     UpdateData(true);
-    m_strStatus = szStatus;
+    if (m_nLostPort != 0)
+        AppendRecv(std::string(szStatus) + "\r\n");  // the status line keeps saying lost
+    else
+        m_strStatus = szStatus;
     UpdateData(false);
 }

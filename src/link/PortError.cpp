@@ -71,7 +71,17 @@ std::string DescribeOpenError(const PortOpenError& e, PortAdvice advice) {
             return s + ": the lock file " + e.lockFile +
                    " exists but its owner cannot be told. Close the program that uses the port, "
                    "or remove the lock file if none does.";
+        if (e.onlyOpen)
+            return s + ", which has it open but holds no lock on it. " +
+                   (advice == PortAdvice::CommandLine
+                        ? "Close that program, or give --shared to open it anyway (both then read from it)."
+                        : "Close that program, or answer Yes when OPEN asks to open it anyway (both then "
+                          "read from it).");
         if (who.empty()) s += " (which one cannot be seen as this user)";
+        if (e.exclusive && who.empty())
+            return s + ". If no program uses it, one that ended without closing it has left its exclusive "
+                       "flag set: unplug and replug the adapter (for a pseudo-terminal, restart the program "
+                       "at its other end), or have root open and close it once, which clears the flag.";
         return s + ". Close that program, or pick another port.";
     }
     case PortFault::NotTerminal:

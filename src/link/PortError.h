@@ -27,6 +27,12 @@ struct PortOpenError {
     std::string path;        // the path that was tried
     portlock::Holder holder; // InUse: who holds it, where visible
     std::string lockFile;    // InUse through a lock file: its path
+    // InUse: how it showed.  exclusive: the port's exclusive flag refused the
+    // open (a program that ended without closing can leave it set).  onlyOpen:
+    // the only sign is that holder has the device open (no lock file, no
+    // flock, no exclusive flag); it may be opened anyway (CComm::SetShared).
+    bool exclusive = false;
+    bool onlyOpen = false;
     std::string group;       // NoPermission: the device's group ("" when unknown)
     bool inGroup = false;    // NoPermission: this process is a member of that group
     bool groupMayOpen = false;  // NoPermission: the group has read and write access

@@ -160,32 +160,38 @@ void UucpLock::Release() {
     m_path.clear();
 }
 
+bool HasOpen(int pid, const std::string& dev, const std::string& procRoot) {
+    if (pid <= 0) return false;
+    const std::string fdDir = procRoot + "/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(fdDir.c_str());
+    if (!fds) return false;  // another user's process, or gone meanwhile
+    bool found = false;
+    char link[4096];
+    while (const dirent* f = ::readdir(fds)) {
+        if (f->d_name[0] == '.') continue;
+        const std::string entry = fdDir + "/" + f->d_name;
+        const ssize_t n = ::readlink(entry.c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string_view(link, static_cast<std::size_t>(n)) == dev) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(fds);
+    return found;
+}
+
 std::optional<Holder> FindOtherHolder(const std::string& dev, const std::string& procRoot, int selfPid) {
     if (selfPid < 0) selfPid = static_cast<int>(::getpid());
     DIR* proc = ::opendir(procRoot.c_str());
     if (!proc) return std::nullopt;
     std::optional<Holder> found;
-    char link[4096];
     while (!found) {
         const dirent* e = ::readdir(proc);
         if (!e) break;
         if (!AllDigits(e->d_name) || std::strlen(e->d_name) > 9) continue;
         const int pid = std::atoi(e->d_name);
         if (pid == selfPid) continue;
-        const std::string fdDir = procRoot + "/" + e->d_name + "/fd";
-        DIR* fds = ::opendir(fdDir.c_str());
-        if (!fds) continue;  // another user's process, or gone meanwhile
-        while (const dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] == '.') continue;
-            const std::string entry = fdDir + "/" + f->d_name;
-            const ssize_t n = ::readlink(entry.c_str(), link, sizeof link - 1);
-            if (n <= 0) continue;
-            if (std::string_view(link, static_cast<std::size_t>(n)) == dev) {
-                found = Holder{pid, ProcessName(pid, procRoot)};
-                break;
-            }
-        }
-        ::closedir(fds);
+        if (HasOpen(pid, dev, procRoot)) found = Holder{pid, ProcessName(pid, procRoot)};
     }
     ::closedir(proc);
     return found;

@@ -75,4 +75,8 @@ private:
 std::optional<Holder> FindOtherHolder(const std::string& canonicalDevice,
                                       const std::string& procRoot = "/proc", int selfPid = -1);
 
+// Whether process pid has canonicalDevice open (as far as this user may see):
+// one process's descriptors, not the whole of procRoot.
+bool HasOpen(int pid, const std::string& canonicalDevice, const std::string& procRoot = "/proc");
+
 }  // namespace portlock

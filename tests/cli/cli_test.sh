@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The console's command line on a machine with no display: --help, --version
-# and --list-ports exit 0, bad options exit 2 with one line.  Usage: cli_test.sh CONSOLE
+# and --list-ports exit 0, bad options exit 2 with one line, the window itself
+# exits 1 with one line.  Usage: cli_test.sh CONSOLE
 set -u
 console="$1"
 tmp="$(mktemp -d)"
@@ -58,10 +59,17 @@ check "--list-ports with none exits 0" test "$rc" -eq 0 -a -z "$out"
 check "--list-ports with none says so" test "$err" = "zantu-console: no serial ports found"
 
 for bad in "--bogus" "--port" "--port 11=/dev/x" "--port 3" "stray" "--simulate --sim-time-scale x" \
-  "--sim-save-flash $tmp/f.bin" "--simulate --sim-save-flash $tmp/none/f.bin" "--simulate --sim-save-flash $tmp"; do
+  "--sim-save-flash $tmp/f.bin" "--simulate --sim-save-flash $tmp/none/f.bin" "--simulate --sim-save-flash $tmp" \
+  "--sim-time-scale 2"; do
   # shellcheck disable=SC2086
   run $bad
   check "'$bad' exits 2" test "$rc" -eq 2
   check "'$bad' gives one line" test "$(wc -l <"$tmp/err")" -eq 1 -a -z "$out"
 done
+
+# The window with no display: one line that says so and names zantu-cli, status 1.
+run
+check "no display exits 1" test "$rc" -eq 1
+check "no display gives one line" test "$(wc -l <"$tmp/err")" -eq 1 -a -z "$out"
+check "no display names zantu-cli" grep -q "no display found.*zantu-cli" "$tmp/err"
 exit $fail

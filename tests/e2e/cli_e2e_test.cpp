@@ -9,6 +9,7 @@
 #include "RunProgram.h"
 #include "SimConsole.h"
 #include "cli/Commands.h"
+#include "link/PortLock.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +17,8 @@
 #include <sys/ioctl.h>
 #include <pty.h>
 
+#include <climits>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -374,6 +377,44 @@ TEST_F(CliE2E, PortThatCannotBeOpenedExitsThree) {
         EXPECT_NE(com.err.find("!!! Error COM10 connect"), std::string::npos) << com.err;
     }
     EXPECT_TRUE(sim.ReceivedFrames().empty());
+
+    // Open without any lock, as socat's pseudo-terminal pair keeps its ends:
+    // refused, unless --shared.
+    const int plain = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(plain, 0);
+    const RunResult refused = Cli({"status"});
+    const RunResult shared = Cli({"--shared", "status"});
+    ::close(plain);
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.err.find("give --shared to open it anyway"), std::string::npos) << refused.err;
+    EXPECT_EQ(shared.exitCode, 0) << shared.err;
+}
+
+TEST_F(CliE2E, SigtermAndSighupCloseThePortAndExitWithTheSignal) {
+    char real[PATH_MAX];
+    ASSERT_NE(::realpath(port.c_str(), real), nullptr);
+    const std::string lockFile = portlock::DefaultLockDir() + "/" + portlock::LockFileName(real);
+    for (const int sig : {SIGTERM, SIGHUP}) {
+        bool sent = false;
+        RunOptions o;
+        o.onTick = [&](pid_t pid, const std::string& out) {
+            if (!sent && out.find('\n') != std::string::npos) {  // the first answer is out
+                ::kill(pid, sig);
+                sent = true;
+            }
+        };
+        const RunResult r = Cli({"--json", "dispense", "1", "0", "0", "0", "--repeat", "5", "--wait", "10"}, o);
+        EXPECT_EQ(r.exitCode, 128 + sig) << r.err;
+        EXPECT_LT(r.elapsed, 9s);
+        EXPECT_FALSE(fs::exists(lockFile)) << lockFile;
+        // The exclusive flag is cleared: this user opens the port again.
+        const int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        int excl = -1;
+        EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 0);
+        ::close(fd);
+    }
 }
 
 TEST_F(CliE2E, AsAnOrdinaryUser) {

@@ -99,8 +99,7 @@ public:
     // Bytes from the module, as one hand-over of the channel (at most 80).
     void Chunk(const std::uint8_t* p, std::size_t n) {
         if (n > CComm::kChunk) n = CComm::kChunk;
-        for (std::size_t k = 0; k < n; ++k) m_dlg->m_Comm.m_RxBuf[k] = p[k];
-        m_dlg->m_Comm.m_wRxLen = static_cast<std::uint16_t>(n);
+        m_dlg->m_Comm.LoadChunk(p, n);
         m_tap->OnMessage(WM_COMM_DATA, 0, 0);
         Check();
     }

@@ -66,9 +66,8 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         const std::uint8_t ctl = data[i++];
         std::size_t n = ctl % (CComm::kChunk + 1);
         if (n > size - i) n = size - i;
-        for (std::size_t k = 0; k < n; ++k) dlg.m_Comm.m_RxBuf[k] = data[i + k];
+        dlg.m_Comm.LoadChunk(data + i, n);
         if (received) received->insert(received->end(), data + i, data + i + n);
-        dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(n);
         dlg.OnMessage(WM_COMM_DATA, 0, 0);
         i += n;
         if (setup & 8) host.Advance(kSteps[ctl >> 6]);

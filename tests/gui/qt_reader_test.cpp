@@ -5,6 +5,7 @@
 // ThreadSanitizer by scripts/test.sh.
 #include "console/ConsoleDlg.h"
 #include "framework/qt/QtHost.h"
+#include "framework/qt/StopSignals.h"
 #include "Simulator.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 
 namespace {
@@ -96,6 +98,22 @@ TEST_F(QtReader, CloseAndReopenInsideANestedBoxWhileTheModuleSends) {
     ASSERT_TRUE(Status());
     dlg.m_Comm.Close();
     EXPECT_EQ(CComm::LiveReaders(), 0);
+}
+
+// SIGTERM while a message box is open: the box closes, the window is ended as
+// EXIT ends it, and the exit status is 128 + 15.
+TEST_F(QtReader, SigtermEndsTheWindowAsExitDoes) {
+    bool cancelled = false;
+    fw::StopSignals stop([&] {
+        cancelled = true;
+        host.Cancel();
+    });
+    ASSERT_TRUE(stop.Installed());
+    QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+    host.MessageBox("a box open when the signal comes", "", fw::MsgIcon::None);  // returns once closed
+    EXPECT_EQ(stop.Caught(), SIGTERM);
+    EXPECT_EQ(stop.ExitStatus(), 143);
+    EXPECT_TRUE(cancelled);
 }
 
 }  // namespace

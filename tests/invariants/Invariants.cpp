@@ -430,8 +430,8 @@ std::intptr_t ConsoleTap::OnMessage(unsigned msg, std::uintptr_t wParam, std::in
         Look();
         return r;
     }
-    const std::size_t n = std::min<std::size_t>(m_dlg.m_Comm.m_wRxLen, CComm::kChunk);
-    m_checker.Received(m_dlg.m_Comm.m_RxBuf, n, m_host.Now());
+    const std::size_t n = std::min<std::size_t>(m_dlg.m_Comm.ChunkLength(), CComm::kChunk);
+    m_checker.Received(m_dlg.m_Comm.Chunk(), n, m_host.Now());
     m_bytesReceived += n;
     const std::intptr_t r = m_dlg.OnMessage(msg, wParam, lParam);
     m_checker.ChunkHandled(m_host.Now());

@@ -17,7 +17,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <climits>
 #include <cstdlib>
 #include <thread>
@@ -34,8 +37,8 @@ struct ChunkRecorder : fw::Window {
     std::intptr_t OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override {
         if (msg == WM_COMM_LOST) ++lost;
         if (msg == WM_COMM_DATA) {
-            sizes.push_back(comm->m_wRxLen);
-            bytes.insert(bytes.end(), comm->m_RxBuf, comm->m_RxBuf + comm->m_wRxLen);
+            sizes.push_back(comm->ChunkLength());
+            bytes.insert(bytes.end(), comm->Chunk(), comm->Chunk() + comm->ChunkLength());
         }
         return 1;
     }
@@ -85,7 +88,7 @@ struct CommPty : ::testing::Test {
         lockFile = tree.Path("lock/") + portlock::LockFileName(real);
         rec.comm = &comm;
         host.SetWindow(&rec);
-        comm.m_hNotifyWnd = &host;
+        comm.SetNotifyWindow(&host);
         comm.InitOverlapped();
         PortMap map;
         map.Set(1, pty.slave);
@@ -96,9 +99,9 @@ struct CommPty : ::testing::Test {
 
 TEST_F(CommPty, PortAboveTenFailsWithoutADevice) {
     EXPECT_EQ(comm.Open(11, 9600, 8, 0, 0), 0);
-    EXPECT_EQ(comm.m_bOpen, 0);
+    EXPECT_EQ(comm.IsOpen(), 0);
     EXPECT_EQ(comm.Open(2, 9600, 8, 0, 0), 0);
-    EXPECT_STREQ(comm.m_szPort, "COM2");
+    EXPECT_STREQ(comm.PortName(), "COM2");
 }
 
 TEST_F(CommPty, ABurstIsHandedOverInChunksOfEighty) {
@@ -150,7 +153,7 @@ TEST_F(CommPty, WritesReachTheFarEndAndTheLineIsRaw) {
     ASSERT_EQ(n, sizeof frame);
     EXPECT_TRUE(std::equal(frame, frame + sizeof frame, got));
     termios t{};
-    ASSERT_EQ(tcgetattr(comm.m_hComm, &t), 0);
+    ASSERT_EQ(tcgetattr(comm.Handle(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), B9600);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
@@ -161,7 +164,7 @@ TEST_F(CommPty, AHeldPortCannotBeOpenedAgain) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     CComm other;
     other.SetPortMap(comm.GetPortMap());
-    other.m_hNotifyWnd = &host;
+    other.SetNotifyWindow(&host);
     EXPECT_EQ(other.Open(1, 9600, 8, 0, 0), 0);
 }
 
@@ -173,23 +176,23 @@ TEST_F(CommPty, ReopenLeavesOneReaderAndCloseEndsIt) {
     EXPECT_EQ(CComm::LiveReaders(), 1);
     comm.Close();
     EXPECT_EQ(CComm::LiveReaders(), 0);
-    EXPECT_EQ(comm.m_bOpen, 0);
+    EXPECT_EQ(comm.IsOpen(), 0);
 }
 
 TEST_F(CommPty, OpenOnAnOpenChannelReleasesTheEarlierPort) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
-    const int first = comm.m_hComm;
+    const int first = comm.Handle();
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // no Close in between
     EXPECT_EQ(CComm::LiveReaders(), 1);
-    EXPECT_EQ(::fcntl(first, F_GETFD) == -1 || first == comm.m_hComm, true);
+    EXPECT_EQ(::fcntl(first, F_GETFD) == -1 || first == comm.Handle(), true);
     comm.Close();
     EXPECT_EQ(CComm::LiveReaders(), 0);
 }
 
 TEST_F(CommPty, RefusedLineSettingsLeaveThePortReleased) {
     EXPECT_EQ(comm.Open(1, 12345, 8, 0, 0), 0);  // no termios speed for this rate
-    EXPECT_EQ(comm.m_bOpen, 0);
-    EXPECT_EQ(comm.m_hComm, -1);
+    EXPECT_EQ(comm.IsOpen(), 0);
+    EXPECT_EQ(comm.Handle(), -1);
     EXPECT_EQ(CComm::LiveReaders(), 0);
     EXPECT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // the lock was released with the port
     comm.Close();
@@ -236,7 +239,7 @@ TEST_F(CommPty, NothingAnEarlierProgramSetStaysAndBytesPassAsTheyCame) {
     }
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     termios t{};
-    ASSERT_EQ(tcgetattr(comm.m_hComm, &t), 0);
+    ASSERT_EQ(tcgetattr(comm.Handle(), &t), 0);
     EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK));
     EXPECT_EQ(t.c_oflag, 0u);
     EXPECT_EQ(t.c_lflag, 0u);
@@ -254,7 +257,7 @@ TEST_F(CommPty, NothingAnEarlierProgramSetStaysAndBytesPassAsTheyCame) {
 TEST_F(CommPty, TheExclusiveFlagIsClearedAtEveryClose) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     int v = 0;
-    ASSERT_EQ(::ioctl(comm.m_hComm, TIOCGEXCL, &v), 0);
+    ASSERT_EQ(::ioctl(comm.Handle(), TIOCGEXCL, &v), 0);
     EXPECT_EQ(v, 1);
     comm.Close();
     EXPECT_EQ(ExclusiveFlag(pty.slave), 0);
@@ -274,7 +277,7 @@ TEST_F(CommPty, LockFileWhileOpenRefusedWhenHeldTakenOverWhenStale) {
 
     ASSERT_TRUE(TempTree::Write(lockFile, portlock::FormatLockPid(1)));  // a live process
     EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0);
-    EXPECT_EQ(comm.m_hComm, -1);
+    EXPECT_EQ(comm.Handle(), -1);
     EXPECT_EQ(comm.LastOpenError().fault, PortFault::InUse);
     EXPECT_EQ(comm.LastOpenError().holder.pid, 1);
     EXPECT_EQ(comm.LastOpenError().lockFile, lockFile);
@@ -341,6 +344,100 @@ TEST_F(CommPty, WriteNeverWaitsKeepsOrderAndDropsWholeWrites) {
     comm.Close();
 }
 
+// Writes filler through the channel until the port takes no more and the
+// rest waits in the queue (the far end reads nothing).
+void FillUntilQueued(CComm& comm) {
+    const std::vector<std::uint8_t> filler(1000, 'x');
+    for (int i = 0; i < 1000 && comm.LastWrite().outcome != WriteOutcome::Queued; ++i)
+        comm.Write(filler.data(), static_cast<std::uint32_t>(filler.size()));
+}
+
+bool Holds(const std::vector<std::uint8_t>& bytes, std::uint8_t b) {
+    return std::find(bytes.begin(), bytes.end(), b) != bytes.end();
+}
+
+TEST_F(CommPty, AWriteThatCannotLeaveWithinTheWriteTimeOutIsDroppedNotSentLate) {
+    const auto start = CComm::Clock::now();
+    std::atomic<long long> ms{0};  // the reader reads it too
+    comm.SetClock([&] { return start + std::chrono::milliseconds(ms.load()); });
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    const std::uint8_t frame[] = {0x04, 0x30, 0x02, 0x52, 0x21, 0x20, 0x20, 0x20, 0x03, 0x44};
+    ASSERT_EQ(comm.Write(frame, sizeof frame), 1);
+    EXPECT_EQ(comm.LastWrite().outcome, WriteOutcome::Sent);
+    EXPECT_EQ(ReadFor(pty.master, sizeof frame).size(), sizeof frame);
+
+    FillUntilQueued(comm);
+    ASSERT_EQ(comm.LastWrite().outcome, WriteOutcome::Queued);
+    EXPECT_EQ(comm.Write(frame, sizeof frame), 0);
+    EXPECT_EQ(comm.LastWrite().outcome, WriteOutcome::Queued);
+    ms += CComm::kWriteTimeout.count();  // neither has left by its time-out
+    const std::uint8_t ack = 0x06;
+    comm.Write(&ack, 1);
+    EXPECT_NE(comm.LastWrite().outcome, WriteOutcome::Dropped);  // sent or queued, as the port has room
+    EXPECT_GE(comm.LastWrite().nStale, sizeof frame);  // the filler's rest and the frame
+    // The far end reads again: the filler the port took, then only the ACK.
+    const auto got = ReadFor(pty.master, SIZE_MAX, std::chrono::milliseconds(500));
+    ASSERT_FALSE(got.empty());
+    EXPECT_FALSE(Holds(got, 0x04));
+    EXPECT_EQ(got.back(), ack);
+
+    comm.Close();
+    EXPECT_EQ(comm.Write(&ack, 1), 0);
+    EXPECT_EQ(comm.LastWrite().outcome, WriteOutcome::Dropped);
+    EXPECT_STREQ(comm.LastWrite().why, "the port is not open");
+}
+
+TEST_F(CommPty, CloseLetsTheLastWriteLeave) {
+    const std::uint8_t ack = 0x06;
+    for (int run = 0; run < 20; ++run) {
+        ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+        comm.Write(&ack, 1);
+        comm.Close();
+        EXPECT_EQ(ReadFor(pty.master, 1, std::chrono::seconds(2)), std::vector<std::uint8_t>{ack}) << "run " << run;
+    }
+}
+
+TEST_F(CommPty, AnExclusiveFlagLeftBehindIsNamedAndRootClearsIt) {
+    {
+        // A program that set the flag and ended without clearing it.
+        const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+        ::close(fd);
+    }
+    if (::geteuid() != 0) {
+        EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0);
+        EXPECT_EQ(comm.LastOpenError().fault, PortFault::InUse);
+        const std::string why = DescribeOpenError(comm.LastOpenError());
+        EXPECT_NE(why.find("ended without closing it has left its exclusive flag set"), std::string::npos) << why;
+        EXPECT_NE(why.find("have root open and close it once"), std::string::npos) << why;
+        return;
+    }
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);  // root: nobody holds it, the flag is a left-over
+    comm.Close();
+    EXPECT_EQ(ExclusiveFlag(pty.slave), 0);
+}
+
+TEST_F(CommPty, ThroughALinkBothLockNamesAreCheckedAndTaken) {
+    ASSERT_TRUE(tree.Link("by-id/usb-Adapter-if00", pty.slave));
+    PortMap map;
+    map.Set(1, tree.Path("by-id/usb-Adapter-if00"));
+    comm.SetPortMap(map);
+    const std::string alias = tree.Path("lock/") + portlock::LockFileName(tree.Path("by-id/usb-Adapter-if00"));
+    ASSERT_NE(alias, lockFile);
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(TempTree::Read(lockFile), portlock::FormatLockPid(getpid()));
+    EXPECT_EQ(TempTree::Read(alias), portlock::FormatLockPid(getpid()));
+    comm.Close();
+    EXPECT_FALSE(TempTree::Exists(lockFile));
+    EXPECT_FALSE(TempTree::Exists(alias));
+    // Another program that locked the name as given holds the port.
+    ASSERT_TRUE(TempTree::Write(alias, portlock::FormatLockPid(1)));
+    EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0);
+    EXPECT_EQ(comm.LastOpenError().lockFile, alias);
+    EXPECT_FALSE(TempTree::Exists(lockFile));
+}
+
 TEST_F(CommPty, AVanishedDeviceIsReportedOnceAndTheReaderEnds) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     ::close(pty.master);
@@ -351,8 +448,8 @@ TEST_F(CommPty, AVanishedDeviceIsReportedOnceAndTheReaderEnds) {
     EXPECT_EQ(CComm::LiveReaders(), 0);
     EXPECT_EQ(rec.lost, 1);
     comm.ReleaseLost();
-    EXPECT_EQ(comm.m_hComm, -1);
-    EXPECT_EQ(comm.m_bOpen, 0);
+    EXPECT_EQ(comm.Handle(), -1);
+    EXPECT_EQ(comm.IsOpen(), 0);
     EXPECT_FALSE(TempTree::Exists(lockFile));
     const std::uint8_t b = 0x05;
     EXPECT_EQ(comm.Write(&b, 1), 0);  // goes nowhere, waits for nothing

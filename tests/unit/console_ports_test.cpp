@@ -119,6 +119,88 @@ TEST_F(ConsolePorts, SuccessfulOpenNamesTheDevice) {
     EXPECT_TRUE(errors.empty());
 }
 
+// Reads the far end until it stays quiet for a while.
+std::vector<std::uint8_t> ReadAll(int fd) {
+    std::vector<std::uint8_t> got;
+    std::uint8_t buf[4096];
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, 300) == 1) {
+        const ssize_t r = read(fd, buf, sizeof buf);
+        if (r <= 0) break;
+        got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+}
+
+// The module stops reading (busy, stopped, an adapter's buffer full): a
+// DISPENSE is sent, resent three times and given up on.  When the module
+// reads again, none of the four frames reaches it.
+TEST_F(ConsolePorts, AFrameGivenUpOnNeverReachesTheModule) {
+    Pty pty;
+    Map(1, pty.slave);
+    Open(1);
+    ASSERT_EQ(Status(), "COM1 connect");
+    trace::LineStore store;
+    trace::WireTrace wire([this] { return host.Now() * 1000; });
+    wire.AddSink(&store);
+    dlg.m_pTrace = &wire;
+    const std::vector<std::uint8_t> filler(1000, 'x');  // what the line still carries
+    for (int i = 0; i < 1000 && dlg.m_Comm.LastWrite().outcome != WriteOutcome::Queued; ++i)
+        dlg.m_Comm.Write(filler.data(), static_cast<std::uint32_t>(filler.size()));
+    ASSERT_EQ(dlg.m_Comm.LastWrite().outcome, WriteOutcome::Queued);
+
+    host.SelectTab(ids::kTab, 1);
+    host.Type(ids::kRequest1, "1");
+    ASSERT_TRUE(host.Click(1001));  // DISPENSE 1,0,0,0
+    ASSERT_EQ(dlg.m_bBusy, 1);
+    host.Advance(4 * kAckMs);
+    EXPECT_EQ(Status(), "!!! Error ACK Timeout");
+    EXPECT_EQ(dlg.m_Comm.UnsentBytes(), 0u);
+
+    // The module reads again: what the line still held, then what is written now.
+    const std::uint8_t ack = 0x06;
+    EXPECT_EQ(dlg.m_Comm.Write(&ack, 1), 1);
+    const auto got = ReadAll(pty.master);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), ack);
+    EXPECT_EQ(std::count(got.begin(), got.end(), std::uint8_t{0x04}), 0) << "a DISPENSE frame reached the module";
+    dlg.m_pTrace = nullptr;
+    bool dropShown = false;
+    for (const TraceLine& t : StoreLines(store)) dropShown = dropShown || t.what.rfind("write dropped", 0) == 0;
+    EXPECT_TRUE(dropShown);
+}
+
+// A program that only has the device open (socat's pseudo-terminal pair, for
+// one): OPEN names it and asks; No keeps it refused, Yes opens it.  With a
+// live lock file it stays refused without a question.
+TEST_F(ConsolePorts, APortAnotherProgramOnlyHasOpenIsOpenedWhenTheOperatorSaysSo) {
+    Pty pty;
+    HoldingProcess other(pty.slave);
+    ASSERT_GT(other.pid, 0);
+    Map(1, pty.slave);
+    int answer = fw::kIdNo;
+    host.m_answerBox = [&](const fw::MessageBoxRecord&) { return answer; };
+    Open(1);
+    EXPECT_EQ(Status(), "!!! Error COM1 connect");
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_TRUE(host.m_boxes[0].yesNo);
+    EXPECT_NE(host.m_boxes[0].text.find("process " + std::to_string(other.pid)), std::string::npos);
+    EXPECT_NE(host.m_boxes[0].text.find("Open it anyway?"), std::string::npos);
+    EXPECT_NE(Tip().find("holds no lock on it"), std::string::npos) << Tip();
+
+    answer = fw::kIdYes;
+    Open(1);
+    EXPECT_EQ(Status(), "COM1 connect");
+    EXPECT_EQ(host.m_boxes.size(), 2u);
+    dlg.m_Comm.Close();  // now the program also holds a lock file
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(pty.slave.c_str(), real), nullptr);
+    ASSERT_TRUE(TempTree::Write(tree.Path("lock/") + portlock::LockFileName(real), portlock::FormatLockPid(other.pid)));
+    Open(1);
+    EXPECT_EQ(Status(), "!!! Error COM1 connect");
+    EXPECT_EQ(host.m_boxes.size(), 2u);  // no question
+}
+
 // COM1 is a link in the temporary folder that points at a pseudo-terminal,
 // as /dev/serial/by-id names point at a USB adapter.
 struct ConsoleReplug : ConsolePorts {
@@ -152,7 +234,7 @@ TEST_F(ConsoleReplug, LostThenBackWithNothingWrittenAndNoStateChanged) {
     const int framesBefore = dlg.m_nFramesAccepted;
     Unplug();
     EXPECT_EQ(dlg.m_bLinked, 0);
-    EXPECT_EQ(dlg.m_Comm.m_hComm, -1);  // the dead descriptor is released at once
+    EXPECT_EQ(dlg.m_Comm.Handle(), -1);  // the dead descriptor is released at once
     EXPECT_NE(Tip().find("went away"), std::string::npos);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(host.IsTimerRunning(kTimerReconnect));
@@ -192,7 +274,8 @@ TEST_F(ConsoleReplug, ACommandUnderWayEndsByItsTimeOuts) {
     EXPECT_EQ(dlg.m_bBusy, 1);  // the loss alone ends nothing
     host.Advance(4 * kAckMs);   // three resends into nothing, then the give-up
     EXPECT_EQ(dlg.m_bBusy, 0);
-    EXPECT_EQ(Status(), "!!! Error ACK Timeout");
+    EXPECT_EQ(Status(), "!!! COM1 lost");  // the cause stays in view
+    EXPECT_NE(dlg.m_strRecv.find("!!! Error ACK Timeout"), std::string::npos) << dlg.m_strRecv;
     Replug();
     host.Advance(kReconnectMs);
     EXPECT_EQ(Status(), "COM1 connect");
@@ -299,6 +382,21 @@ TEST_F(ConsoleMenu, TooltipsSayWhetherTheDeviceIsThereNow) {
     ASSERT_TRUE(fake.tree.WriteFile("dev/ttyUSB3", ""));  // plugged in meanwhile
     dlg.OnToolTip(ids::kCom[1]);
     EXPECT_EQ(host.GetToolTip(ids::kCom[1]), fake.dev + "/ttyUSB3\npresent");
+}
+
+TEST_F(ConsoleReplug, BackButHeldByAnotherProgramIsLookedAtEveryTwoSeconds) {
+    Unplug();
+    host.Advance(kReconnectMs);  // a look while it is away (the ended reader is joined before the fork below)
+    Replug();
+    std::optional<HoldingProcess> other(std::in_place, second->slave);
+    ASSERT_GT(other->pid, 0);
+    host.Advance(kReconnectMs);
+    EXPECT_EQ(Status(), "!!! COM1 lost");
+    EXPECT_NE(Tip().find("process " + std::to_string(other->pid)), std::string::npos) << Tip();
+    EXPECT_EQ(host.TimerPeriod(kTimerReconnect), kReconnectHeldMs);
+    other.reset();
+    host.Advance(kReconnectHeldMs);
+    EXPECT_EQ(Status(), "COM1 connect");
 }
 
 // The wire trace through a loss: the port lost, the resends that found no

@@ -33,7 +33,7 @@ TEST_F(Console, StartUpStateAndTitle) {
     EXPECT_EQ(host.GetCheck(1043), 1);
     EXPECT_EQ(host.GetCheck(1115), 1);
     EXPECT_EQ(dlg.m_nWaitSec, 2);
-    EXPECT_EQ(dlg.m_Comm.m_hNotifyWnd, &host);
+    EXPECT_EQ(dlg.m_Comm.NotifyWindow(), &host);
     // The tooltip's first line is the device path COM3 opens.
     EXPECT_EQ(host.GetToolTip(1041).substr(0, host.GetToolTip(1041).find('\n')),
               dlg.m_Comm.GetPortMap().PathFor(3));

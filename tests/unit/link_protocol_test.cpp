@@ -69,8 +69,7 @@ protected:
     // Through the channel's hand-over buffer, as the reader delivers it.
     void FeedChunk(const Bytes& b) {
         ASSERT_LE(b.size(), CComm::kChunk);
-        std::copy(b.begin(), b.end(), dlg.m_Comm.m_RxBuf);
-        dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(b.size());
+        dlg.m_Comm.LoadChunk(b.data(), b.size());
         EXPECT_EQ(dlg.OnMessage(WM_COMM_DATA, 0, 0), 1);
     }
     Bytes Stored() const { return Bytes(dlg.m_TxFrame, dlg.m_TxFrame + dlg.m_nTxLen); }
@@ -323,9 +322,9 @@ TEST_F(LinkTest, FrameSplitAtEveryPointIsAssembledAsInOneChunk) {
 }
 
 TEST_F(LinkTest, ChunkLongerThanTheChannelBufferIsCutAtItsSize) {
-    dlg.m_Comm.m_RxBuf[0] = proto::SOH;
-    for (std::size_t i = 1; i < CComm::kChunk; ++i) dlg.m_Comm.m_RxBuf[i] = 'x';
-    dlg.m_Comm.m_wRxLen = 0xFFFF;
+    Bytes longer(CComm::kChunk + 20, 'x');
+    longer[0] = proto::SOH;
+    dlg.m_Comm.LoadChunk(longer.data(), longer.size());
     dlg.OnCommData();
     EXPECT_EQ(dlg.m_nRxCount, static_cast<int>(CComm::kChunk));
     EXPECT_EQ(dlg.m_strRxFrame.size(), CComm::kChunk);
