@@ -143,7 +143,7 @@ TEST_F(ConsolePorts, AFrameGivenUpOnNeverReachesTheModule) {
     trace::LineStore store;
     trace::WireTrace wire([this] { return host.Now() * 1000; });
     wire.AddSink(&store);
-    dlg.m_pTrace = &wire;
+    dlg.Subscribe(&wire);
     const std::vector<std::uint8_t> filler(1000, 'x');  // what the line still carries
     for (int i = 0; i < 1000 && dlg.m_Comm.LastWrite().outcome != WriteOutcome::Queued; ++i)
         dlg.m_Comm.Write(filler.data(), static_cast<std::uint32_t>(filler.size()));
@@ -164,7 +164,7 @@ TEST_F(ConsolePorts, AFrameGivenUpOnNeverReachesTheModule) {
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back(), ack);
     EXPECT_EQ(std::count(got.begin(), got.end(), std::uint8_t{0x04}), 0) << "a DISPENSE frame reached the module";
-    dlg.m_pTrace = nullptr;
+    dlg.Unsubscribe(&wire);
     bool dropShown = false;
     for (const TraceLine& t : StoreLines(store)) dropShown = dropShown || t.what.rfind("write dropped", 0) == 0;
     EXPECT_TRUE(dropShown);
