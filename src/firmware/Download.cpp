@@ -74,6 +74,11 @@ void CConsoleDlg::OnWriteProg() {
 }
 
 std::intptr_t CConsoleDlg::OnNextBlock() {
+    if (m_bDownloading && m_bStopBatch) {  // stopped after the block just answered
+        DownloadGaveUp();
+        EnableRule();
+        return 0;
+    }
     // A stray request after the download stopped sends nothing.
     if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(kTypeBlock);
     return 0;
