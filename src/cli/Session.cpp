@@ -154,8 +154,12 @@ void Session::Answered(const ev::Answer& a) {
     }
     // Go Loader's and Reset's answers answer the frame just sent, though the
     // batch logic awaits neither: the loader's is reported with its notice.
-    if ((a.code == 'r' && m_lastFrame.type == cmd::kGoLoader) || (a.code == 'D' && m_lastFrame.type == cmd::kReset)) {
-        if (a.code == 'r') m_loaderReplied = true;
+    if (a.code == 'r' && m_lastFrame.type == cmd::kGoLoader && !m_loaderReplied) {
+        m_loaderReplied = true;
+        return;
+    }
+    if (a.code == 'D' && m_lastFrame.type == cmd::kReset && !m_resetReplied) {
+        m_resetReplied = true;
         return;
     }
     Record r;
@@ -249,7 +253,10 @@ void Session::Noticed(const ev::Notice& n) {
     case ev::NoticeKind::LogFileFailed:
         if (!m_logPath.empty()) m_logWriteFailed = true;
         break;
-    case ev::NoticeKind::PortLost: Link(ev::LinkEvent::PortLost, n.port, {}); break;
+    case ev::NoticeKind::PortLost:
+        if (m_lostPath.empty()) m_lostPath = std::string(n.text);
+        Link(ev::LinkEvent::PortLost, n.port, {});
+        break;
     default: break;
     }
 }
@@ -282,7 +289,7 @@ int Session::Run() {
         });
         m_trace = std::make_unique<trace::WireTrace>();
         m_trace->AddSink(m_traceFile.get());
-        m_dlg.m_pTrace = m_trace.get();
+        m_dlg.Subscribe(m_trace.get());
     }
     if (m_info.cmd == Cmd::Download) {
         // The file is checked before anything is sent: a refused file must

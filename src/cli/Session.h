@@ -138,6 +138,7 @@ private:
     bool m_paramRefused = false, m_fileRefused = false, m_passwordRefused = false, m_logRefused = false;
     std::string m_refusedWhy;
     bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
+    bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
     Verify m_verify = Verify::NotRun;
     int m_blocks = 0;  // blocks written without error
