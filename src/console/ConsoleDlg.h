@@ -30,6 +30,9 @@
 #include <string_view>
 #include <vector>
 
+struct BatchCounters;  // commands/AnswerFields.h
+struct DecodedAnswer;
+
 inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
 inline constexpr int kBlockCount = kImageSize / kBlockSize;  // 320
@@ -160,6 +163,12 @@ public:
     // bAnswer: the frame is the awaited answer to the command sent.  Any other
     // frame is decoded and shown but changes no counter, batch or download.
     void DecodeResponse(bool bAnswer = true);
+    // The batch counters as they stand, for DecodeAnswer (commands/AnswerFields.h).
+    BatchCounters Counters() const;
+    // Tells the subscribers the answer decoded into d (nError: its device
+    // error code, -1 none); writes the bound members of the fields d shows.
+    void TellAnswered(const DecodedAnswer& d, bool bAnswer, int nError);
+    void WriteFields(const DecodedAnswer& d);
     void ShowDeviceError(std::uint8_t nCode);
     // Appends to the receive text; over a long run the oldest whole lines go,
     // so the text (copied to its control at every answer) stays bounded.
