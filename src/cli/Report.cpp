@@ -113,7 +113,8 @@ void HumanFields(std::string& out, const std::vector<Field>& all) {
                 boxHeader = true;
             }
             std::string row = "  " + Padded(f.label, kLabelWidth);
-            if (f.unknown) row += " unknown";
+            if (f.unknown)
+                row += " unknown";
             else
                 for (const auto& v : f.values) row += RightAligned(Shown(v), kCellWidth);
             out += row + "\n";

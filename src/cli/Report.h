@@ -22,8 +22,8 @@ namespace cli {
 using FieldKind = ::FieldKind;
 
 struct Field {
-    std::string key;                  // JSON name
-    std::string label;                // the window's caption
+    std::string key;    // JSON name
+    std::string label;  // the window's caption
     FieldKind kind = FieldKind::Text;
     bool list = false;                // a JSON array
     bool perBox = false;              // a list of the four boxes, box 1 first

@@ -209,8 +209,9 @@ void Session::Answered(const ev::Answer& a) {
     case Cmd::SenDiag:
     case Cmd::Clutch:
     case Cmd::Rvdt:
-        r.fields.insert(r.fields.begin(), o.args.empty() ? NullField("box", "Box")
-                                                         : ScalarField("box", "Box", FieldKind::Dec, o.args[0]));
+        r.fields.insert(r.fields.begin(), o.args.empty()
+                                              ? NullField("box", "Box")
+                                              : ScalarField("box", "Box", FieldKind::Dec, o.args[0]));
         break;
     default: break;
     }
@@ -219,11 +220,14 @@ void Session::Answered(const ev::Answer& a) {
         if (a.code == 's' && m_lastFrame.kind == ev::NoteKind::Address) {
             const int addr = m_lastFrame.values[0];
             r.caption = "Write Prog";
-            r.fields.push_back(ScalarField("block", "block", FieldKind::Dec, std::to_string(addr / kBlockSize + 1)));
-            r.fields.push_back(ScalarField("address", "address", FieldKind::Hex, Hex4(static_cast<unsigned>(addr))));
+            r.fields.push_back(
+                ScalarField("block", "block", FieldKind::Dec, std::to_string(addr / kBlockSize + 1)));
+            r.fields.push_back(
+                ScalarField("address", "address", FieldKind::Hex, Hex4(static_cast<unsigned>(addr))));
         } else if (a.code == 't') {
-            const unsigned sum = m_lastFrame.kind == ev::NoteKind::Sum ? static_cast<unsigned>(m_lastFrame.values[0])
-                                                                        : m_dlg.ImageSum();
+            const unsigned sum = m_lastFrame.kind == ev::NoteKind::Sum
+                                     ? static_cast<unsigned>(m_lastFrame.values[0])
+                                     : m_imageSum.value_or(m_dlg.ImageSum());
             r.caption = "Verify";
             r.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex, Hex4(sum)));
         }
@@ -241,6 +245,9 @@ void Session::Noticed(const ev::Notice& n) {
         if (n.type == cmd::kReset && m_step == "reset") m_resetAcked = true;
         break;
     case ev::NoticeKind::LoaderOk: m_loaderAnswered = true; break;
+    case ev::NoticeKind::ImageLoaded:
+        if (n.image) m_imageSum = n.image->sum;
+        break;
     case ev::NoticeKind::BlockWritten: m_blocks = std::max(m_blocks, n.k); break;
     case ev::NoticeKind::DownloadDone:
         m_downloadDone = true;
@@ -524,8 +531,8 @@ void Session::Emit(const Record& r) {
     ClearProgress();
     if (m_outputFailed) return;  // the output is gone: nothing more goes there
     errno = 0;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), m_cfg.out) == text.size() &&
-                    std::fflush(m_cfg.out) == 0;
+    const bool ok =
+        std::fwrite(text.data(), 1, text.size(), m_cfg.out) == text.size() && std::fflush(m_cfg.out) == 0;
     if (!ok) {
         // A reader that went away (a pipe closed) or a full or broken file:
         // the run stops after the exchange under way, as after Ctrl+C.
@@ -649,12 +656,14 @@ int Session::Finish() {
         // A reader that went away after the lines it wanted is no failure of
         // a run whose work was done; one that cut the run short is.
         rc = EX_IOERR;
-        message = m_outputErrno == EPIPE ? "the output was closed: the run stopped before its end"
-                                         : std::string("writing the output failed: ") + std::strerror(m_outputErrno);
+        message = m_outputErrno == EPIPE
+                      ? "the output was closed: the run stopped before its end"
+                      : std::string("writing the output failed: ") + std::strerror(m_outputErrno);
     } else if (m_deviceErrors > 0) {
         rc = kExitDeviceError;
-        message = m_deviceErrors == 1 ? "the module reported a device error"
-                                      : "the module reported " + std::to_string(m_deviceErrors) + " device errors";
+        message = m_deviceErrors == 1
+                      ? "the module reported a device error"
+                      : "the module reported " + std::to_string(m_deviceErrors) + " device errors";
         if (flashPartial) message += "; " + FlashHolds(m_blocks);
     } else if (download && !m_downloadDone) {
         rc = kExitDeviceError;
@@ -670,7 +679,8 @@ int Session::Finish() {
     s.top.push_back(ScalarField("result", "result", FieldKind::Text, ResultWord(rc)));
     s.top.push_back(ScalarField("message", "message", FieldKind::Text, message));
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
-    s.top.push_back(ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
+    s.top.push_back(
+        ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
     s.top.push_back(ScalarField("status", "status", FieldKind::Text, StatusLine()));
 
     Record human;  // what a person reads after the answers, when there is more to say
@@ -689,19 +699,25 @@ int Session::Finish() {
     }
     if (download && m_opened) {
         s.fields.push_back(ScalarField("blocks", "blocks", FieldKind::Dec, std::to_string(m_blocks)));
-        s.fields.push_back(ScalarField("downloaded", "downloaded", FieldKind::Flag, m_downloadDone ? "1" : "0"));
-        s.fields.push_back(ScalarField("verified", "verified", FieldKind::Flag, m_verify == Verify::Ok ? "1" : "0"));
+        s.fields.push_back(
+            ScalarField("downloaded", "downloaded", FieldKind::Flag, m_downloadDone ? "1" : "0"));
+        s.fields.push_back(
+            ScalarField("verified", "verified", FieldKind::Flag, m_verify == Verify::Ok ? "1" : "0"));
         s.fields.push_back(ScalarField("reset", "reset", FieldKind::Flag, m_resetAcked ? "1" : "0"));
-        s.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex, Hex4(m_dlg.ImageSum())));
+        s.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex,
+                                       Hex4(m_imageSum.value_or(m_dlg.ImageSum()))));
         human.caption = "Write Prog";
         human.top.push_back(ScalarField("blocks", "blocks", FieldKind::Dec,
                                         std::to_string(m_blocks) + "/" + std::to_string(kBlockCount)));
         if (m_cfg.options.verify) {
-            const char* v = m_verify == Verify::Ok ? "O.K." : m_verify == Verify::Failed ? "failed" : "not run";
+            const char* v = m_verify == Verify::Ok       ? "O.K."
+                            : m_verify == Verify::Failed ? "failed"
+                                                         : "not run";
             human.top.push_back(ScalarField("verify", "Verify", FieldKind::Text, v));
         }
         if (m_cfg.options.reset)
-            human.top.push_back(ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
+            human.top.push_back(
+                ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
     }
     if (m_cfg.options.json)
         Emit(s);

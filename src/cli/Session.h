@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace cli {
@@ -53,7 +54,7 @@ struct SessionConfig {
     // 0: run; 1: end after the current exchange (Ctrl+C); 2 or more: end at once.
     const std::atomic<int>* stop = nullptr;
     std::function<int()> stopExit;  // exit status once stopped (128 + the signal)
-    bool progress = false;  // a progress bar on err (a terminal)
+    bool progress = false;          // a progress bar on err (a terminal)
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::function<void()> onOpened;  // runs once the port is open
@@ -123,14 +124,14 @@ private:
     fw::RealTimeDriver m_driver{m_host};
 
     // What the console told.
-    bool m_opened = false;        // the port was opened
-    bool m_idle = true;           // no command outstanding, no batch or download
-    bool m_exchangeOpen = false;  // a frame went out and its exchange is not over
-    ev::FrameNote m_lastFrame;    // the last host frame written
-    bool m_answerUnread = false;  // a dispense-type send whose answer never came
-    int m_answers = 0;            // awaited answers
-    int m_batchOf = 0;            // sends of the batch, for "k of n"
-    int m_deviceErrors = 0;       // answers and unasked frames with a device error
+    bool m_opened = false;            // the port was opened
+    bool m_idle = true;               // no command outstanding, no batch or download
+    bool m_exchangeOpen = false;      // a frame went out and its exchange is not over
+    ev::FrameNote m_lastFrame;        // the last host frame written
+    bool m_answerUnread = false;      // a dispense-type send whose answer never came
+    int m_answers = 0;                // awaited answers
+    int m_batchOf = 0;                // sends of the batch, for "k of n"
+    int m_deviceErrors = 0;           // answers and unasked frames with a device error
     std::vector<Field> m_lastFields;  // the last awaited answer's fields
     bool m_linkFailed = false;
     std::string m_linkWhy;
@@ -141,17 +142,18 @@ private:
     bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
     Verify m_verify = Verify::NotRun;
-    int m_blocks = 0;  // blocks written without error
+    int m_blocks = 0;                         // blocks written without error
+    std::optional<std::uint16_t> m_imageSum;  // of the image loaded
     std::string m_logPath;
     bool m_logWriteFailed = false;
     Clock::time_point m_lastLogAt{};
 
-    std::string m_step;        // the download's step, for its records
-    int m_failExit = 0;        // a failure of its own (port, usage, file) and its message
+    std::string m_step;  // the download's step, for its records
+    int m_failExit = 0;  // a failure of its own (port, usage, file) and its message
     std::string m_failWhy;
-    bool m_stopSent = false;   // the console was told to stop after the exchange
-    bool m_cutShort = false;   // a stop left work undone
-    std::string m_traceWhy;    // the trace file could not be written
+    bool m_stopSent = false;  // the console was told to stop after the exchange
+    bool m_cutShort = false;  // a stop left work undone
+    std::string m_traceWhy;   // the trace file could not be written
     bool m_outputFailed = false;
     int m_outputErrno = 0;
     // progress bar
