@@ -1,128 +1,15 @@
 #include "cli/Report.h"
 
 #include "cli/Json.h"
-#include "console/ConsoleDlg.h"
 
-#include <array>
-#include <span>
+#include <algorithm>
 #include <string_view>
 
 namespace cli {
 
 namespace {
 
-// Where a field's values come from: the bound member of a control, or one of
-// the counters the window shows only on a page switch.
-enum class Source : std::uint8_t { Control, Request, Dispensed, Rejected };
-
-struct FieldDef {  // JSON key, caption, kind, source, control ids, count, per box, group
-    std::string_view key;
-    std::string_view label;
-    FieldKind kind;
-    Source src;
-    std::array<int, 4> ids;
-    int count;
-    bool perBox;
-    std::string_view group;
-};
-
 using K = FieldKind;
-using S = Source;
-
-constexpr std::array<FieldDef, 15> kStatusFields{{
-    {"dvtl", "DVTL", K::Flag, S::Control, {1046}, 1, false, ""},
-    {"dvtr", "DVTR", K::Flag, S::Control, {1047}, 1, false, ""},
-    {"ejt", "EJT", K::Flag, S::Control, {1048}, 1, false, ""},
-    {"exit", "EXIT", K::Flag, S::Control, {1049}, 1, false, ""},
-    {"rjt", "RJT", K::Flag, S::Control, {1050}, 1, false, ""},
-    {"sol", "SOL", K::Flag, S::Control, {1051}, 1, false, ""},
-    {"rvd_l", "RVD_L", K::Flag, S::Control, {1175}, 1, false, ""},
-    {"rvd_r", "RVD_R", K::Flag, S::Control, {1176}, 1, false, ""},
-    {"chkl", "CHKL", K::Flag, S::Control, {1052, 1056, 1069, 1073}, 4, true, ""},
-    {"chkr", "CHKR", K::Flag, S::Control, {1053, 1066, 1070, 1074}, 4, true, ""},
-    {"box", "BOX", K::Flag, S::Control, {1054, 1067, 1071, 1075}, 4, true, ""},
-    {"nend", "NEND", K::Flag, S::Control, {1055, 1068, 1072, 1077}, 4, true, ""},
-    {"cb", "CB", K::Flag, S::Control, {1166, 1167, 1168, 1169}, 4, true, ""},
-    {"opacity", "OPACITY", K::Hex, S::Control, {1078, 1080, 1082, 1084}, 4, true, ""},
-    {"length", "LENGTH", K::Hex, S::Control, {1079, 1081, 1083, 1085}, 4, true, ""},
-}};
-
-constexpr std::array<FieldDef, 15> kDispenseFields{{
-    {"requested", "Request", K::Dec, S::Request, {0, 1, 2, 3}, 4, true, ""},
-    {"dispensed", "Dispensed", K::Dec, S::Control, {1057, 1058, 1059, 1060}, 4, true, ""},
-    {"rejected", "Rejected", K::Dec, S::Control, {1061, 1062, 1063, 1064}, 4, true, ""},
-    {"dispensed_sum", "Dispensed sum", K::Dec, S::Control, {1139, 1140, 1141, 1142}, 4, true, ""},
-    {"rejected_sum", "Rejected sum", K::Dec, S::Control, {1143, 1144, 1145, 1146}, 4, true, ""},
-    {"reject", "Reject", K::Dec, S::Control, {1132}, 1, false, "reasons"},
-    {"rvdt", "RVDT", K::Dec, S::Control, {1133}, 1, false, "reasons"},
-    {"len", "LEN", K::Dec, S::Control, {1134}, 1, false, "reasons"},
-    {"skw", "SKW", K::Dec, S::Control, {1135}, 1, false, "reasons"},
-    {"dst", "DST", K::Dec, S::Control, {1136}, 1, false, "reasons"},
-    {"flen", "FLEN", K::Dec, S::Control, {1137}, 1, false, "reasons"},
-    {"fdst", "FDST", K::Dec, S::Control, {1138}, 1, false, "reasons"},
-    {"requested", "Request", K::Dec, S::Control, {1129}, 1, false, "total"},
-    {"dispensed", "Dispensed", K::Dec, S::Control, {1130}, 1, false, "total"},
-    {"rejected", "Rejected", K::Dec, S::Control, {1131}, 1, false, "total"},
-}};
-
-constexpr std::array<FieldDef, 5> kPurgeFields{{
-    {"dispensed", "Dispensed", K::Dec, S::Dispensed, {0, 1, 2, 3}, 4, true, ""},
-    {"rejected", "Rejected", K::Dec, S::Rejected, {0, 1, 2, 3}, 4, true, ""},
-    {"requested", "Request", K::Dec, S::Control, {1129}, 1, false, "total"},
-    {"dispensed", "Dispensed", K::Dec, S::Control, {1130}, 1, false, "total"},
-    {"rejected", "Rejected", K::Dec, S::Control, {1131}, 1, false, "total"},
-}};
-
-constexpr std::array<FieldDef, 2> kLastStatFields{{
-    {"dispensed", "Dispensed", K::Dec, S::Control, {1057, 1058, 1059, 1060}, 4, true, ""},
-    {"rejected", "Rejected", K::Dec, S::Control, {1061, 1062, 1063, 1064}, 4, true, ""},
-}};
-
-constexpr std::array<FieldDef, 1> kOpacityFields{{
-    {"opacity", "OPACITY", K::Hex, S::Control, {1086, 1087, 1088, 1089}, 4, true, ""},
-}};
-constexpr std::array<FieldDef, 1> kLengthFields{{
-    {"length", "LENGTH", K::Hex, S::Control, {1139, 1140, 1141, 1142}, 4, true, ""},
-}};
-constexpr std::array<FieldDef, 1> kOrderFields{{
-    {"order", "ORDER", K::Hex, S::Control, {1090, 1091, 1112, 1113}, 4, false, ""},
-}};
-constexpr std::array<FieldDef, 4> kSenDiagFields{{
-    {"opac", "OPAC.", K::Hex, S::Control, {1119}, 1, false, ""},
-    {"leng", "LENG.", K::Hex, S::Control, {1120}, 1, false, ""},
-    {"div", "DIV.", K::Hex, S::Control, {1121}, 1, false, ""},
-    {"rej", "REJ.", K::Hex, S::Control, {1122}, 1, false, ""},
-}};
-constexpr std::array<FieldDef, 1> kBldcFields{{
-    {"bldc", "BLDC", K::Dec, S::Control, {1123}, 1, false, ""},
-}};
-constexpr std::array<FieldDef, 1> kRvdtFields{{
-    {"rvdt", "RVDT", K::Dec, S::Control, {1124, 1125}, 2, false, ""},
-}};
-constexpr std::array<FieldDef, 1> kRomVerFields{{
-    {"version", "RomVer", K::Text, S::Control, {1126}, 1, false, ""},
-}};
-
-std::span<const FieldDef> DefsFor(int code, int sub) {
-    switch (code) {
-    case 'P': return kStatusFields;
-    case 'R':
-    case 'S':
-    case 'p': return kDispenseFields;
-    case 'Q': return kPurgeFields;
-    case 'U': return kLastStatFields;
-    case '[': return kOpacityFields;
-    case '_': return kLengthFields;
-    case ']': return kOrderFields;
-    case 'X': return kSenDiagFields;
-    case 'q':
-        if (sub == '"') return kBldcFields;
-        if (sub == '#') return kRvdtFields;
-        if (sub == '0') return kRomVerFields;
-        return {};
-    default: return {};
-    }
-}
 
 std::string GroupLabel(std::string_view group) {
     if (group == "reasons") return "Reasons";
@@ -140,7 +27,9 @@ void WriteValue(JsonWriter& w, const Field& f, const std::string& v) {
 }
 
 void WriteFieldValue(JsonWriter& w, const Field& f) {
-    if (f.list) {
+    if (f.unknown) {
+        w.Null();
+    } else if (f.list) {
         w.BeginArray();
         for (const auto& v : f.values) WriteValue(w, f, v);
         w.EndArray();
@@ -174,6 +63,12 @@ void WriteFields(JsonWriter& w, const std::vector<Field>& fields) {
 
 std::string Shown(const std::string& v) { return v.empty() ? std::string("\"\"") : v; }
 
+// A single value as a person reads it.
+std::string ShownValue(const Field& f) {
+    if (f.unknown) return "unknown";
+    return f.values.empty() ? "-" : Shown(f.values[0]);
+}
+
 std::string Padded(std::string s, std::size_t width) {
     if (s.size() < width) s.resize(width, ' ');
     return s;
@@ -203,7 +98,7 @@ void HumanFields(std::string& out, const std::vector<Field>& all) {
             std::string line = "  " + Padded(GroupLabel(f.group), kLabelWidth);
             for (; i < fields.size() && fields[i].group == f.group; ++i) {
                 const Field& g = fields[i];
-                line += g.label + " " + (g.values.empty() ? "-" : Shown(g.values[0])) + "  ";
+                line += g.label + " " + ShownValue(g) + "  ";
             }
             while (!line.empty() && line.back() == ' ') line.pop_back();
             out += line + "\n";
@@ -218,16 +113,20 @@ void HumanFields(std::string& out, const std::vector<Field>& all) {
                 boxHeader = true;
             }
             std::string row = "  " + Padded(f.label, kLabelWidth);
-            for (const auto& v : f.values) row += RightAligned(Shown(v), kCellWidth);
+            if (f.unknown)
+                row += " unknown";
+            else
+                for (const auto& v : f.values) row += RightAligned(Shown(v), kCellWidth);
             out += row + "\n";
         } else if (f.list) {
             flushScalars();
             std::string row = "  " + Padded(f.label, kLabelWidth);
+            if (f.unknown) row += " unknown";
             for (const auto& v : f.values) row += " " + Shown(v);
             out += row + "\n";
         } else {
             if (!scalars.empty()) scalars += "  ";
-            scalars += f.label + " " + (f.values.empty() ? "-" : Shown(f.values[0]));
+            scalars += f.label + " " + ShownValue(f);
         }
         ++i;
     }
@@ -264,27 +163,21 @@ Field ListField(std::string key, std::string label, FieldKind kind, std::vector<
     return f;
 }
 
-std::vector<Field> DecodedFields(CConsoleDlg& dlg, int code, int sub) {
+std::vector<Field> DecodedFields(std::span<const ev::FieldValue> values) {
     std::vector<Field> out;
-    for (const FieldDef& d : DefsFor(code, sub)) {
+    out.reserve(values.size());
+    for (const ev::FieldValue& v : values) {
+        if (!v.row) continue;
+        const AnswerField& row = *v.row;
         Field f;
-        f.key = d.key;
-        f.label = d.label;
-        f.kind = d.kind;
-        f.list = d.count > 1;
-        f.perBox = d.perBox;
-        f.group = d.group;
-        for (int i = 0; i < d.count; ++i) {
-            const int id = d.ids[static_cast<std::size_t>(i)];
-            switch (d.src) {
-            case S::Control:
-                f.values.push_back(d.kind == K::Flag ? (dlg.Check(id) ? "1" : "0") : dlg.Text(id));
-                break;
-            case S::Request: f.values.push_back(std::to_string(dlg.m_nRequest[id])); break;
-            case S::Dispensed: f.values.push_back(std::to_string(dlg.m_nDispensed[id])); break;
-            case S::Rejected: f.values.push_back(std::to_string(dlg.m_nRejected[id])); break;
-            }
-        }
+        f.key = row.key;
+        f.label = row.label;
+        f.kind = row.kind;
+        f.list = row.count > 1;
+        f.perBox = row.perBox;
+        f.group = row.group;
+        const int n = std::clamp(row.count, 0, static_cast<int>(v.v.size()));
+        for (int i = 0; i < n; ++i) f.values.emplace_back(v.v[static_cast<std::size_t>(i)]);
         out.push_back(std::move(f));
     }
     return out;
@@ -297,7 +190,8 @@ std::string FormatJson(const Record& r) {
     w.String(r.type);
     w.Key("command");
     w.String(r.command);
-    if (r.type == "answer") {
+    const bool answer = r.type == "answer" || r.type == "unasked";
+    if (answer) {
         w.Key("code");
         if (r.code >= 0)
             w.String(std::string(1, static_cast<char>(r.code)));
@@ -315,7 +209,7 @@ std::string FormatJson(const Record& r) {
         }
     }
     WriteFields(w, r.top);
-    if (r.type == "answer" || !r.fields.empty()) {
+    if (answer || !r.fields.empty()) {
         w.Key("fields");
         w.BeginObject();
         WriteFields(w, r.fields);
@@ -338,7 +232,7 @@ std::string FormatHuman(const Record& r) {
     std::string head = r.caption;
     if (r.of > 1) head += " " + std::to_string(r.index) + "/" + std::to_string(r.of);
     for (const Field& f : r.top)
-        if (!f.jsonOnly) head += "  " + f.label + " " + (f.values.empty() ? "-" : Shown(f.values[0]));
+        if (!f.jsonOnly) head += "  " + f.label + " " + ShownValue(f);
     if (r.error != 0) {
         char code[8];
         std::snprintf(code, sizeof code, "%02x", static_cast<unsigned>(r.error) & 0xFFu);

@@ -1,5 +1,7 @@
 #include "cli/Session.h"
 
+#include "commands/CommandType.h"
+#include "commands/ErrorText.h"
 #include "commands/FieldParse.h"
 #include "console/LayoutTable.h"
 #include "firmware/HexLoader.h"
@@ -7,7 +9,6 @@
 #include "link/PortDiscovery.h"
 #include "link/PortError.h"
 
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sysexits.h>
 #include <unistd.h>
@@ -51,15 +52,10 @@ std::string Hex4(unsigned v) {
     return buf;
 }
 
-// "Error = 2a " -> 0x2a; -1 when the caption is not a device error's.
-int DeviceErrorCode(std::string_view caption) {
-    static constexpr std::string_view kHead = "Error = ";
-    if (caption.substr(0, kHead.size()) != kHead) return -1;
-    const std::string digits(caption.substr(kHead.size()));
-    char* end = nullptr;
-    const long v = std::strtol(digits.c_str(), &end, 16);
-    if (end == digits.c_str()) return -1;
-    return static_cast<int>(v & 0xFF);
+// "flash holds N of 320 blocks", for a download that stopped before its end.
+std::string FlashHolds(int blocks) {
+    return "the module's flash holds " + std::to_string(blocks) + " of " + std::to_string(kBlockCount) +
+           " blocks";
 }
 
 // The download's step, for the JSON records only.
@@ -101,67 +97,180 @@ Session::Session(SessionConfig cfg) : m_cfg(std::move(cfg)), m_info(*m_cfg.optio
     // The console's own lines for the user (why a port failed or went away):
     // the session words them itself, once.
     m_dlg.m_errorSink = [](const std::string&) {};
+    m_dlg.Subscribe(this);
 }
 
-Session::~Session() { m_host.SetWindow(nullptr); }
+Session::~Session() { m_dlg.Unsubscribe(this); }
 
-// ---- the host's window ----------------------------------------------------
+// ---- the console's events ---------------------------------------------------
 
-void Session::OnTimer(int nIdEvent) {
-    // Once asked to stop, no new send starts: the batch's next send waits
-    // for good.  Resends of the current frame still go (they are part of the
-    // exchange under way).
-    if (nIdEvent == kTimerRepeat && StopAsked()) {
-        m_host.KillTimer(nIdEvent);
+void Session::Written(const std::uint8_t*, std::size_t, const ev::TxNote& note) {
+    const bool frame = note.kind == ev::TxKind::FirstSend || note.kind == ev::TxKind::Resend ||
+                       note.kind == ev::TxKind::RepeatSend;
+    if (!frame || !note.frame || note.notSent) return;
+    m_lastFrame = *note.frame;
+    m_exchangeOpen = true;
+    if (cmd::IsDispenseType(m_lastFrame.type)) m_answerUnread = true;
+}
+
+void Session::Link(ev::LinkEvent e, int, std::string_view) {
+    switch (e) {
+    case ev::LinkEvent::Open: m_opened = true; break;
+    case ev::LinkEvent::AckTimeout:
+    case ev::LinkEvent::ResponseTimeout:
+        m_exchangeOpen = false;
+        m_linkFailed = true;  // worded from the status line at the end
+        break;
+    case ev::LinkEvent::PortLost:
+        m_exchangeOpen = false;
+        if (m_lostPath.empty()) m_lostPath = m_dlg.m_Comm.ReopenPath();
+        m_linkFailed = true;  // the console would wait for the port to come back; a run ends here
+        break;
+    default: break;
+    }
+}
+
+void Session::Refused(const ev::Press&, ev::Refusal why, std::string_view detail) {
+    switch (why) {
+    case ev::Refusal::BadValues: m_paramRefused = true; break;
+    case ev::Refusal::NoFile:
+    case ev::Refusal::BadHexFile: m_fileRefused = true; break;
+    case ev::Refusal::WrongPassword: m_passwordRefused = true; break;
+    case ev::Refusal::LogFileFailed: m_logRefused = true; break;
+    default: break;
+    }
+    if (m_refusedWhy.empty()) m_refusedWhy = std::string(detail);
+}
+
+void Session::Answered(const ev::Answer& a) {
+    if (a.error > 0) ++m_deviceErrors;
+    std::string errorText;
+    if (a.error > 0) errorText = std::string(g_ErrorText[ErrorTextIndex(static_cast<std::uint8_t>(a.error))]);
+    if (a.code == '~' && m_info.cmd == Cmd::Log) {
+        // The log is reported once its frames have come.
+        m_lastLogAt = Clock::now();
+        if (a.awaited) m_exchangeOpen = false;
         return;
     }
-    m_dlg.OnTimer(nIdEvent);
-    // The response timer's expiry always ends the command; the ACK timer's
-    // ends it when no resend re-armed the timer.
-    const bool gaveUp = nIdEvent == kTimerResponse ||
-                        (nIdEvent == kTimerAck && !m_host.IsTimerRunning(kTimerAck));
-    if (gaveUp && !m_linkFailed) {
-        m_linkFailed = true;
-        m_linkWhy = m_dlg.m_strStatus;
+    // Go Loader's and Reset's answers answer the frame just sent, though the
+    // batch logic awaits neither: the loader's is reported with its notice.
+    if (a.code == 'r' && m_lastFrame.type == cmd::kGoLoader && !m_loaderReplied) {
+        m_loaderReplied = true;
+        return;
     }
+    if (a.code == 'D' && m_lastFrame.type == cmd::kReset && !m_resetReplied) {
+        m_resetReplied = true;
+        return;
+    }
+    Record r;
+    r.command = std::string(m_info.name);
+    r.code = a.code;
+    r.error = std::max(a.error, 0);
+    r.errorText = errorText;
+    r.fields = DecodedFields(a.fields);
+    if (!a.awaited) {
+        // Answers nothing: shown as what it is, and it changes no count.
+        r.type = "unasked";
+        r.caption = std::string("Unasked '") + static_cast<char>(a.code) + "'";
+        Emit(r);
+        return;
+    }
+    m_exchangeOpen = false;
+    m_answerUnread = false;
+    r.type = "answer";
+    ++m_answers;
+    if (a.of > 0) {
+        r.index = a.index;
+        r.of = a.of;
+        m_batchOf = a.of;
+    }
+    m_lastFields = r.fields;
+    const Options& o = m_cfg.options;
+    switch (m_info.cmd) {
+    case Cmd::SetOpacity:
+    case Cmd::SetLength:
+    case Cmd::SetOrder: {
+        // What the frame carried, read from the typed texts by the core's own rule.
+        std::vector<std::string> sent;
+        for (const auto& arg : o.args) {
+            if (m_info.cmd == Cmd::SetOrder) {
+                sent.push_back(std::to_string(ParseField(arg, 10)));
+            } else {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(ParseField(arg, 16)) & 0xFFu);
+                sent.push_back(buf);
+            }
+        }
+        r.fields.push_back(ListField("sent", "sent",
+                                     m_info.cmd == Cmd::SetOrder ? FieldKind::Dec : FieldKind::Hex,
+                                     std::move(sent), m_info.cmd != Cmd::SetOrder));
+        break;
+    }
+    case Cmd::SenDiag:
+    case Cmd::Clutch:
+    case Cmd::Rvdt:
+        r.fields.insert(r.fields.begin(), o.args.empty()
+                                              ? NullField("box", "Box")
+                                              : ScalarField("box", "Box", FieldKind::Dec, o.args[0]));
+        break;
+    default: break;
+    }
+    if (m_info.cmd == Cmd::Download) {
+        r.top.push_back(StepField(m_step));
+        if (a.code == 's' && m_lastFrame.kind == ev::NoteKind::Address) {
+            const int addr = m_lastFrame.values[0];
+            r.caption = "Write Prog";
+            r.fields.push_back(
+                ScalarField("block", "block", FieldKind::Dec, std::to_string(addr / kBlockSize + 1)));
+            r.fields.push_back(
+                ScalarField("address", "address", FieldKind::Hex, Hex4(static_cast<unsigned>(addr))));
+        } else if (a.code == 't') {
+            const unsigned sum = m_lastFrame.kind == ev::NoteKind::Sum
+                                     ? static_cast<unsigned>(m_lastFrame.values[0])
+                                     : m_imageSum.value_or(m_dlg.ImageSum());
+            r.caption = "Verify";
+            r.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex, Hex4(sum)));
+        }
+    } else {
+        r.caption = CaptionOf(m_info.button);
+    }
+    Emit(r);
 }
 
-std::intptr_t Session::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
-    if (msg == WM_NEXT_BLOCK && StopAsked()) return 0;  // the download stops at this block
-    const bool wasAwaited = m_dlg.m_bAnswerAwaited;
-    const bool ackAwaited = m_host.IsTimerRunning(kTimerAck);
-    m_pending = {};
-    const std::intptr_t r = m_dlg.OnMessage(msg, wParam, lParam);
-    if (msg == WM_COMM_LOST && m_dlg.m_nLostPort != 0 && !m_linkFailed) {
-        // The console would wait for the port to come back; a run ends here.
-        m_linkFailed = true;
-        m_linkWhy = m_dlg.m_strStatus + ": " + m_dlg.m_Comm.ReopenPath() + " went away";
+void Session::Noticed(const ev::Notice& n) {
+    switch (n.kind) {
+    case ev::NoticeKind::Acked:
+        // Go Loader and Reset await no answer: their ACK ends the exchange.
+        if (n.type == cmd::kGoLoader || n.type == cmd::kReset) m_exchangeOpen = false;
+        if (n.type == cmd::kReset && m_step == "reset") m_resetAcked = true;
+        break;
+    case ev::NoticeKind::LoaderOk: m_loaderAnswered = true; break;
+    case ev::NoticeKind::ImageLoaded:
+        if (n.image) m_imageSum = n.image->sum;
+        break;
+    case ev::NoticeKind::BlockWritten: m_blocks = std::max(m_blocks, n.k); break;
+    case ev::NoticeKind::DownloadDone:
+        m_downloadDone = true;
+        m_blocks = kBlockCount;
+        break;
+    case ev::NoticeKind::VerifyOk: m_verify = Verify::Ok; break;
+    case ev::NoticeKind::VerifyFailed: m_verify = Verify::Failed; break;
+    case ev::NoticeKind::LogFileCreated: m_logPath = std::string(n.text); break;
+    case ev::NoticeKind::LogWritten: m_lastLogAt = Clock::now(); break;
+    case ev::NoticeKind::LogFileFailed:
+        if (!m_logPath.empty()) m_logWriteFailed = true;
+        break;
+    case ev::NoticeKind::PortLost:
+        if (m_lostPath.empty()) m_lostPath = std::string(n.text);
+        Link(ev::LinkEvent::PortLost, n.port, {});
+        break;
+    default: break;
     }
-    if (msg != WM_COMM_DATA) return r;
-    if (m_dlg.m_nFramesAccepted != m_framesSeen) {
-        m_framesSeen = m_dlg.m_nFramesAccepted;
-        m_lastFrameAt = Clock::now();
-    }
-    if (ackAwaited && !m_host.IsTimerRunning(kTimerAck) && !m_linkFailed && m_step == "reset")
-        m_resetAcked = true;
-    // Only the awaited answer ends the wait for it, and only a chunk of bytes
-    // can bring it (one command is outstanding at a time, so at most one per chunk).
-    if (wasAwaited && !m_dlg.m_bAnswerAwaited) OnAnswer();
-    return r;
 }
 
 int Session::OnBox(const fw::MessageBoxRecord& box) {
     // OPEN asks whether to open a port another program merely has open.
     if (box.yesNo) return m_cfg.options.shared ? fw::kIdYes : fw::kIdNo;
-    const int code = DeviceErrorCode(box.caption);
-    if (code >= 0) {
-        ++m_deviceErrors;
-        m_pending = {code, box.text};
-    }
-    if (box.text == "Go Loader O.K.!") m_loaderAnswered = true;
-    if (box.text == "Downloading Done!") m_downloadDone = true;
-    if (box.text == "Verify O.K.!") m_verifyOk = true;
-    if (box.text == "Error Parameter") m_paramRefused = true;
     const std::string caption = Trimmed(box.caption);
     if (caption.empty() || caption == m_host.AppTitle())
         Note(box.text);
@@ -181,7 +290,12 @@ int Session::Run() {
             Fail(EX_CANTCREAT, error);
             return Finish();
         }
-        m_traceFile->SetFailureReport([this](const std::string& text) { Note("zantu-cli: " + text); });
+        // A trace kept as a record must be whole: a line it could not take
+        // fails the run (after the run's own result).
+        m_traceFile->SetFailureReport([this](const std::string& text) {
+            Note("zantu-cli: " + text);
+            if (m_traceWhy.empty()) m_traceWhy = text;
+        });
         m_trace = std::make_unique<trace::WireTrace>();
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
@@ -225,13 +339,12 @@ void Session::DrainLine() {
 
 bool Session::Open() {
     m_dlg.Create();
-    m_host.SetWindow(this);
     if (m_cfg.com >= 1 && m_cfg.com <= 10 && m_cfg.com != 1) m_host.Click(ids::kCom[m_cfg.com - 1]);
     m_host.Click(ids::kOpen);
-    if (m_dlg.m_bLinked) return true;
+    if (m_opened) return true;
     std::string why = DescribeOpenError(m_dlg.m_Comm.LastOpenError(), PortAdvice::CommandLine);
     if (why.empty()) why = std::strerror(m_dlg.m_Comm.LastError() ? m_dlg.m_Comm.LastError() : EIO);
-    Fail(kExitPortFailed, "cannot open " + m_cfg.portName + " (" + m_dlg.m_strStatus + "): " + why);
+    Fail(kExitPortFailed, "cannot open " + m_cfg.portName + " (" + StatusLine() + "): " + why);
     return false;
 }
 
@@ -240,19 +353,31 @@ bool Session::PressOnPage(int page, int id) {
     return m_host.Click(id);
 }
 
-bool Session::ExchangeIdle() const {
-    return !m_dlg.m_bAnswerAwaited && !m_host.IsTimerRunning(kTimerAck);
-}
-
 bool Session::Drive(const std::function<bool()>& done) {
     auto over = [&] {
         DrawProgress(false);
-        return done() || m_linkFailed || StopNow() || (StopAsked() && ExchangeIdle());
+        if (Stopping() && !m_stopSent) {
+            // Nothing is sent after the exchange under way: no repeat send,
+            // no further block.
+            m_dlg.StopBatch();
+            m_stopSent = true;
+        }
+        return done() || m_linkFailed || StopNow() || (Stopping() && !m_exchangeOpen);
     };
     while (!m_driver.RunUntil(over, std::chrono::hours(1))) {
     }
-    return done();
+    const bool ok = done();
+    if (!ok && Stopping()) m_cutShort = true;
+    return ok;
 }
+
+bool Session::Halted() {
+    if (!Stopping()) return false;
+    m_cutShort = true;
+    return true;
+}
+
+std::string Session::StatusLine() const { return m_dlg.m_strStatus; }
 
 void Session::RunButton() {
     const Options& o = m_cfg.options;
@@ -284,8 +409,7 @@ void Session::RunButton() {
         Fail(EX_USAGE, "the console refused the values (Error Parameter); nothing was sent");
         return;
     }
-    m_batchOf = (c.options & kOptBatch) ? m_dlg.m_nRepeat : 0;
-    Drive([&] { return !m_dlg.IsBusy(); });
+    Drive([&] { return m_idle; });
 }
 
 void Session::RunLog() {
@@ -293,33 +417,33 @@ void Session::RunLog() {
         Fail(EX_SOFTWARE, "the LOG button could not be pressed");
         return;
     }
-    if (!m_dlg.m_bLogUnlocked) {
+    if (m_passwordRefused) {
         Fail(EX_NOPERM, "wrong service password; nothing was sent");
         return;
     }
-    if (!m_dlg.m_hLogFile) {
+    if (m_logRefused) {
         Fail(EX_CANTCREAT, "the log file could not be created; nothing was sent");
         return;
     }
-    if (!Drive([&] { return !m_dlg.IsBusy(); }) || m_linkFailed) return;
+    if (!Drive([&] { return m_idle; }) || m_linkFailed) return;
     // Further log frames may follow the answer; they are appended as they come.
-    m_lastFrameAt = Clock::now();
+    m_lastLogAt = Clock::now();
     const auto end = Clock::now() + std::chrono::milliseconds(kResponseFirstMs);
-    Drive([&] { return Clock::now() - m_lastFrameAt >= kLogQuiet || Clock::now() >= end; });
+    Drive([&] { return Clock::now() - m_lastLogAt >= kLogQuiet || Clock::now() >= end; });
 
     struct stat st {};
-    const bool have = ::stat(m_dlg.m_strLogPath.c_str(), &st) == 0;
+    const bool have = !m_logPath.empty() && ::stat(m_logPath.c_str(), &st) == 0;
     Record r;
     r.type = "answer";
     r.command = std::string(m_info.name);
     r.caption = "LOG";
     r.code = '~';
-    r.fields.push_back(ScalarField("file", "file", FieldKind::Text, m_dlg.m_strLogPath));
+    r.fields.push_back(ScalarField("file", "file", FieldKind::Text, m_logPath));
     r.fields.push_back(have ? ScalarField("bytes", "bytes", FieldKind::Dec, std::to_string(st.st_size))
                             : NullField("bytes", "bytes"));
     ++m_answers;
     Emit(r);
-    if (m_dlg.m_bLogWriteFailed) Fail(EX_IOERR, "writing the log file " + m_dlg.m_strLogPath + " failed");
+    if (m_logWriteFailed) Fail(EX_IOERR, "writing the log file " + m_logPath + " failed");
 }
 
 void Session::RunDownload() {
@@ -335,9 +459,10 @@ void Session::RunDownload() {
         return;
     }
     const auto loaderEnd = Clock::now() + kLoaderAnswerWait;
-    Drive([&] { return m_loaderAnswered || Clock::now() >= loaderEnd; });
-    if (m_linkFailed || StopAsked()) return;
+    Drive([&] { return m_loaderReplied || Clock::now() >= loaderEnd; });
+    if (m_linkFailed || Halted()) return;
     if (!m_loaderAnswered) {
+        if (m_deviceErrors > 0) return;  // the loader answered with a device error
         m_linkFailed = true;
         m_linkWhy = "no answer to Go Loader";
         return;
@@ -350,20 +475,24 @@ void Session::RunDownload() {
     loader.top.push_back(StepField(m_step));
     ++m_answers;
     Emit(loader);
+    if (Halted()) return;
 
     m_step = "write-prog";
     if (!PressOnPage(kPageDownload, ids::kWriteProg)) {
         Fail(EX_SOFTWARE, "the Write Prog button could not be pressed");
         return;
     }
-    if (!m_dlg.m_bDownloading && !m_downloadDone) {
-        Fail(EX_DATAERR, "the console refused the HEX file " + path);
+    if (m_fileRefused) {
+        Fail(EX_DATAERR, "the console refused the HEX file " + path +
+                             (m_refusedWhy.empty() ? std::string() : ": " + m_refusedWhy));
         return;
     }
-    Drive([&] { return !m_dlg.IsBusy(); });
+    Drive([&] { return m_idle; });
     DrawProgress(true);
     ClearProgress();
-    if (!m_downloadDone || m_linkFailed || StopAsked()) return;
+    if (!m_downloadDone && Stopping()) m_cutShort = true;
+    if (!m_downloadDone || m_linkFailed) return;
+    if ((o.verify || o.reset) && Halted()) return;
 
     if (o.verify) {
         m_step = "verify";
@@ -371,8 +500,9 @@ void Session::RunDownload() {
             Fail(EX_SOFTWARE, "the Verify button could not be pressed");
             return;
         }
-        Drive([&] { return !m_dlg.IsBusy(); });
-        if (!m_verifyOk || m_linkFailed || StopAsked()) return;
+        Drive([&] { return m_idle; });
+        if (m_verify != Verify::Ok || m_linkFailed) return;
+        if (o.reset && Halted()) return;
     }
     if (o.reset) {
         m_step = "reset";
@@ -392,82 +522,28 @@ void Session::RunDownload() {
     }
 }
 
-void Session::OnAnswer() {
-    const int code = m_dlg.m_nCmdCode;
-    if (code == '~') return;  // the log is reported once its frames have come
-    const Options& o = m_cfg.options;
-    Record r;
-    r.type = "answer";
-    r.command = std::string(m_info.name);
-    r.code = code;
-    r.error = m_pending.code;
-    r.errorText = m_pending.text;
-    ++m_answers;
-    if (m_batchOf > 0) {
-        r.index = m_answers;
-        r.of = m_batchOf;
-    }
-    const int sub = m_dlg.m_nTxLen > 4 ? m_dlg.m_TxFrame[4] : 0;
-    r.fields = DecodedFields(m_dlg, code, sub);
-    switch (m_info.cmd) {
-    case Cmd::SetOpacity:
-    case Cmd::SetLength:
-    case Cmd::SetOrder: {
-        // What the frame carried, read from the typed texts by the core's own rule.
-        std::vector<std::string> sent;
-        for (const auto& a : o.args) {
-            if (m_info.cmd == Cmd::SetOrder) {
-                sent.push_back(std::to_string(ParseField(a, 10)));
-            } else {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(ParseField(a, 16)) & 0xFFu);
-                sent.push_back(buf);
-            }
-        }
-        r.fields.push_back(ListField("sent", "sent",
-                                     m_info.cmd == Cmd::SetOrder ? FieldKind::Dec : FieldKind::Hex,
-                                     std::move(sent), m_info.cmd != Cmd::SetOrder));
-        break;
-    }
-    case Cmd::SenDiag:
-    case Cmd::Clutch:
-    case Cmd::Rvdt:
-        r.fields.insert(r.fields.begin(), o.args.empty() ? NullField("box", "Box")
-                                                         : ScalarField("box", "Box", FieldKind::Dec, o.args[0]));
-        break;
-    default: break;
-    }
-    if (m_info.cmd == Cmd::Download) {
-        r.top.push_back(StepField(m_step));
-        if (code == 's') {
-            const int addr = m_dlg.m_nImageAddr - kBlockSize;
-            r.caption = "Write Prog";
-            r.fields.push_back(ScalarField("block", "block", FieldKind::Dec, std::to_string(addr / kBlockSize + 1)));
-            r.fields.push_back(ScalarField("address", "address", FieldKind::Hex, Hex4(static_cast<unsigned>(addr))));
-        } else if (code == 't') {
-            r.caption = "Verify";
-            r.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex, Hex4(m_dlg.ImageSum())));
-        }
-    } else {
-        r.caption = CaptionOf(m_info.button);
-    }
-    Emit(r);
-}
-
 // ---- output -----------------------------------------------------------------
 
 void Session::Emit(const Record& r) {
     std::string text;
     if (m_cfg.options.json) {
         text = FormatJson(r) + "\n";
-    } else if (r.code == 's' && r.error == 0) {
+    } else if (r.type == "answer" && r.code == 's' && r.error == 0) {
         return;  // a written block: the progress bar shows it
     } else {
         text = FormatHuman(r);
     }
     ClearProgress();
-    std::fwrite(text.data(), 1, text.size(), m_cfg.out);
-    std::fflush(m_cfg.out);
+    if (m_outputFailed) return;  // the output is gone: nothing more goes there
+    errno = 0;
+    const bool ok =
+        std::fwrite(text.data(), 1, text.size(), m_cfg.out) == text.size() && std::fflush(m_cfg.out) == 0;
+    if (!ok) {
+        // A reader that went away (a pipe closed) or a full or broken file:
+        // the run stops after the exchange under way, as after Ctrl+C.
+        m_outputFailed = true;
+        m_outputErrno = errno ? errno : EIO;
+    }
 }
 
 void Session::Note(const std::string& text) {
@@ -517,34 +593,87 @@ void Session::ClearProgress() {
     m_barShown = false;
 }
 
+std::vector<Field> Session::BatchFields() const {
+    // The batch's sums and totals, as the last answer told them; the last
+    // answer's own counts are in its record.  When a send's answer never came
+    // the module may have moved notes that no answer counted: its counts are
+    // unknown, and only its request is added.
+    std::vector<Field> out;
+    int unreadRequest = 0;
+    if (m_answerUnread && m_lastFrame.kind == ev::NoteKind::Counts)
+        for (int i = 0; i < m_lastFrame.count && i < 4; ++i) unreadRequest += m_lastFrame.values[i];
+    for (const AnswerField& row : FieldsOf('R', 0)) {
+        const std::string group(row.group);
+        if (group.empty() && (row.key == "dispensed" || row.key == "rejected")) continue;
+        Field f;
+        f.key = row.key;
+        f.label = row.label;
+        f.kind = row.kind;
+        f.list = row.count > 1;
+        f.perBox = row.perBox;
+        f.group = group;
+        for (const Field& g : m_lastFields)
+            if (g.key == f.key && g.group == f.group) f.values = g.values;
+        if (f.values.empty()) f.values.assign(static_cast<std::size_t>(row.count), "0");
+        if (m_answerUnread) {
+            if (row.key != "requested") {
+                f.unknown = true;
+            } else if (row.src == FieldSource::Request && m_lastFrame.kind == ev::NoteKind::Counts) {
+                for (std::size_t b = 0; b < f.values.size() && b < 4; ++b)
+                    f.values[b] = std::to_string(m_lastFrame.values[b]);
+            } else if (!f.values.empty()) {
+                f.values[0] = std::to_string(std::atoi(f.values[0].c_str()) + unreadRequest);
+            }
+        }
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
 int Session::Finish() {
     ClearProgress();
     const bool stopped = m_cfg.stop && m_cfg.stop->load() >= 1;
+    const bool download = m_info.cmd == Cmd::Download;
+    const bool flashPartial = download && m_step == "write-prog" && !m_downloadDone;
     int rc = kExitOk;
     std::string message;
     if (stopped) {
         rc = m_cfg.stopExit ? m_cfg.stopExit() : 130;
         message = "stopped";
-        if (m_info.cmd == Cmd::Download && !m_downloadDone && m_step == "write-prog")
-            message += " during the download: the module's flash holds " +
-                       std::to_string(std::max(0, m_dlg.m_nBlocksDone - 1)) + " of " +
-                       std::to_string(kBlockCount) + " blocks";
+        if (flashPartial) message += " during the download: " + FlashHolds(m_blocks);
     } else if (m_failExit == kExitPortFailed) {
         rc = m_failExit;
         message = m_failWhy;
     } else if (m_linkFailed) {
         rc = kExitLinkFailed;
-        message = "the link failed: " + m_linkWhy;
+        std::string why = m_linkWhy;
+        if (why.empty()) why = StatusLine();
+        if (!m_lostPath.empty()) why += ": " + m_lostPath + " went away";
+        message = "the link failed: " + why;
+        if (flashPartial) message += "; " + FlashHolds(m_blocks);
     } else if (m_failExit != 0) {
         rc = m_failExit;
         message = m_failWhy;
+    } else if (!m_traceWhy.empty()) {
+        rc = EX_IOERR;
+        message = m_traceWhy;
+    } else if (m_outputFailed && (m_cutShort || m_outputErrno != EPIPE)) {
+        // A reader that went away after the lines it wanted is no failure of
+        // a run whose work was done; one that cut the run short is.
+        rc = EX_IOERR;
+        message = m_outputErrno == EPIPE
+                      ? "the output was closed: the run stopped before its end"
+                      : std::string("writing the output failed: ") + std::strerror(m_outputErrno);
     } else if (m_deviceErrors > 0) {
         rc = kExitDeviceError;
-        message = m_deviceErrors == 1 ? "the module reported a device error"
-                                      : "the module reported " + std::to_string(m_deviceErrors) + " device errors";
-    } else if (m_info.cmd == Cmd::Download && !m_downloadDone) {
+        message = m_deviceErrors == 1
+                      ? "the module reported a device error"
+                      : "the module reported " + std::to_string(m_deviceErrors) + " device errors";
+        if (flashPartial) message += "; " + FlashHolds(m_blocks);
+    } else if (download && !m_downloadDone) {
         rc = kExitDeviceError;
         message = "the download did not complete";
+        if (flashPartial) message += ": " + FlashHolds(m_blocks);
     }
     if (rc != kExitOk) Note("zantu-cli: " + message);
 
@@ -555,51 +684,53 @@ int Session::Finish() {
     s.top.push_back(ScalarField("result", "result", FieldKind::Text, ResultWord(rc)));
     s.top.push_back(ScalarField("message", "message", FieldKind::Text, message));
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
-    s.top.push_back(ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
-    s.top.push_back(ScalarField("status", "status", FieldKind::Text, m_dlg.m_strStatus));
+    s.top.push_back(
+        ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
+    s.top.push_back(ScalarField("status", "status", FieldKind::Text, StatusLine()));
 
     Record human;  // what a person reads after the answers, when there is more to say
     human.type = "summary";
-    if ((m_info.options & kOptBatch) && m_dlg.m_bLinked) {
+    if ((m_info.options & kOptBatch) && m_opened) {
         const int repeat = m_batchOf > 0 ? m_batchOf : m_dlg.m_nRepeat;
         s.fields.push_back(ScalarField("repeat", "Repeat", FieldKind::Dec, std::to_string(repeat)));
         s.fields.push_back(ScalarField("wait", "Wait", FieldKind::Dec, std::to_string(m_dlg.m_nWaitSec)));
-        if (m_info.cmd != Cmd::LastStat) {
-            // The batch's sums and totals; the last answer's own counts are in its record.
-            for (Field& f : DecodedFields(m_dlg, m_dlg.m_nCmdCode, 0))
-                if (!f.group.empty() || (f.key != "dispensed" && f.key != "rejected"))
-                    s.fields.push_back(std::move(f));
-        }
-        if (m_batchOf > 1) {
+        if (m_info.cmd != Cmd::LastStat)
+            for (Field& f : BatchFields()) s.fields.push_back(std::move(f));
+        if (m_batchOf > 1 || m_answerUnread) {
             human.caption = CaptionOf(m_info.button) + " batch";
             human.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
             human.fields = s.fields;
         }
     }
-    if (m_info.cmd == Cmd::Download && m_dlg.m_bLinked) {
-        const int blocks = m_downloadDone ? kBlockCount : std::max(0, m_dlg.m_nBlocksDone - 1);
-        s.fields.push_back(ScalarField("blocks", "blocks", FieldKind::Dec, std::to_string(blocks)));
-        s.fields.push_back(ScalarField("downloaded", "downloaded", FieldKind::Flag, m_downloadDone ? "1" : "0"));
-        s.fields.push_back(ScalarField("verified", "verified", FieldKind::Flag, m_verifyOk ? "1" : "0"));
+    if (download && m_opened) {
+        s.fields.push_back(ScalarField("blocks", "blocks", FieldKind::Dec, std::to_string(m_blocks)));
+        s.fields.push_back(
+            ScalarField("downloaded", "downloaded", FieldKind::Flag, m_downloadDone ? "1" : "0"));
+        s.fields.push_back(
+            ScalarField("verified", "verified", FieldKind::Flag, m_verify == Verify::Ok ? "1" : "0"));
         s.fields.push_back(ScalarField("reset", "reset", FieldKind::Flag, m_resetAcked ? "1" : "0"));
-        s.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex, Hex4(m_dlg.ImageSum())));
+        s.fields.push_back(ScalarField("image_sum", "image sum", FieldKind::Hex,
+                                       Hex4(m_imageSum.value_or(m_dlg.ImageSum()))));
         human.caption = "Write Prog";
-        human.top.push_back(ScalarField("blocks", "blocks",
-                                        FieldKind::Dec, std::to_string(blocks) + "/" + std::to_string(kBlockCount)));
-        if (m_cfg.options.verify)
-            human.top.push_back(ScalarField("verify", "Verify", FieldKind::Text, m_verifyOk ? "O.K." : "failed"));
+        human.top.push_back(ScalarField("blocks", "blocks", FieldKind::Dec,
+                                        std::to_string(m_blocks) + "/" + std::to_string(kBlockCount)));
+        if (m_cfg.options.verify) {
+            const char* v = m_verify == Verify::Ok       ? "O.K."
+                            : m_verify == Verify::Failed ? "failed"
+                                                         : "not run";
+            human.top.push_back(ScalarField("verify", "Verify", FieldKind::Text, v));
+        }
         if (m_cfg.options.reset)
-            human.top.push_back(ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
+            human.top.push_back(
+                ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
     }
-    if (m_cfg.options.json) {
+    if (m_cfg.options.json)
         Emit(s);
-    } else if (!human.caption.empty()) {
-        const std::string text = FormatHuman(human);
-        std::fwrite(text.data(), 1, text.size(), m_cfg.out);
-    }
-    if (std::fflush(m_cfg.out) != 0 || std::ferror(m_cfg.out)) {
-        std::fprintf(m_cfg.err, "zantu-cli: writing the output failed\n");
-        if (rc == kExitOk) rc = EX_IOERR;
+    else if (!human.caption.empty())
+        Emit(human);
+    if (m_outputFailed && m_outputErrno != EPIPE && rc == kExitOk) {
+        std::fprintf(m_cfg.err, "zantu-cli: writing the output failed: %s\n", std::strerror(m_outputErrno));
+        rc = EX_IOERR;
     }
     return rc;
 }

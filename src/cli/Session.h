@@ -1,15 +1,19 @@
 // One run of zantu-cli: the console core on a headless host driven in real
 // time, with the real serial channel.  The session works the window as an
 // operator does: it selects the command's page, types the arguments into the
-// bound fields, clicks the same button and waits until the console is idle
-// again, then reads the results from the same members.  Every frame, resend,
-// time-out and decoding rule is therefore the window's.
+// bound fields, clicks the same button and lets the console run.  Every
+// frame, resend, time-out and decoding rule is therefore the window's.
 //
-// The session also stands between the host and the console as the host's
-// window: every event passes through it to the console, so it sees each
-// answer as it is decoded, each time-out as it fires, and can hold back the
-// next send of a batch (or the next block of a download) once Ctrl+C asked it
-// to stop.  Message boxes go to standard error and are answered OK at once.
+// What happened it hears from the console's events (console/ConsoleEvents.h):
+// each answer with its decoded fields and batch position, the device errors,
+// the link giving up, the loader's answer, each block written, the results of
+// the download, Verify and Reset, the log file, a lost port, and when the
+// console is idle again.  Message boxes go to standard error and are answered
+// OK at once; no decision is taken from their text.
+//
+// Stopping: after Ctrl+C (or once standard output is gone) the session asks
+// the console to send nothing more after the exchange under way, and ends as
+// soon as that exchange is over.
 #pragma once
 
 #include "cli/CliArgs.h"
@@ -27,6 +31,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace cli {
@@ -49,13 +54,13 @@ struct SessionConfig {
     // 0: run; 1: end after the current exchange (Ctrl+C); 2 or more: end at once.
     const std::atomic<int>* stop = nullptr;
     std::function<int()> stopExit;  // exit status once stopped (128 + the signal)
-    bool progress = false;  // a progress bar on err (a terminal)
+    bool progress = false;          // a progress bar on err (a terminal)
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::function<void()> onOpened;  // runs once the port is open
 };
 
-class Session final : public fw::Window {
+class Session final : private ev::ConsoleObserver {
 public:
     explicit Session(SessionConfig cfg);
     ~Session() override;
@@ -66,20 +71,20 @@ public:
     // returns the exit status.
     int Run();
 
-    // ---- fw::Window: everything goes on to the console ------------------
-    void OnTimer(int nIdEvent) override;
-    std::intptr_t OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
-    void OnCommand(int nId) override { m_dlg.OnCommand(nId); }
-    void OnTabSelChange() override { m_dlg.OnTabSelChange(); }
-    void OnCancel() override { m_dlg.OnCancel(); }
-    void OnAbout() override { m_dlg.OnAbout(); }
-
 private:
     using Clock = std::chrono::steady_clock;
-    struct PendingError {
-        int code = 0;
-        std::string text;
-    };
+    enum class Verify : std::uint8_t { NotRun, Ok, Failed };
+
+    // ---- the console's events ---------------------------------------------
+    void Written(const std::uint8_t* p, std::size_t n, const ev::TxNote& note) override;
+    void Link(ev::LinkEvent e, int nPort, std::string_view detail) override;
+    void Refused(const ev::Press& press, ev::Refusal why, std::string_view detail) override;
+    void Answered(const ev::Answer& answer) override;
+    void Noticed(const ev::Notice& notice) override;
+    void Idle(bool idle) override {
+        m_idle = idle;
+        if (idle) m_exchangeOpen = false;
+    }
 
     int OnBox(const fw::MessageBoxRecord& box);
     bool Open();
@@ -94,14 +99,18 @@ private:
     bool Drive(const std::function<bool()>& done);
     bool StopAsked() const { return m_cfg.stop && m_cfg.stop->load() >= 1; }
     bool StopNow() const { return m_cfg.stop && m_cfg.stop->load() >= 2; }
-    // No exchange is under way: no ACK and no answer is awaited.
-    bool ExchangeIdle() const;
-    void OnAnswer();
+    // A stop was asked (Ctrl+C) or the output is gone: nothing new starts.
+    bool Stopping() const { return StopAsked() || m_outputFailed; }
+    // The run ends here with work left undone when a stop was asked.
+    bool Halted();
     void Emit(const Record& r);
     void Note(const std::string& text);  // a line on err
     void Fail(int exitCode, const std::string& why);
     void DrawProgress(bool force);
     void ClearProgress();
+    std::string StatusLine() const;
+    // The batch's sums and totals for the summary.
+    std::vector<Field> BatchFields() const;
     int Finish();
 
     SessionConfig m_cfg;
@@ -114,19 +123,39 @@ private:
     CConsoleDlg m_dlg{m_host};
     fw::RealTimeDriver m_driver{m_host};
 
-    std::string m_step;        // the download's step, for its records
-    int m_answers = 0;         // awaited answers decoded
-    int m_batchOf = 0;         // sends of the batch, for "k of n"
-    int m_deviceErrors = 0;    // device errors reported (boxes)
-    PendingError m_pending;    // the device error of the answer being decoded
+    // What the console told.
+    bool m_opened = false;            // the port was opened
+    bool m_idle = true;               // no command outstanding, no batch or download
+    bool m_exchangeOpen = false;      // a frame went out and its exchange is not over
+    ev::FrameNote m_lastFrame;        // the last host frame written
+    bool m_answerUnread = false;      // a dispense-type send whose answer never came
+    int m_answers = 0;                // awaited answers
+    int m_batchOf = 0;                // sends of the batch, for "k of n"
+    int m_deviceErrors = 0;           // answers and unasked frames with a device error
+    std::vector<Field> m_lastFields;  // the last awaited answer's fields
     bool m_linkFailed = false;
     std::string m_linkWhy;
-    int m_failExit = 0;        // a failure of its own (port, usage, file) and its message
+    std::string m_lostPath;  // the device that went away
+    bool m_paramRefused = false, m_fileRefused = false, m_passwordRefused = false, m_logRefused = false;
+    std::string m_refusedWhy;
+    bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
+    bool m_resetReplied = false;   // Reset's answer came
+    bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
+    Verify m_verify = Verify::NotRun;
+    int m_blocks = 0;                         // blocks written without error
+    std::optional<std::uint16_t> m_imageSum;  // of the image loaded
+    std::string m_logPath;
+    bool m_logWriteFailed = false;
+    Clock::time_point m_lastLogAt{};
+
+    std::string m_step;  // the download's step, for its records
+    int m_failExit = 0;  // a failure of its own (port, usage, file) and its message
     std::string m_failWhy;
-    bool m_loaderAnswered = false, m_downloadDone = false, m_verifyOk = false;
-    bool m_resetAcked = false, m_paramRefused = false;
-    int m_framesSeen = 0;
-    Clock::time_point m_lastFrameAt{};
+    bool m_stopSent = false;  // the console was told to stop after the exchange
+    bool m_cutShort = false;  // a stop left work undone
+    std::string m_traceWhy;   // the trace file could not be written
+    bool m_outputFailed = false;
+    int m_outputErrno = 0;
     // progress bar
     bool m_barShown = false;
     Clock::time_point m_barAt{};

@@ -41,6 +41,7 @@ void InstallHandlers() {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed pipe shows as a failed write
+    signal(SIGXFSZ, SIG_IGN);  // so does a file over the size limit (a trace kept as a record)
 }
 
 // The stopping signals go to the main thread only: threads started while

@@ -82,6 +82,7 @@ void CConsoleDlg::OnCommandButton(int nId) {
 }
 
 void CConsoleDlg::BatchSetup(int nType) {
+    m_bStopBatch = false;
     if (m_nTab == kPageDispense && nType != cmd::kPurge && nType != cmd::kWriteBlock) {
         m_nRepeatLeft = ParseClamped(Text(ids::kRepeat), kRepeatMax);
         m_nRepeat = m_nRepeatLeft;
@@ -154,6 +155,12 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
 void CConsoleDlg::OnRepeatTimer() {
     m_host.KillTimer(kTimerRepeat);
     if (m_nRepeatLeft <= 0) return;  // no batch is running (a time-out ended it)
+    if (m_bStopBatch) {  // stopped after the last exchange: the batch ends here
+        m_bBusy = 0;
+        m_nRepeatLeft = m_nRepeat;
+        EnableRule();
+        return;
+    }
     m_bBusy = 1;
     EnableRule();
     ResendStored(ev::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again

@@ -187,6 +187,10 @@ public:
     // waits for: its code is the command's and the command still waits.
     bool IsAwaitedAnswer() const;
     void OnRepeatTimer();
+    // Ends the batch or the download after the exchange under way: no repeat
+    // send and no further block follow it (zantu-cli's Ctrl+C).  Holds until
+    // the next press that sends.
+    void StopBatch() { m_bStopBatch = true; }
     // The module's ACK of the current frame arrived (after the ACK timer stopped).
     void OnAckReceived();
 
@@ -271,6 +275,7 @@ public:
     // answers so far, for the position told with each answer.
     int m_nBatchRuns = 0;
     int m_nBatchAnswers = 0;
+    bool m_bStopBatch = false;  // StopBatch: nothing more is sent on the console's own
     // Who hears the console's events (console/ConsoleEvents.h); empty slots are null.
     std::array<ev::ConsoleObserver*, kMaxObservers> m_observers{};
 };

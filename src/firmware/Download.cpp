@@ -109,6 +109,18 @@ void CConsoleDlg::OnWriteProg() {
 }
 
 std::intptr_t CConsoleDlg::OnNextBlock() {
+    if (m_bDownloading && m_bStopBatch) {  // stopped after the block just answered
+        Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                          .k = m_nBlocksDone,
+                          .n = kBlockCount,
+                          .address = m_nImageAddr,
+                          .text = "stopped after the block under way"});
+        m_bDownloading = 0;
+        m_host.KillTimer(kTimerProgress);
+        m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
+        EnableRule();
+        return 0;
+    }
     // A stray request after the download stopped sends nothing.
     if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(cmd::kWriteBlock);
     return 0;

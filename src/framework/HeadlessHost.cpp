@@ -101,6 +101,7 @@ CtlKind HeadlessHost::KindOf(int id) const {
 }
 
 void HeadlessHost::SetTimer(int nIdEvent, unsigned nElapseMs) {
+    if (m_armClock) m_now = std::max(m_now, m_armClock());
     m_timers[nIdEvent] = Timer{m_now + nElapseMs, nElapseMs, m_seq++};
 }
 
@@ -193,7 +194,7 @@ bool HeadlessHost::FireNextDue(std::uint64_t limit) {
         }
     }
     if (!best) return false;
-    m_now = best->due;
+    m_now = std::max(m_now, best->due);  // a timer armed late may have moved the clock past it
     // Periodic: re-armed for the next period
     // unless the handler kills or restarts it.
     Timer& t = m_timers[bestId];

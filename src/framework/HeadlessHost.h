@@ -45,6 +45,11 @@ public:
     // Due time of a running timer (virtual ms), or nothing.
     std::optional<std::uint64_t> TimerDue(int id) const;
     std::optional<unsigned> TimerPeriod(int id) const;
+    // Where the clock stands when a timer is armed.  A real-time driver sets
+    // it: a timer armed between two of its steps (inside another thread's
+    // hand-over) then counts from the real moment it was armed, not from the
+    // driver's last step.  Empty: the virtual clock as it stands.
+    void SetArmClock(std::function<std::uint64_t()> clock) { m_armClock = std::move(clock); }
     // Due time of the timer that fires next (virtual ms), or nothing when no
     // timer runs.
     std::optional<std::uint64_t> NextDue() const;
@@ -171,6 +176,7 @@ private:
     std::deque<Posted> m_posted;
     std::uint64_t m_now = 0;
     std::uint64_t m_seq = 0;
+    std::function<std::uint64_t()> m_armClock;
     std::mutex m_wakeMx;
     std::condition_variable m_wakeCv;
     bool m_woken = false;

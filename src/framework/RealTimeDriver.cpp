@@ -7,7 +7,18 @@ namespace fw {
 using std::chrono::milliseconds;
 
 RealTimeDriver::RealTimeDriver(HeadlessHost& host)
-    : m_host(host), m_start(Clock::now()), m_virtStart(host.Now()) {}
+    : m_host(host), m_start(Clock::now()), m_virtStart(host.Now()) {
+    // Rounded up, so that a timer never fires before its time has passed.
+    m_host.SetArmClock([this] { return VirtualNotBefore(Clock::now()); });
+}
+
+RealTimeDriver::~RealTimeDriver() { m_host.SetArmClock({}); }
+
+std::uint64_t RealTimeDriver::VirtualNotBefore(Clock::time_point t) const {
+    if (t <= m_start) return m_virtStart;
+    return m_virtStart +
+           static_cast<std::uint64_t>(std::chrono::ceil<milliseconds>(t - m_start).count());
+}
 
 std::uint64_t RealTimeDriver::VirtualAt(Clock::time_point t) const {
     if (t <= m_start) return m_virtStart;

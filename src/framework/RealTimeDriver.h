@@ -6,7 +6,9 @@
 // The virtual clock is anchored at construction: virtual time = the host's
 // time then + the real milliseconds since.  Between steps the driver sleeps
 // until the next timer is due, a cross-thread request wakes it, or a slice
-// ends, whichever comes first; it never spins.
+// ends, whichever comes first; it never spins.  A timer armed between two
+// steps (by a cross-thread hand-over) counts from the real moment it is armed:
+// the driver is the host's arming clock.
 #pragma once
 
 #include "framework/HeadlessHost.h"
@@ -22,6 +24,7 @@ public:
     static constexpr Clock::duration kDefaultSlice = std::chrono::milliseconds(100);
 
     explicit RealTimeDriver(HeadlessHost& host);
+    ~RealTimeDriver();
     RealTimeDriver(const RealTimeDriver&) = delete;
     RealTimeDriver& operator=(const RealTimeDriver&) = delete;
 
@@ -38,6 +41,8 @@ public:
 
     // Virtual time the clock is kept at for real time t.
     std::uint64_t VirtualAt(Clock::time_point t) const;
+    // The same rounded up: no whole millisecond of t is still to come.
+    std::uint64_t VirtualNotBefore(Clock::time_point t) const;
 
 private:
     HeadlessHost& m_host;

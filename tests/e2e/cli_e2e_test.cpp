@@ -291,6 +291,95 @@ TEST_F(CliE2E, CtrlCEndsTheBatchAfterTheCurrentExchange) {
     EXPECT_EQ(FramesWith('R').size(), 1u);
 }
 
+TEST_F(CliE2E, AReaderThatClosesTheOutput) {
+    // zantu-cli ARGS | head -n 1, with zantu-cli's own exit status.
+    auto piped = [&](const std::string& args) {
+        return RunProgram({"bash", "-c",
+                           std::string(kCli) + " --port " + port + " " + args + " | head -n 1; exit ${PIPESTATUS[0]}"});
+    };
+    // The manual's example: the reader took the line it wanted and the run's
+    // work was done; the summary it did not read is no failure.
+    for (int run = 0; run < 8; ++run) {
+        const RunResult one = piped("--json status");
+        EXPECT_EQ(one.exitCode, 0) << one.err;
+        const auto lines = JsonLines(one.out);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0]["type"], "answer");
+    }
+    // Gone in the middle of a batch: it ends after the exchange under way,
+    // and the batch did not run to its end.
+    const std::size_t before = FramesWith('R').size();
+    const RunResult batch = piped("dispense 1 0 0 0 --repeat 5 --wait 1");
+    EXPECT_EQ(batch.exitCode, 74) << batch.err;
+    EXPECT_NE(batch.err.find("the output was closed"), std::string::npos) << batch.err;
+    EXPECT_EQ(FramesWith('R').size() - before, 2u);
+}
+
+TEST_F(CliE2E, CountsOfASendWhoseAnswerNeverCameAreUnknown) {
+    for (const bool asJson : {true, false}) {
+        zsim::Faults f;
+        f.noResponse = 1;  // ACKed, the notes may move, no answer
+        sim.SetFaults(f);
+        const std::uint64_t base = sim.FramesReceived('R');
+        bool sent = false;
+        RunOptions o;
+        o.onTick = [&](pid_t pid, const std::string&) {
+            if (!sent && sim.FramesReceived('R') > base) {
+                ::kill(pid, SIGTERM);
+                sent = true;
+            }
+        };
+        std::vector<std::string> args{"dispense", "2", "0", "0", "0", "--repeat", "3", "--wait", "1"};
+        if (asJson) args.insert(args.begin(), "--json");
+        const RunResult r = Cli(args, o);
+        EXPECT_EQ(r.exitCode, 128 + SIGTERM) << r.err;
+        if (asJson) {
+            const json s = OfType(JsonLines(r.out), "summary").at(0);
+            EXPECT_EQ(s["fields"]["total"]["requested"], 2) << s;
+            EXPECT_TRUE(s["fields"]["total"]["dispensed"].is_null()) << s;
+            EXPECT_TRUE(s["fields"]["dispensed_sum"].is_null()) << s;
+        } else {
+            EXPECT_NE(r.out.find("DISPENSE batch  answers 0"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("Dispensed unknown"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("Dispensed 0"), std::string::npos) << r.out;
+        }
+    }
+}
+
+TEST_F(CliE2E, UnaskedFramesAreRecordsOfTheirOwn) {
+    for (const bool asJson : {true, false}) {
+        bool sent = false;
+        RunOptions o;
+        o.onTick = [&](pid_t, const std::string& out) {
+            if (!sent && out.find('\n') != std::string::npos) {  // the first answer is out; the batch waits
+                ASSERT_TRUE(sim.InjectError('P', 0x21, 1));
+                sim.SendUnsolicited('P');
+                sent = true;
+            }
+        };
+        std::vector<std::string> args{"last-stat", "--repeat", "2", "--wait", "2"};
+        if (asJson) args.insert(args.begin(), "--json");
+        const RunResult r = Cli(args, o);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        if (asJson) {
+            const auto lines = JsonLines(r.out);
+            EXPECT_EQ(OfType(lines, "answer").size(), 2u);
+            const json u = OfType(lines, "unasked").at(0);
+            EXPECT_EQ(u["command"], "last-stat");
+            EXPECT_EQ(u["code"], "P");
+            EXPECT_EQ(u["error"], 1);
+            EXPECT_EQ(u["error_text"], "PickUp Error");
+            EXPECT_TRUE(u["fields"].contains("opacity")) << u;
+            EXPECT_FALSE(u.contains("answer"));
+            const json s = OfType(lines, "summary").at(0);
+            EXPECT_EQ(s["answers"], 2);
+            EXPECT_EQ(s["device_errors"], 1);
+        } else {
+            EXPECT_NE(r.out.find("Unasked 'P'  Error = 01 PickUp Error\n"), std::string::npos) << r.out;
+        }
+    }
+}
+
 // ---- failures --------------------------------------------------------------------
 
 TEST_F(CliE2E, DeviceErrorExitsOne) {
@@ -341,6 +430,10 @@ TEST_F(CliE2E, PortLostDuringABatchExitsTwo) {
     EXPECT_NE(s["message"].get<std::string>().find(port + " went away"), std::string::npos) << s;
     EXPECT_LT(r.elapsed, 4500ms) << "ended when the port went, not by the time-outs (1 s + 4 s)";
     EXPECT_TRUE(sim.HungUp());
+    // What the batch did before the port went.
+    EXPECT_EQ(s["fields"]["repeat"], 3);
+    EXPECT_EQ(s["fields"]["dispensed_sum"], json::parse("[1,0,0,0]"));
+    EXPECT_EQ(s["fields"]["total"], json::parse(R"({"requested":1,"dispensed":1,"rejected":0})"));
 }
 
 TEST_F(CliE2E, PortThatCannotBeOpenedExitsThree) {
@@ -523,6 +616,46 @@ TEST_F(CliDownload, RefusedFilesSendNothing) {
     EXPECT_EQ(missing.exitCode, 66);
     EXPECT_EQ(JsonLines(missing.out).at(0)["result"], "no_input");
     EXPECT_TRUE(sim.ReceivedFrames().empty()) << "the module must not be put into its loader";
+}
+
+TEST_F(CliDownload, DownloadThatEndsEarlySaysWhatTheFlashHolds) {
+    const std::string hex = MakeHex("fw", Bytes(256, 0x22));
+    // A module error on block 1 is a device error, also when its answer is
+    // handled before the press has returned (several runs).
+    for (int run = 0; run < 6; ++run) {
+        ASSERT_TRUE(sim.InjectError('s', 0x20 + 0x33, 1));
+        const RunResult r = Cli({"--json", "download", hex});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("Program Writing Error"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("refused"), std::string::npos) << r.err;
+        const auto lines = JsonLines(r.out);
+        EXPECT_EQ(OfType(lines, "answer").back()["error"], 0x33);
+        const json s = OfType(lines, "summary").at(0);
+        EXPECT_EQ(s["device_errors"], 1);
+        EXPECT_EQ(s["fields"]["blocks"], 0);
+        EXPECT_NE(s["message"].get<std::string>().find("flash holds 0 of 320 blocks"), std::string::npos) << s;
+    }
+    // Verify that never ran is not said to have failed.
+    ASSERT_TRUE(sim.InjectError('s', 0x20 + 0x33, 1));
+    const RunResult h = Cli({"download", hex, "--verify"});
+    EXPECT_EQ(h.exitCode, 1) << h.err;
+    EXPECT_NE(h.out.find("Write Prog  blocks 0/320  Verify not run"), std::string::npos) << h.out;
+}
+
+TEST_F(CliDownload, TraceFileThatFillsUpFailsTheRunAfterItsResult) {
+    const std::string hex = MakeHex("fw", Bytes(256, 0x33));
+    const fs::path file = dir.Path() / "wire.txt";
+    // Room for a few lines only (a file size limit of 4 KiB stands for a full disk).
+    const RunResult r = RunProgram({"bash", "-c", "ulimit -f 4; exec \"$0\" \"$@\"", kCli, "--port", port, "--json",
+                                    "--trace", file.string(), "download", hex});
+    EXPECT_EQ(r.exitCode, 74) << r.err;
+    EXPECT_NE(r.err.find("writing trace file '" + file.string() + "' failed"), std::string::npos) << r.err;
+    const auto lines = JsonLines(r.out);
+    EXPECT_EQ(OfType(lines, "answer").size(), 1u + kBlockCount);  // the run itself went through
+    const json s = OfType(lines, "summary").at(0);
+    EXPECT_EQ(s["result"], "io_error");
+    EXPECT_EQ(s["fields"]["downloaded"], true);
+    EXPECT_LE(fs::file_size(file), 4096u);
 }
 
 // A module at its own pace: Ctrl+C during the download stops it after the

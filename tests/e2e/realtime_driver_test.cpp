@@ -19,11 +19,19 @@ struct Recorder final : fw::Window {
     fw::HeadlessHost* host = nullptr;
     std::vector<std::pair<int, Clock::time_point>> timers;
     int messages = 0;
+    unsigned armOnMessage = 0;  // a message arms timer 3 for this long (0: none)
+    Clock::time_point armedAt{};
     void OnTimer(int id) override {
         host->KillTimer(id);
         timers.emplace_back(id, Clock::now());
     }
-    std::intptr_t OnMessage(unsigned, std::uintptr_t, std::intptr_t) override { return ++messages; }
+    std::intptr_t OnMessage(unsigned, std::uintptr_t, std::intptr_t) override {
+        if (armOnMessage) {
+            armedAt = Clock::now();
+            host->SetTimer(3, armOnMessage);
+        }
+        return ++messages;
+    }
     void OnCommand(int) override {}
     void OnTabSelChange() override {}
     void OnCancel() override {}
@@ -68,6 +76,21 @@ TEST_F(RealTimeDriverTest, RequestFromAnotherThreadIsHandledWithoutWaitingForATi
     EXPECT_TRUE(driver.RunUntil([&] { return rec.messages == 1; }, 20s));
     EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_TRUE(rec.timers.empty());
+}
+
+TEST_F(RealTimeDriverTest, TimerArmedInAHandOverCountsFromTheMomentItIsArmed) {
+    // The driver's last step was at its start; the hand-over comes while it
+    // waits, well after it.  The timer counts from the hand-over.
+    fw::RealTimeDriver driver(host);
+    rec.armOnMessage = 200;
+    std::jthread sender([&](std::stop_token st) {
+        std::this_thread::sleep_for(60ms);
+        host.SendMessageFromThread(0x401, 0, 0, st);
+    });
+    EXPECT_TRUE(driver.RunUntil([&] { return rec.timers.size() == 1; }, 20s));
+    ASSERT_EQ(rec.timers.size(), 1u);
+    EXPECT_EQ(rec.timers[0].first, 3);
+    EXPECT_GE(rec.timers[0].second - rec.armedAt, 200ms);
 }
 
 TEST_F(RealTimeDriverTest, WaitEndsAtItsLimitWithoutSpinning) {

@@ -1,6 +1,6 @@
 // zantu-cli's output: JSON strings stay valid whatever bytes they hold, the
 // records' shape, and the decoded fields read under their names from what the
-// core decoded (a frame through the real receiver and decoder).
+// console tells with each answer (a frame through the real receiver and decoder).
 #include "cli/Json.h"
 #include "cli/Report.h"
 #include "console/ConsoleDlg.h"
@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -119,6 +120,20 @@ TEST(CliReport, AnswerRecordShape) {
     EXPECT_NE(human.find("Reasons       LEN 2"), std::string::npos);
     EXPECT_NE(human.find("Box -  SOL 1"), std::string::npos);
 
+    // A count that is not known: null, and said so.
+    cli::Record u;
+    u.type = "summary";
+    cli::Field total = cli::ScalarField("dispensed", "Dispensed", cli::FieldKind::Dec, "0");
+    total.group = "total";
+    total.unknown = true;
+    u.fields.push_back(total);
+    EXPECT_TRUE(Parse(cli::FormatJson(u))["fields"]["total"]["dispensed"].is_null());
+    EXPECT_NE(cli::FormatHuman(u).find("Total         Dispensed unknown"), std::string::npos) << cli::FormatHuman(u);
+
+    // A frame nobody asked for has the shape of an answer.
+    r.type = "unasked";
+    EXPECT_EQ(Parse(cli::FormatJson(r))["error"], 0x2a);
+
     // A code that needs escaping, and the backslash of SET ORDER.
     r.code = '\\';
     EXPECT_EQ(Parse(cli::FormatJson(r))["code"], "\\");
@@ -130,19 +145,33 @@ struct NullWriter : CByteWriter {
     int Write(const std::uint8_t*, std::uint32_t) override { return 1; }
 };
 
+// The fields of each answer as the console tells them, in JSON.
+struct FieldsHeard final : ev::ConsoleObserver {
+    json last;
+    void Answered(const ev::Answer& a) override {
+        cli::Record r;
+        r.type = "answer";
+        r.fields = cli::DecodedFields(a.fields);
+        last = Parse(cli::FormatJson(r))["fields"];
+    }
+};
+
 class CliDecodedFields : public ::testing::Test {
 protected:
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
     NullWriter writer;
+    FieldsHeard heard;
 
     void SetUp() override {
         dlg.Create();
         dlg.m_pWriter = &writer;
         dlg.m_bLinked = 1;
+        dlg.Subscribe(&heard);
     }
+    void TearDown() override { dlg.Unsubscribe(&heard); }
     // Presses a button on its page and answers it with code, ' ', data.
-    json Answer(int page, int button, std::uint8_t code, const Bytes& data, int sub = 0) {
+    json Answer(int page, int button, std::uint8_t code, const Bytes& data) {
         if (host.GetCurSel(ids::kTab) != page) host.SelectTab(ids::kTab, page);
         EXPECT_TRUE(host.Click(button));
         Bytes f{proto::ACK, proto::SOH, '0', '0', code, ' '};
@@ -151,10 +180,7 @@ protected:
         f.push_back(proto::Xor(f.data() + 1, f.size() - 1));
         dlg.ReceiveBytes(f.data(), f.size());
         EXPECT_FALSE(dlg.m_bBusy);
-        cli::Record r;
-        r.type = "answer";
-        r.fields = cli::DecodedFields(dlg, code, sub);
-        return Parse(cli::FormatJson(r))["fields"];
+        return std::exchange(heard.last, json());
     }
 };
 
@@ -205,11 +231,11 @@ TEST_F(CliDecodedFields, SettingsTestsAndVersion) {
     EXPECT_EQ(Answer(3, 1009, ']', {'2', '1', '4', '3'}), json::parse(R"({"order":["2","1","4","3"]})"));
     EXPECT_EQ(Answer(3, 1011, 'X', {0x53, 0x49, 0x2A, 0x20}),
               json::parse(R"({"opac":"33","leng":"29","div":"A","rej":"0"})"));
-    EXPECT_EQ(Answer(4, 1014, 'q', {'"', '0', '4', '?', '0'}, '"'), json::parse(R"({"bldc":1264})"));
-    EXPECT_EQ(Answer(4, 1015, 'q', {'#', '5', ':', '6', '0'}, '#'), json::parse(R"({"rvdt":[90,96]})"));
-    EXPECT_EQ(Answer(4, 1016, 'q', {'0', '1', '2', '3', '4', '0', ':', '0', '?'}, '0'),
+    EXPECT_EQ(Answer(4, 1014, 'q', {'"', '0', '4', '?', '0'}), json::parse(R"({"bldc":1264})"));
+    EXPECT_EQ(Answer(4, 1015, 'q', {'#', '5', ':', '6', '0'}), json::parse(R"({"rvdt":[90,96]})"));
+    EXPECT_EQ(Answer(4, 1016, 'q', {'0', '1', '2', '3', '4', '0', ':', '0', '?'}),
               json::parse(R"({"version":"1234   0A0F"})"));
-    EXPECT_EQ(Answer(4, 1012, 'q', {' '}, ' '), json::object());  // DIVERT decodes nothing
+    EXPECT_EQ(Answer(4, 1012, 'q', {' '}), json::object());  // DIVERT decodes nothing
 }
 
 }  // namespace
