@@ -76,10 +76,15 @@ int ParseClamped(const std::string& text, long hi) {
 void CConsoleDlg::OnCommandButton(int nId) {
     if (nId < 1001 || nId > 1018) return;
     if (IsBusy()) return;  // one command at a time; a press while busy is ignored
+    if (PressNeedsFence(nId - 1000)) return;
     SendCommand(nId - 1000);
 }
 
 void CConsoleDlg::BatchSetup(int nType) {
+    if (!BeginBatchWatch(nType)) {
+        m_nRepeatLeft = 1;
+        return;
+    }
     if (m_nTab == kPageDispense && nType != kTypePurge && nType != kTypeBlockWrite) {
         m_nRepeatLeft = ParseClamped(Text(ids::kRepeat), kRepeatMax);
         m_nRepeat = m_nRepeatLeft;
@@ -127,10 +132,11 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
     }
     DecodeResponse(bAnswer);  // any device-error box has been closed when it returns
     if (code == kDumpCode) return 1;
+    if (!bAnswer) OnUnaskedAnswer(code);
 
     if (bAnswer) {
         --m_nRepeatLeft;
-        if (m_nRepeatLeft <= 0) {
+        if (BatchStopsHere() || m_nRepeatLeft <= 0) {
             m_host.KillTimer(kTimerRepeat);
             m_bBusy = 0;
             m_nRepeatLeft = m_nRepeat;
@@ -159,6 +165,7 @@ void CConsoleDlg::OnRepeatTimer() {
 }
 
 void CConsoleDlg::OnAckReceived() {
+    m_bStrayInFrame = false;  // a frame begun before the ACK was dropped with it
     // Go Loader and Reset leave the console idle, also when their frame had
     // to be resent (the resend set the busy flag again).
     if (m_nLastType == 20 || m_nLastType == 23 || m_nCmdCode == kLoaderCode ||

@@ -98,6 +98,7 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
     case kTimerProgress: OnProgressTimer(); break;
     case kTimerRepeat: OnRepeatTimer(); break;
     case kTimerReconnect: OnReconnectTimer(); break;
+    case kTimerQuiet: OnQuietTimer(); break;
     default: m_host.KillTimer(nIdEvent); break;
     }
     EnableRule();
@@ -109,6 +110,7 @@ std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t
     case WM_FRAME_READY: return OnFrameReady();
     case WM_NEXT_BLOCK: return OnNextBlock();
     case WM_COMM_LOST: return OnCommLost();
+    case WM_PENDING_PRESS: return OnPendingPress();
     default: return 0;
     }
 }

@@ -2,6 +2,7 @@
 // in 320 blocks of 128 bytes, one exchange each, with a progress bar), Verify by
 // the 16-bit image sum, and Reset.  The next block is requested by a posted
 // message so that the handling of the current answer ends first.
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
 #include "link/LinkFrame.h"
@@ -70,12 +71,28 @@ void CConsoleDlg::OnWriteProg() {
     m_nBlocksDone = 1;
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     m_host.SetTimer(kTimerProgress, kProgressMs);
+    BeginDownloadWatch();
     SendCommand(kTypeBlock);
 }
 
 std::intptr_t CConsoleDlg::OnNextBlock() {
-    // A stray request after the download stopped sends nothing.
-    if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(kTypeBlock);
+    if (m_bAutoVerifyDue && !m_bDownloading) {
+        m_bAutoVerifyDue = false;
+        AppendRecv("Verify runs by itself: " + m_strAnomaly + ".\r\n");
+        OnVerify();
+        return 0;
+    }
+    // A stray request after the download stopped sends nothing; a doubt that
+    // arose since the request was posted holds the block for quiet.
+    if (!m_bDownloading || m_bHeldForQuiet) return 0;
+    if (m_bBlockDoubt) {
+        BlockConfirmed();
+        return 0;
+    }
+    if (m_nImageAddr < kImageSize)
+        SendCommand(kTypeBlock);
+    else
+        FinishDownload();
     return 0;
 }
 
@@ -95,10 +112,10 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     const bool bComplete = proto::HasErrorByte(m_strRxFrame.size());
     const bool bError = bComplete && f[4] != ' ';
     if (!bAnswer) {
-        // Answers no block: shown, and nothing more (the download, if one
-        // runs, waits for the answer to its own block).
-        if (bError) ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+        // Answers no block: shown; during a download it is a late copy's
+        // answer (the download's guard, firmware/DownloadGuard.cpp).
         AppendRecv("Unasked 's' answer\r\n");
+        OnStrayBlockAnswer(bError, bError ? static_cast<std::uint8_t>(f[4] - 0x20) : 0);
         return;
     }
     if (bError || !bComplete) {
@@ -122,16 +139,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     }
     if (!m_bDownloading) return;
     ++m_nBlocksDone;
-    if (m_nImageAddr < kImageSize) {
-        m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
-        return;
-    }
-    m_bDownloading = 0;
-    m_nBlocksDone = kBlockCount;
-    m_host.SetProgressPos(ids::kProgress, kBlockCount);
-    EnableRule();
-    m_host.KillTimer(kTimerProgress);
-    m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
+    BlockConfirmed();
 }
 
 void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
@@ -152,7 +160,12 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
 
 void CConsoleDlg::DownloadGaveUp() {
     // A time-out during a download stops it; the bar keeps the block it failed at.
+    // The block's answer may still come, and would look like the next one's.
+    if (m_bDownloading && m_nLastType == cmd::kWriteBlock) NoteBlockDoubt("a block's answer was overdue");
     m_bDownloading = 0;
+    m_bHeldForQuiet = false;
+    m_bAutoVerifyDue = false;
+    m_host.KillTimer(kTimerQuiet);
     m_host.KillTimer(kTimerProgress);
     if (m_nBlocksDone > 0 && m_nBlocksDone < kBlockCount) m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
 }

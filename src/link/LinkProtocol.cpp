@@ -94,6 +94,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_nRxState = kRxInFrame;
             }
             if (t) t->Received(b == SOH ? trace::RxKind::FrameByte : trace::RxKind::Noise);
+            if (b != SOH) WatchStrayByte(b, false);
             break;
         case kRxAwaitAck:
             if (t) t->Received(b == ACK ? trace::RxKind::Ack : trace::RxKind::NotAck);
@@ -102,6 +103,8 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_nAckRetries = 0;
                 m_nRxState = kRxIdle;
                 OnAckReceived();
+            } else {
+                WatchStrayByte(b, true);
             }
             break;
         case kRxInFrame:
@@ -151,6 +154,7 @@ void CConsoleDlg::OnAckTimer() {
         m_host.SetTimer(kTimerAck, kAckMs);
         m_nRxState = kRxAwaitAck;
         ++m_nAckRetries;
+        OnBlockResent();
     }
     EnableRule();
 }
@@ -163,6 +167,7 @@ void CConsoleDlg::OnResponseTimer() {
 }
 
 void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
+    BatchGaveUp();
     m_bBusy = 0;
     m_nRepeat = 0;
     m_nRepeatLeft = 0;
