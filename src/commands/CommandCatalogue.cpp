@@ -115,9 +115,9 @@ void CConsoleDlg::SendCommand(int nType) {
 
     const Command& c = g_Catalogue[static_cast<std::size_t>(nType - 1)];
     // What the frame carries, for the wire trace; stored with the frame.
-    trace::FrameNote note;
+    ev::FrameNote note;
     note.type = nType;
-    auto noteValue = [&note](trace::NoteKind kind, int v) {
+    auto noteValue = [&note](ev::NoteKind kind, int v) {
         note.kind = kind;
         if (note.count < 4) note.values[note.count++] = v;
     };
@@ -150,7 +150,7 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::Dispense:
         for (int box = 0; box < 4; ++box) m_nRequest[box] = ReadRequest(box);
         for (int box = 0; box < 4; ++box) put(CountByte(m_nRequest[box]));
-        for (int box = 0; box < 4; ++box) noteValue(trace::NoteKind::Counts, m_nRequest[box]);
+        for (int box = 0; box < 4; ++box) noteValue(ev::NoteKind::Counts, m_nRequest[box]);
         put(' ');
         put(' ');
         put(' ');
@@ -160,7 +160,7 @@ void CConsoleDlg::SendCommand(int nType) {
         for (int id : c.edits) {
             const unsigned v = static_cast<unsigned>(ParseField(Text(id), 16)) & 0xFF;
             putPair(v);
-            noteValue(trace::NoteKind::HexBytes, static_cast<int>(v));
+            noteValue(ev::NoteKind::HexBytes, static_cast<int>(v));
         }
         UpdateData(false);
         break;
@@ -175,12 +175,13 @@ void CConsoleDlg::SendCommand(int nType) {
                 if (v[j] == v[i]) ok = false;
         }
         if (!ok) {
+            Refuse(ev::Refusal::BadValues, "Error Parameter");
             m_host.MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
             return;
         }
         for (int x : v) {
             put(static_cast<std::uint8_t>('0' + x));
-            noteValue(trace::NoteKind::Digits, x);
+            noteValue(ev::NoteKind::Digits, x);
         }
         UpdateData(false);
         break;
@@ -188,7 +189,7 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::SenDiag: {
         const int i = firstSet(c.edits);
         put(static_cast<std::uint8_t>('1' + (i < 0 ? 0 : i)));
-        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
+        noteValue(ev::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::Sub: put(c.sub); break;
@@ -196,16 +197,16 @@ void CConsoleDlg::SendCommand(int nType) {
         const int i = firstSet(c.edits);
         put(c.sub);
         put(CountByte(i < 0 ? 0 : i));
-        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
+        noteValue(ev::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::SubBoxOpt: {
         const int i = firstSet(c.edits);
         put(c.sub);
-        note.kind = trace::NoteKind::Box;
+        note.kind = ev::NoteKind::Box;
         if (i >= 0) {
             put(CountByte(i));
-            noteValue(trace::NoteKind::Box, i + 1);
+            noteValue(ev::NoteKind::Box, i + 1);
         }
         break;
     }
@@ -214,7 +215,7 @@ void CConsoleDlg::SendCommand(int nType) {
         // A block lies wholly inside the image; any other address sends nothing.
         if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) return;
         putWord(static_cast<unsigned>(m_nImageAddr));
-        noteValue(trace::NoteKind::Address, m_nImageAddr);
+        noteValue(ev::NoteKind::Address, m_nImageAddr);
         for (int i = 0; i < kBlockSize; ++i) putPair(m_Image[static_cast<std::size_t>(m_nImageAddr++)]);
         break;
     }
@@ -222,7 +223,7 @@ void CConsoleDlg::SendCommand(int nType) {
         std::uint32_t sum = 0;
         for (std::uint8_t b : m_Image) sum += b;
         putWord(sum & 0xFFFF);
-        noteValue(trace::NoteKind::Sum, static_cast<int>(sum & 0xFFFF));
+        noteValue(ev::NoteKind::Sum, static_cast<int>(sum & 0xFFFF));
         break;
     }
     }

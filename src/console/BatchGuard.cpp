@@ -59,6 +59,10 @@ bool CConsoleDlg::BeginBatchWatch(int nType) {
 bool CConsoleDlg::PressNeedsFence(int nType) {
     if (!cmd::IsDispenseType(nType) || !m_bDispenseTimedOut) return false;
     m_nFenceFor = nType;
+    // The answer's counter refresh writes the Repeat field: the press keeps
+    // the fields as the operator left them.
+    m_strFenceRepeat = m_host.GetControlText(ids::kRepeat);
+    m_strFenceWait = m_host.GetControlText(ids::kWait);
     AppendRecv("The last dispense got no answer in time: LAST STAT first.\r\n");
     SendCommand(cmd::kLastStat);
     if (!m_bBusy) m_nFenceFor = 0;  // nothing went out
@@ -69,7 +73,10 @@ std::intptr_t CConsoleDlg::OnPendingPress() {
     const int nType = m_nFenceFor;
     m_nFenceFor = 0;
     // Another press that came first wins; the held one is dropped.
-    if (nType != 0 && !IsBusy()) SendCommand(nType);
+    if (nType == 0 || IsBusy()) return 0;
+    m_host.SetControlText(ids::kRepeat, m_strFenceRepeat);
+    m_host.SetControlText(ids::kWait, m_strFenceWait);
+    SendCommand(nType);
     return 0;
 }
 

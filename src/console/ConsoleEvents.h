@@ -45,7 +45,8 @@ enum class RxKind : std::uint8_t {
     NotAck,        // awaiting the ACK and not an ACK: dropped
     Ack,           // the module's ACK of the host frame
     FrameByte,     // the SOH or a later byte of a response frame, before its BCC
-    FrameAnswer,   // the BCC of a frame accepted as the awaited answer (ACK follows)
+    FrameAnswer,   // the BCC of a frame accepted as the answer to the frame sent: the
+                   // awaited answer, or Go Loader's or Reset's first answer (ACK follows)
     FrameUnasked,  // the BCC of a frame accepted that is not the awaited answer (ACK follows)
     FrameBadBcc,   // the BCC of a frame refused for its BCC (NAK follows)
 };

@@ -103,11 +103,12 @@ void CConsoleDlg::StopDownloadForError(std::uint8_t nCode) {
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     char why[96];
     std::snprintf(why, sizeof why, "an 's' frame carried device error %02X", static_cast<unsigned>(nCode));
-    ev::Notice stopped;
-    stopped.kind = ev::NoticeKind::DownloadStopped;
-    stopped.error = nCode;
-    stopped.text = why;
-    Notify(stopped);
+    Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                      .k = m_nBlocksDone,
+                      .n = kBlockCount,
+                      .address = m_nImageAddr - kBlockSize,
+                      .error = nCode,
+                      .text = why});
     ShowDeviceError(nCode);
 }
 
@@ -150,8 +151,6 @@ void CConsoleDlg::FinishDownload() {
     // Verify runs once the handling of this answer has ended (busy cleared).
     m_bAutoVerifyDue = !m_strAnomaly.empty();
     if (m_bAutoVerifyDue) m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
-    ev::Notice done;
-    done.kind = ev::NoticeKind::DownloadDone;
-    Notify(done);
+    Notify(ev::Notice{.kind = ev::NoticeKind::DownloadDone, .k = kBlockCount, .n = kBlockCount});
     m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
 }

@@ -48,8 +48,7 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
     CConsoleDlg dlg(host);
     JoinWriter out;
     dlg.m_pWriter = &out;
-    dlg.m_pTrace = wire;
-    dlg.m_bLinked = 1;
+    if (wire) dlg.Subscribe(wire);
     const std::uint8_t setup = data[0];
     if (setup & 1) {
         const int nType = kTypes[(setup >> 1) & 3];
@@ -58,7 +57,7 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         dlg.m_nTxLen = 4;
         dlg.m_nCmdCode = 'P';
         dlg.m_nLastType = nType;
-        dlg.m_TxNote = {nType, trace::NoteKind::None, 0, {}};
+        dlg.m_TxNote = {nType, ev::NoteKind::None, 0, {}};
         dlg.CloseAndSend(nType);
     }
     std::size_t i = 1;
@@ -66,15 +65,13 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         const std::uint8_t ctl = data[i++];
         std::size_t n = ctl % (CComm::kChunk + 1);
         if (n > size - i) n = size - i;
-        for (std::size_t k = 0; k < n; ++k) dlg.m_Comm.m_RxBuf[k] = data[i + k];
         if (received) received->insert(received->end(), data + i, data + i + n);
-        dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(n);
-        dlg.OnMessage(WM_COMM_DATA, 0, 0);
+        dlg.ReceiveBytes(data + i, n);  // what the hand-over of a chunk runs
         i += n;
         if (setup & 8) host.Advance(kSteps[ctl >> 6]);
     }
     if (setup & 8) host.Advance(200000);
-    dlg.m_pTrace = nullptr;
+    if (wire) dlg.Unsubscribe(wire);
     if (wire) wire->Flush();
     return out.bytes;
 }
