@@ -78,11 +78,18 @@ void CConsoleDlg::OnCommandButton(int nId) {
         Refuse(ev::Refusal::Busy);
         return;
     }
+    if (PressNeedsFence(nId - 1000)) return;
     SendCommand(nId - 1000);
 }
 
 void CConsoleDlg::BatchSetup(int nType) {
     m_bStopBatch = false;
+    if (!BeginBatchWatch(nType)) {
+        m_nRepeatLeft = 1;
+        m_nBatchRuns = 0;
+        m_nBatchAnswers = 0;
+        return;
+    }
     if (m_nTab == kPageDispense && nType != cmd::kPurge && nType != cmd::kWriteBlock) {
         m_nRepeatLeft = ParseClamped(Text(ids::kRepeat), kRepeatMax);
         m_nRepeat = m_nRepeatLeft;
@@ -135,11 +142,12 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
     }
     DecodeResponse(bAnswer);  // any device-error box has been closed when it returns
     if (code == kDumpCode) return 1;
+    if (!bAnswer) OnUnaskedAnswer(code);
 
     if (bAnswer) {
         if (m_nBatchRuns > 0) ++m_nBatchAnswers;
         --m_nRepeatLeft;
-        if (m_nRepeatLeft <= 0) {
+        if (BatchStopsHere() || m_nRepeatLeft <= 0) {
             m_host.KillTimer(kTimerRepeat);
             m_bBusy = 0;
             m_nRepeatLeft = m_nRepeat;
@@ -174,6 +182,7 @@ void CConsoleDlg::OnRepeatTimer() {
 }
 
 void CConsoleDlg::OnAckReceived() {
+    m_bStrayInFrame = false;  // a frame begun before the ACK was dropped with it
     // Go Loader and Reset leave the console idle, also when their frame had
     // to be resent (the resend set the busy flag again).
     if (m_nLastType == cmd::kGoLoader || m_nLastType == cmd::kReset || m_nCmdCode == kLoaderCode ||

@@ -99,6 +99,7 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
     case kTimerProgress: OnProgressTimer(); break;
     case kTimerRepeat: OnRepeatTimer(); break;
     case kTimerReconnect: OnReconnectTimer(); break;
+    case kTimerQuiet: OnQuietTimer(); break;
     default: m_host.KillTimer(nIdEvent); break;
     }
     EnableRule();
@@ -112,6 +113,7 @@ std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t
     case WM_FRAME_READY: r = OnFrameReady(); break;
     case WM_NEXT_BLOCK: r = OnNextBlock(); break;
     case WM_COMM_LOST: r = OnCommLost(); break;
+    case WM_PENDING_PRESS: r = OnPendingPress(); break;
     default: break;
     }
     TellIdleChange();

@@ -37,6 +37,8 @@ inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
 inline constexpr int kBlockCount = kImageSize / kBlockSize;  // 320
 inline constexpr std::size_t kTxFrameSize = 272;             // 266-byte frame, its 0, spare
+// Posted: a press held until LAST STAT answered (console/BatchGuard.cpp).
+inline constexpr unsigned WM_PENDING_PRESS = WM_USER_BASE + 7;
 
 class CConsoleDlg final : public fw::Window {
 public:
@@ -194,6 +196,29 @@ public:
     // The module's ACK of the current frame arrived (after the ACK timer stopped).
     void OnAckReceived();
 
+    // ---- late and duplicated answers in batches (console/BatchGuard.cpp) ---
+    // A late answer cannot be told from the answer to the next send of the
+    // same code, so evidence of one ends the batch and says its counts may be
+    // off; after a time-out on a dispense-type command the next dispense-type
+    // press first asks LAST STAT, whose answer comes after any answer still
+    // due (the module answers in order).
+    // The start of BatchSetup: which code the batch counts; false for LAST
+    // STAT asked first, which is a send of its own (no batch, no zeroing).
+    bool BeginBatchWatch(int nType);
+    // A press of a command button: true when the guard took it (LAST STAT first).
+    bool PressNeedsFence(int nType);
+    // Both time-outs, before the batch state is cleared.
+    void BatchGaveUp();
+    // An accepted frame that answers no send (code: its response code).
+    void OnUnaskedAnswer(int code);
+    // The awaited answer just counted: true when the batch ends here whatever
+    // its repeats left.
+    bool BatchStopsHere();
+    // WM_PENDING_PRESS: the dispense-type press held for LAST STAT's answer.
+    std::intptr_t OnPendingPress();
+    // Tells (once per batch) that the last batch's counts may be off by one.
+    void TellBatchUncertain(bool bStopped);
+
     // ---- firmware (firmware/) --------------------------------------------
     void OnGoLoader();
     void OnWriteProg();
@@ -208,6 +233,33 @@ public:
     std::uint16_t ImageSum() const;
     // A time-out of the link ended the current command (download bookkeeping).
     void DownloadGaveUp();
+
+    // ---- the download's answer guard (firmware/DownloadGuard.cpp) ------------
+    // The protocol has no sequence numbers: an 's' answer to a copy sent
+    // earlier (a resend whose first copy arrived, an answer overdue after a
+    // time-out, a module that answered twice) looks like the answer to the
+    // block sent last.  After such an anomaly the next block (and "Downloading
+    // Done!") waits until no 's' answer has come for kQuietMs.
+    static constexpr unsigned kQuietMs = 2000;
+    void BeginDownloadWatch();
+    // Something on the line makes it uncertain which block the next 's'
+    // answers; why: in plain words, for the receive text.
+    void NoteBlockDoubt(const char* why);
+    // The stored block was sent again after a missing ACK (link/LinkProtocol.cpp).
+    void OnBlockResent();
+    // A byte the receiver drops (no frame begun, or not the awaited ACK): a
+    // second ACK, or a whole 's' frame the console never takes as an answer.
+    void WatchStrayByte(std::uint8_t b, bool bAwaitingAck);
+    // The awaited answer to the block sent last came without error: the next
+    // block, or the end, now or after the quiet interval.
+    void BlockConfirmed();
+    // An 's' frame that answers no block (bError: it carries device error nCode).
+    void OnStrayBlockAnswer(bool bError, std::uint8_t nCode);
+    void OnQuietTimer();
+    // The last block was confirmed and the line is settled.
+    void FinishDownload();
+    // Stops a running download for a device error carried by any 's' frame.
+    void StopDownloadForError(std::uint8_t nCode);
 
     // ---- service log (servicelog/) -----------------------------------------
     void OnLog();
@@ -278,4 +330,25 @@ public:
     bool m_bStopBatch = false;  // StopBatch: nothing more is sent on the console's own
     // Who hears the console's events (console/ConsoleEvents.h); empty slots are null.
     std::array<ev::ConsoleObserver*, kMaxObservers> m_observers{};
+    // The download's answer guard: an 's' answer to an earlier copy may still
+    // come; the next step waits for the quiet timer; the first anomaly of the
+    // running download (Verify runs by itself at its end when there was one);
+    // that Verify is due; a frame the receiver drops, as far as it came.
+    bool m_bBlockDoubt = false;
+    bool m_bHeldForQuiet = false;
+    std::string m_strAnomaly;
+    bool m_bAutoVerifyDue = false;
+    std::string m_strStray;
+    bool m_bStrayInFrame = false;
+    // Batches: the code whose answers count in the batch set up last (0:
+    // none); its counts were said to be uncertain; it ends at the awaited
+    // answer under way; a dispense-type command got no answer in time; the
+    // dispense-type press held for LAST STAT's answer; the window was closed.
+    int m_nBatchCode = 0;
+    bool m_bBatchUncertain = false;
+    bool m_bBatchStopAsked = false;
+    bool m_bDispenseTimedOut = false;
+    int m_nFenceFor = 0;
+    std::string m_strFenceRepeat, m_strFenceWait;  // the held press's Repeat and Wait as typed
+    bool m_bClosing = false;
 };

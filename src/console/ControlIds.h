@@ -80,6 +80,7 @@ inline constexpr int kTimerResponse = 2;   // 120000 / 130000 ms response wait
 inline constexpr int kTimerProgress = 4;   // 300 ms progress bar
 inline constexpr int kTimerRepeat = 10;    // Wait seconds between batch sends
 inline constexpr int kTimerReconnect = 11; // looks for a lost port's return
+inline constexpr int kTimerQuiet = 12;     // a download waits for the line to be quiet
 
 inline constexpr unsigned kAckMs = 1000;
 inline constexpr unsigned kResponseFirstMs = 120000;

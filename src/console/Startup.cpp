@@ -109,7 +109,10 @@ void CConsoleDlg::OnOpen() {
     ReportOpen(nPort, ok != 0);
 }
 
-void CConsoleDlg::OnCancel() { m_host.EndDialog(ids::IDCANCEL); }
+void CConsoleDlg::OnCancel() {
+    m_bClosing = true;  // an answer decoded from now on starts no further send
+    m_host.EndDialog(ids::IDCANCEL);
+}
 
 // The About box: the program's icon, its text and OK.
 void CConsoleDlg::OnAbout() {

@@ -105,6 +105,7 @@ void CConsoleDlg::OnWriteProg() {
     m_nBlocksDone = 1;
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     m_host.SetTimer(kTimerProgress, kProgressMs);
+    BeginDownloadWatch();
     SendCommand(cmd::kWriteBlock);
 }
 
@@ -121,8 +122,23 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
         EnableRule();
         return 0;
     }
-    // A stray request after the download stopped sends nothing.
-    if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(cmd::kWriteBlock);
+    if (m_bAutoVerifyDue && !m_bDownloading) {
+        m_bAutoVerifyDue = false;
+        AppendRecv("Verify runs by itself: " + m_strAnomaly + ".\r\n");
+        OnVerify();
+        return 0;
+    }
+    // A stray request after the download stopped sends nothing; a doubt that
+    // arose since the request was posted holds the block for quiet.
+    if (!m_bDownloading || m_bHeldForQuiet) return 0;
+    if (m_bBlockDoubt) {
+        BlockConfirmed();
+        return 0;
+    }
+    if (m_nImageAddr < kImageSize)
+        SendCommand(cmd::kWriteBlock);
+    else
+        FinishDownload();
     return 0;
 }
 
@@ -143,10 +159,10 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     const bool bComplete = proto::HasErrorByte(m_strRxFrame.size());
     const bool bError = bComplete && f[4] != ' ';
     if (!bAnswer) {
-        // Answers no block: shown, and nothing more (the download, if one
-        // runs, waits for the answer to its own block).
-        if (bError) ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+        // Answers no block: shown; during a download it is a late copy's
+        // answer (the download's guard, firmware/DownloadGuard.cpp).
         AppendRecv("Unasked 's' answer\r\n");
+        OnStrayBlockAnswer(bError, bError ? static_cast<std::uint8_t>(f[4] - 0x20) : 0);
         return;
     }
     if (bError || !bComplete) {
@@ -187,17 +203,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
                       .n = kBlockCount,
                       .address = m_nImageAddr - kBlockSize});
     ++m_nBlocksDone;
-    if (m_nImageAddr < kImageSize) {
-        m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
-        return;
-    }
-    m_bDownloading = 0;
-    m_nBlocksDone = kBlockCount;
-    m_host.SetProgressPos(ids::kProgress, kBlockCount);
-    EnableRule();
-    m_host.KillTimer(kTimerProgress);
-    Notify(ev::Notice{.kind = ev::NoticeKind::DownloadDone, .k = kBlockCount, .n = kBlockCount});
-    m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
+    BlockConfirmed();
 }
 
 void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
@@ -229,6 +235,8 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
 
 void CConsoleDlg::DownloadGaveUp() {
     // A time-out during a download stops it; the bar keeps the block it failed at.
+    // The block's answer may still come, and would look like the next one's.
+    if (m_bDownloading && m_nLastType == cmd::kWriteBlock) NoteBlockDoubt("a block's answer was overdue");
     if (m_bDownloading)
         Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
                           .k = m_nBlocksDone,
@@ -236,6 +244,9 @@ void CConsoleDlg::DownloadGaveUp() {
                           .address = m_nImageAddr - kBlockSize,
                           .text = "the link gave up on the block"});
     m_bDownloading = 0;
+    m_bHeldForQuiet = false;
+    m_bAutoVerifyDue = false;
+    m_host.KillTimer(kTimerQuiet);
     m_host.KillTimer(kTimerProgress);
     if (m_nBlocksDone > 0 && m_nBlocksDone < kBlockCount) m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
 }

@@ -132,6 +132,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_nRxState = kRxInFrame;
             }
             said(b == SOH ? ev::RxKind::FrameByte : ev::RxKind::Noise);
+            if (b != SOH) WatchStrayByte(b, false);
             break;
         case kRxAwaitAck:
             said(b == ACK ? ev::RxKind::Ack : ev::RxKind::NotAck);
@@ -142,6 +143,8 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_bAckAwaited = false;
                 if (t) Notify(ev::Notice{.kind = ev::NoticeKind::Acked, .type = m_nLastType});
                 OnAckReceived();
+            } else {
+                WatchStrayByte(b, true);
             }
             break;
         case kRxInFrame:
@@ -199,6 +202,7 @@ void CConsoleDlg::OnAckTimer() {
         m_host.SetTimer(kTimerAck, kAckMs);
         AwaitAck();
         ++m_nAckRetries;
+        OnBlockResent();
     }
     EnableRule();
 }
@@ -214,6 +218,7 @@ void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
     // Nothing of the frame given up on may reach the module later.
     if (const std::size_t n = m_Comm.DropUnsent())
         TraceLink(ev::LinkEvent::WriteDropped, m_Comm.OpenedPort(), std::to_string(n) + " bytes not sent yet");
+    BatchGaveUp();
     m_bBusy = 0;
     m_nRepeat = 0;
     m_nRepeatLeft = 0;

@@ -3,8 +3,8 @@
 // run on the headless host's virtual clock; bytes cross a real pty, so waits
 // are bounded by PumpUntil's real-time limit.
 //
-// Every test runs under the invariants' checker, which is tapped between the
-// console and its host and must have found nothing when the test ends.  Every
+// Every test runs under the invariants' checker, which listens to the
+// console's events and must have found nothing when the test ends.  Every
 // test runs with the wire trace on, to its line store and to a file, on the
 // virtual clock.  At the end the trace is checked against the line as the
 // simulator saw it: what the console sent and received shows exactly once, in
@@ -52,7 +52,8 @@ protected:
     trace::WireTrace wireTrace{[this] { return host.Now() * 1000; }};
     CConsoleDlg dlg{host};
     inv::Checker checker;
-    std::unique_ptr<inv::ConsoleTap> tap;
+    inv::ConsoleWatch watch{host, checker};
+    bool watching = false;
 
     void SetUp() override {
         const std::string path = sim.StartOnPty();
@@ -75,16 +76,19 @@ protected:
         dlg.m_Comm.SetPortMap(map);
         dlg.OnOpen();
         ASSERT_EQ(dlg.m_strStatus, "COM1 connect");
-        tap = std::make_unique<inv::ConsoleTap>(dlg, host, checker);
+        watching = dlg.Subscribe(&watch);
+        ASSERT_TRUE(watching);
     }
     void TearDown() override {
-        if (tap) {
+        if (watching) {
+            watch.Look();
             checker.CheckLogFile(host.Now());
             std::string found;
             for (const inv::Violation& v : checker.Violations())
                 found += "(" + std::to_string(v.rule) + ") at " + std::to_string(v.atMs) + " ms: " + v.text + "\n";
             EXPECT_EQ(checker.ViolationCount(), 0u) << found << checker.FirstViolationTrace();
-            tap.reset();
+            dlg.Unsubscribe(&watch);
+            watching = false;
         }
         if (traceFile) CheckTrace(false);
         dlg.m_Comm.Close();

@@ -2,8 +2,10 @@
 // brought back to the state of a new console before every input (the host
 // reset, the console constructed again in the same place), so an input costs
 // what its bytes make the console do and not the set-up of a console.  The
-// invariants' checker is tapped between the console and its host; any
-// violation aborts with the checker's finding, so the fuzzer keeps the input.
+// invariants' checker listens to the console's events; bytes go in through the
+// receiver's own entry point and presses through the window's command
+// dispatch, as a click would.  Any violation aborts with the checker's
+// finding, so the fuzzer keeps the input.
 //
 // Set ZANTU_FUZZ_TRACE=1 when running one saved input to see the events that
 // led to the violation.
@@ -66,14 +68,18 @@ public:
         }
     }
 
-    // A new console, linked, with nothing sent; then the scenario's press.
+    // A new console with nothing sent; then the scenario's press.
     void Begin(Scenario s, unsigned variant) {
         End();
         m_dlg.emplace(m_host);
-        m_dlg->m_pWriter = &m_null;
-        m_dlg->m_bLinked = 1;
-        m_tap.emplace(*m_dlg, m_host, m_checker);
+        m_dlg->m_pWriter = &m_null;  // the line: bytes written go nowhere
+        m_dlg->Subscribe(&m_watch);
         m_host.m_answerFile = [this](std::string_view) { return std::optional<std::string>(m_hex); };
+        Scene(s, variant);
+    }
+
+    // The press of a scenario (also in the middle of an input).
+    void Scene(Scenario s, unsigned variant) {
         switch (s) {
         case Scenario::Nothing: break;
         case Scenario::Status: Press(2, 1006); break;
@@ -96,11 +102,14 @@ public:
         }
     }
 
-    // Bytes from the module, as one hand-over of the channel (at most 80).
+    // Bytes from the module, as one hand-over of the channel (at most 80),
+    // through the receiver the hand-over runs.
     void Chunk(const std::uint8_t* p, std::size_t n) {
         if (n > CComm::kChunk) n = CComm::kChunk;
-        m_dlg->m_Comm.LoadChunk(p, n);
-        m_tap->OnMessage(WM_COMM_DATA, 0, 0);
+        m_dlg->ReceiveBytes(p, n);
+        m_dlg->TellIdleChange();  // as the hand-over's handler does when it returns
+        m_host.Pump();
+        m_watch.Look();
         Check();
     }
     // Any length, cut into hand-overs.
@@ -109,7 +118,7 @@ public:
     }
     void Advance(std::uint64_t ms) {
         m_host.Advance(ms);
-        m_tap->Look();
+        m_watch.Look();
         Check();
     }
 
@@ -117,8 +126,8 @@ public:
     // allocations and frees of each input and runs the leak check again on
     // every input whose counts differ.
     void End() {
-        m_tap.reset();
         m_dlg.reset();
+        m_watch.Reset();
         m_host.Reset();
         m_checker.Reset();
     }
@@ -132,10 +141,11 @@ private:
         // not what these targets are about (and costs more than the rest).
         m_host.SetWindow(nullptr);
         m_host.SelectTab(ids::kTab, page);
-        m_host.SetWindow(&*m_tap);
+        m_host.SetWindow(&*m_dlg);
         m_dlg->m_nTab = page;
-        m_tap->OnCommand(id);
+        m_dlg->OnCommand(id);
         m_host.Pump();
+        m_watch.Look();
         Check();
     }
     void Check() {
@@ -150,7 +160,7 @@ private:
     fw::HeadlessHost m_host;
     std::optional<CConsoleDlg> m_dlg;
     inv::Checker m_checker;
-    std::optional<inv::ConsoleTap> m_tap;
+    inv::ConsoleWatch m_watch{m_host, m_checker};
     NullWriter m_null;
     std::string m_hex;
 };

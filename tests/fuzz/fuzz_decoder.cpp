@@ -7,10 +7,11 @@
 //
 // Input: byte 0 chooses the set-up (bits 0..2 and 7: the scenario, see FuzzConsole.h;
 // bit 3 set: the module's ACK does not come first; bits 4..5: a variant).  The
-// rest, up to its first ETX, is the data of one frame: SOH first, ETX and a
-// correct BCC last (an accepted frame holds no ETX before its end, so this is
-// every frame the console can accept).  Sequences of frames are the receiver
-// target's work.
+// rest, cut at each ETX, is the data of up to eight frames: SOH first, ETX and
+// a correct BCC last (an accepted frame holds no ETX before its end, so these
+// are every frame the console can accept), each after the module's ACK (unless
+// bit 3) and a second of the clock, so batches, late and doubled answers are
+// reached in sequence.
 #include "FuzzConsole.h"
 
 #include <cstddef>
@@ -22,15 +23,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Console& c = fuzz::TheConsole();
     const std::uint8_t setup = data[0];
     c.Begin(fuzz::ScenarioOf(setup), fuzz::VariantOf(setup));
-    if (!(setup & 8)) {
-        const std::uint8_t ack = proto::ACK;
-        c.Bytes(&ack, 1);
+    static std::vector<std::uint8_t> frame;
+    std::size_t i = 1;
+    for (int k = 0; k < 8 && i < size; ++k) {
+        if (!(setup & 8)) {
+            const std::uint8_t ack = proto::ACK;
+            c.Bytes(&ack, 1);
+        }
+        frame.assign(1, proto::SOH);
+        for (; i < size && data[i] != proto::ETX; ++i) frame.push_back(data[i]);
+        ++i;  // the ETX that ended it
+        frame.push_back(proto::ETX);
+        frame.push_back(proto::Xor(frame.data(), frame.size()));
+        c.Bytes(frame.data(), frame.size());
+        c.Advance(1000);
     }
-    std::vector<std::uint8_t> frame(1, proto::SOH);
-    for (std::size_t i = 1; i < size && data[i] != proto::ETX; ++i) frame.push_back(data[i]);
-    frame.push_back(proto::ETX);
-    frame.push_back(proto::Xor(frame.data(), frame.size()));
-    c.Bytes(frame.data(), frame.size());
     c.Advance(200000);
     c.End();
     return 0;

@@ -9,7 +9,9 @@
 // Input: byte 0 chooses the set-up (bits 0..2 and 7: the scenario, see FuzzConsole.h;
 // bit 3: move the clock between chunks; bits 4..5: a variant of it).  Then,
 // repeatedly, one control byte (chunk size 0..80 in its value modulo 81; its
-// top two bits pick a clock step) followed by that many bytes.
+// top two bits pick a clock step) followed by that many bytes; a control byte
+// of 0xF8 or more is instead a press (the scenario in its low three bits), so
+// one input reaches sequences of presses and answers.
 #include "FuzzConsole.h"
 
 #include <cstddef>
@@ -28,6 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t i = 1;
     while (i < size) {
         const std::uint8_t ctl = data[i++];
+        if (ctl >= 0xF8) {
+            c.Scene(fuzz::ScenarioOf(static_cast<std::uint8_t>(ctl & 7)), 0);
+            continue;
+        }
         std::size_t n = ctl % (CComm::kChunk + 1);
         if (n > size - i) n = size - i;
         c.Chunk(data + i, n);

@@ -49,7 +49,6 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
     JoinWriter out;
     dlg.m_pWriter = &out;
     if (wire) dlg.Subscribe(wire);
-    dlg.m_bLinked = 1;
     const std::uint8_t setup = data[0];
     if (setup & 1) {
         const int nType = kTypes[(setup >> 1) & 3];
@@ -66,9 +65,8 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         const std::uint8_t ctl = data[i++];
         std::size_t n = ctl % (CComm::kChunk + 1);
         if (n > size - i) n = size - i;
-        dlg.m_Comm.LoadChunk(data + i, n);
         if (received) received->insert(received->end(), data + i, data + i + n);
-        dlg.OnMessage(WM_COMM_DATA, 0, 0);
+        dlg.ReceiveBytes(data + i, n);  // what the hand-over of a chunk runs
         i += n;
         if (setup & 8) host.Advance(kSteps[ctl >> 6]);
     }

@@ -1,6 +1,7 @@
 #include "Invariants.h"
 
 #include "console/ConsoleDlg.h"
+#include "console/ControlIds.h"
 #include "link/LinkFrame.h"
 
 #include <algorithm>
@@ -150,12 +151,18 @@ void Checker::Expire(std::uint64_t nowMs) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
+        m_blockOwed = 0;
+        if (IsDispense(o.code)) m_dispenseTimedOut = true;
+        if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " ACK time-out"; });
     }
     if (o.awaiting && o.responseDue && nowMs >= o.responseDue) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
+        m_blockOwed = 0;
+        if (IsDispense(o.code)) m_dispenseTimedOut = true;
+        if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " response time-out"; });
     }
 }
@@ -203,21 +210,45 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
     Outstanding& o = m_out;
     if (m_inPress && !m_pressUsed) {
         m_pressUsed = true;
-        const std::uint8_t want = CodeOf(m_pressId);
+        m_autoVerifyAllowed = false;
+        std::uint8_t want = CodeOf(m_pressId);
+        if (AnythingOutstanding())
+            Fail(7, nowMs, "a press of " + std::to_string(m_pressId) + " sent " + Describe(f) +
+                               " while a command or batch was outstanding");
+        // After a dispense time-out a dispense-type press asks LAST STAT first.
+        const bool fence = IsDispense(want) && m_dispenseTimedOut;
+        if (fence) {
+            m_fenceFor = want;
+            m_fenceAnswered = false;
+            m_fenceId = m_pressId;
+            m_fencePage = m_pressPage;
+            m_fenceRepeat = m_pressRepeat;
+            m_fenceWaitMs = m_pressWaitMs;
+            want = 'U';
+        }
         if (code != want)
             Fail(1, nowMs, "a press of " + std::to_string(m_pressId) + " sent " + Describe(f));
-        const bool batch = m_pressPage == 1 && m_pressId >= 1001 && m_pressId <= 1005 && m_pressId != 1002;
-        if (batch) {
-            m_totals = {};
-            m_batch = {m_pressRepeat - 1, m_pressWaitMs, false};
-        } else {
-            m_batch = {0, 0, true};
-        }
+        if (fence)
+            m_batch = {0, 0, true, 0, false, m_batch.uncertainDue, m_batch.uncertainTold};
+        else
+            StartBatch(m_pressId, m_pressPage, m_pressRepeat, m_pressWaitMs);
         if (m_pressId == 1171) {
             m_downloading = true;
             m_blocksAnswered = 0;
+            m_blockOwed = 0;
         }
         Trace([&] { return t() + "press " + std::to_string(m_pressId) + " sends " + Describe(f); });
+        NewSend(f, nowMs, false);
+    } else if (m_fenceFor != 0 && m_fenceAnswered && code == m_fenceFor) {
+        // The press held for LAST STAT's answer goes out now.
+        m_fenceFor = 0;
+        StartBatch(m_fenceId, m_fencePage, m_fenceRepeat, m_fenceWaitMs);
+        Trace([&] { return t() + "held press " + std::to_string(m_fenceId) + " sends " + Describe(f); });
+        NewSend(f, nowMs, false);
+    } else if (code == 't' && m_autoVerifyAllowed && !AnythingOutstanding()) {
+        m_autoVerifyAllowed = false;
+        m_batch = {0, 0, true, 0, false, m_batch.uncertainDue, m_batch.uncertainTold};
+        Trace([&] { return t() + "Verify by itself " + Describe(f); });
         NewSend(f, nowMs, false);
     } else if (o.active && f == o.frame && !o.acked && !o.ackGaveUp && o.resends < kResends &&
                nowMs >= o.lastWriteMs + kAck) {
@@ -230,6 +261,9 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
         Trace([&] { return t() + "batch send of " + Describe(f) + ", " + std::to_string(m_batch.sendsLeft) + " more"; });
         NewSend(f, nowMs, true);
     } else if (code == 's' && m_downloading && o.active && o.code == 's' && o.answered && !o.error) {
+        if (m_blockOwed > 0)
+            Fail(8, nowMs, "the next block " + Describe(f) + " left while the module still owed " +
+                               std::to_string(m_blockOwed) + " block answer(s)");
         Trace([&] { return t() + "next block " + Describe(f); });
         NewSend(f, nowMs, false);
     } else {
@@ -250,6 +284,21 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
 void Checker::Received(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
+        // The line's frames, whatever the console makes of them (rule 8).
+        if (m_lineBcc) {
+            m_line.push_back(b);
+            OnLineFrame(m_line);
+            m_lineBcc = m_lineInFrame = false;
+        } else if (m_lineInFrame) {
+            m_line.push_back(b);
+            if (b == proto::ETX) m_lineBcc = true;
+            if (m_line.size() > 400) m_lineInFrame = false;  // longer than any answer: not one
+        } else if (b == proto::SOH) {
+            m_line.assign(1, b);
+            m_lineInFrame = true;
+        } else if (b == proto::ACK && m_downloading && m_out.active && m_out.code == 's') {
+            ++m_blockOwed;  // the module took a block copy: its answer is owed
+        }
         switch (m_rx) {
         case Rx::AwaitAck:
             if (b == proto::ACK) {
@@ -294,7 +343,27 @@ void Checker::OnAccepted(const std::vector<std::uint8_t>& f, std::uint64_t nowMs
         if (!m_logPath.empty()) m_logPending += LogBytesOf(f);
     }
     Outstanding& o = m_out;
-    if (!(o.awaiting && hasCode && code == o.code)) return;
+    if (!(o.awaiting && hasCode && code == o.code)) {
+        // An answer of the last counting batch's code that no send waits for (rule 9).
+        if (hasCode && code == m_lastBatchCode && m_lastBatchCode != 0) {
+            const bool running = !m_batch.ended && m_batch.code == code;
+            if (running && o.awaiting)
+                m_batch.stopAsked = true;
+            else if (running)
+                m_batch.ended = true;
+            if (!m_batch.uncertainTold) m_batch.uncertainDue = true;
+            Trace([&] { return "t=" + std::to_string(nowMs) + " unasked answer of the batch's code " + Describe(f); });
+        }
+        return;
+    }
+    if (m_batch.stopAsked) {
+        m_batch.stopAsked = false;
+        m_batch.ended = true;
+    }
+    if (code == 'U' && m_fenceFor != 0) {
+        m_fenceAnswered = true;
+        m_dispenseTimedOut = false;
+    }
     o.awaiting = false;
     o.answered = true;
     o.answerMs = nowMs;
@@ -319,7 +388,52 @@ void Checker::OnAccepted(const std::vector<std::uint8_t>& f, std::uint64_t nowMs
     Trace([&] { return "t=" + std::to_string(nowMs) + " the awaited answer " + Describe(f); });
 }
 
+bool Checker::AnythingOutstanding() const {
+    return (m_out.active && m_out.awaiting) || (!m_batch.ended && m_batch.sendsLeft > 0) || m_downloading;
+}
+
+void Checker::StartBatch(int pressId, int page, int repeat, std::uint64_t waitMs) {
+    const std::uint8_t code = CodeOf(pressId);
+    const bool batch = page == 1 && pressId >= 1001 && pressId <= 1005 && pressId != 1002;
+    if (batch) {
+        m_totals = {};
+        m_batch = {repeat - 1, waitMs, false, code, false, false, false};
+        m_lastBatchCode = code;
+    } else if (pressId == 1002) {  // PURGE: a batch of one whose counts add to the last
+        m_batch = {0, 0, false, code, false, false, false};
+        m_lastBatchCode = code;
+    } else {
+        m_batch = {0, 0, true, 0, false, m_batch.uncertainDue, m_batch.uncertainTold};
+    }
+}
+
+void Checker::OnLineFrame(const std::vector<std::uint8_t>& f) {
+    if (f.size() >= 6 && f[3] == 's' && proto::Xor(f.data(), f.size()) == 0 && m_blockOwed > 0) --m_blockOwed;
+}
+
+void Checker::CheckUncertain(std::uint64_t nowMs) {
+    Expire(nowMs);
+    const bool over = m_batch.ended || m_batch.code != m_lastBatchCode;
+    if (m_batch.uncertainDue && !m_batch.uncertainTold && over && !m_batch.stopAsked) {
+        m_batch.uncertainDue = false;
+        Fail(9, nowMs, "an answer no send waited for came, and the batch ended without saying its counts are uncertain");
+    }
+}
+
+void Checker::BatchUncertainTold(std::uint64_t) {
+    m_batch.uncertainTold = true;
+    m_batch.uncertainDue = false;
+}
+
+void Checker::DownloadDoneTold(std::uint64_t nowMs) {
+    if (m_blockOwed > 0)
+        Fail(8, nowMs, "\"Downloading Done!\" while the module still owed " + std::to_string(m_blockOwed) +
+                           " block answer(s)");
+    m_autoVerifyAllowed = true;
+}
+
 void Checker::ChunkHandled(std::uint64_t nowMs) {
+    CheckUncertain(nowMs);
     if (!m_completed.empty()) {
         Fail(0, nowMs, "a frame received was answered with neither ACK nor NAK: " + Describe(m_completed.front()));
         m_completed.clear();
@@ -336,7 +450,7 @@ std::uint64_t Checker::BusyDeadline() const {
 }
 
 void Checker::Shown(std::uint64_t nowMs, bool busy, const Totals& totals) {
-    Expire(nowMs);
+    CheckUncertain(nowMs);
     if (busy && nowMs > BusyDeadline() && m_busyReportedFor != m_lastSendMs) {
         m_busyReportedFor = m_lastSendMs;
         Fail(2, nowMs,
@@ -396,63 +510,44 @@ void Checker::CheckLogFile(std::uint64_t nowMs) {
     m_logPending.clear();
 }
 
-// ---- the tap ------------------------------------------------------------------------
+// ---- the watch ----------------------------------------------------------------------
 
-ConsoleTap::ConsoleTap(CConsoleDlg& dlg, fw::HeadlessHost& host, Checker& checker)
-    : m_dlg(dlg), m_host(host), m_checker(checker), m_next(dlg.m_pWriter) {
-    m_dlg.m_pWriter = this;
-    m_host.SetWindow(this);
-}
+void ConsoleWatch::Look() { m_checker.Shown(m_host.Now(), Busy(), ShownTotals(m_host)); }
 
-ConsoleTap::~ConsoleTap() {
-    m_dlg.m_pWriter = m_next;
-    if (m_host.GetWindow() == this) m_host.SetWindow(&m_dlg);
-}
-
-void ConsoleTap::Look() {
-    m_checker.Shown(m_host.Now(), m_dlg.m_bBusy != 0, ShownTotals(m_host));
-}
-
-int ConsoleTap::Write(const std::uint8_t* p, std::uint32_t n) {
+void ConsoleWatch::Written(const std::uint8_t* p, std::size_t n, const ev::TxNote&) {
     m_checker.Written(p, n, m_host.Now());
     m_bytesWritten += n;
-    return m_next ? m_next->Write(p, n) : 1;
 }
 
-void ConsoleTap::OnTimer(int nIdEvent) {
-    m_dlg.OnTimer(nIdEvent);
-    Look();
-}
-
-std::intptr_t ConsoleTap::OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
-    if (msg != WM_COMM_DATA) {
-        const std::intptr_t r = m_dlg.OnMessage(msg, wParam, lParam);
-        Look();
-        return r;
-    }
-    const std::size_t n = std::min<std::size_t>(m_dlg.m_Comm.ChunkLength(), CComm::kChunk);
-    m_checker.Received(m_dlg.m_Comm.Chunk(), n, m_host.Now());
+void ConsoleWatch::ChunkBegin(const std::uint8_t* p, std::size_t n) {
+    m_checker.EndPress();  // bytes are handed over between presses, never inside one
+    m_checker.Received(p, n, m_host.Now());
     m_bytesReceived += n;
-    const std::intptr_t r = m_dlg.OnMessage(msg, wParam, lParam);
-    m_checker.ChunkHandled(m_host.Now());
-    Look();
-    return r;
 }
 
-void ConsoleTap::OnCommand(int nId) {
-    m_checker.BeginPress(nId, m_host.GetCurSel(ids::kTab), m_host.GetControlText(ids::kRepeat),
+void ConsoleWatch::ChunkEnd() { m_checker.ChunkHandled(m_host.Now()); }
+
+void ConsoleWatch::Pressed(const ev::Press& press) {
+    if (press.type == 0) return;  // OPEN and the like send no frame
+    m_checker.BeginPress(press.id, m_host.GetCurSel(ids::kTab), m_host.GetControlText(ids::kRepeat),
                          m_host.GetControlText(ids::kWait), m_host.Now());
-    m_dlg.OnCommand(nId);
+}
+
+void ConsoleWatch::Refused(const ev::Press&, ev::Refusal, std::string_view) { m_checker.EndPress(); }
+
+void ConsoleWatch::Noticed(const ev::Notice& notice) {
+    if (notice.kind == ev::NoticeKind::DownloadDone) {
+        m_checker.DownloadDoneTold(m_host.Now());
+        if (m_onDownloadDone) m_onDownloadDone(m_host.Now());
+    } else if (notice.kind == ev::NoticeKind::BatchUncertain) {
+        m_checker.BatchUncertainTold(m_host.Now());
+    }
+}
+
+void ConsoleWatch::Idle(bool idle) {
+    m_idle = idle;
     m_checker.EndPress();
     Look();
 }
-
-void ConsoleTap::OnTabSelChange() {
-    m_dlg.OnTabSelChange();
-    Look();
-}
-
-void ConsoleTap::OnCancel() { m_dlg.OnCancel(); }
-void ConsoleTap::OnAbout() { m_dlg.OnAbout(); }
 
 }  // namespace inv

@@ -26,6 +26,18 @@
 //   (5) After "Downloading Done!" the module's flash equals the image.
 //   (6) No crash and no sanitizer report: the programs that run the checker
 //       are built with the sanitizers.
+//   (7) A press sends nothing while a command or a batch is outstanding (its
+//       answer awaited, a batch between its runs, a download running).
+//   (8) A block write for the next block leaves only once the module has no
+//       block answer outstanding (every ACK of a block copy was followed by
+//       an 's' answer on the line), and so does "Downloading Done!".
+//   (9) An answer of a batch's code that no send waits for ends the batch
+//       after the exchange under way (no further run of it), and the console
+//       tells that the batch's counts are uncertain before the batch is over
+//       (after a batch: at once).
+//
+// After a time-out of a dispense-type command, the next dispense-type press
+// sends LAST STAT first and its own frame once LAST STAT has answered.
 //
 // The awaited answer of a send is the first frame the console accepts (answers
 // with ACK) after it that carries the sent command's code at position 3,
@@ -35,23 +47,22 @@
 // never comes (three resends, then one more second).
 #pragma once
 
+#include "console/ConsoleEvents.h"
 #include "framework/HeadlessHost.h"
-#include "link/Comm.h"
 
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-class CConsoleDlg;
-
 namespace inv {
 
 struct Violation {
-    int rule;             // 1..5, or 0 for the model losing track of the console
+    int rule;             // 1..9, or 0 for the model losing track of the console
     std::uint64_t atMs;   // virtual time
     std::string text;
 };
@@ -88,6 +99,9 @@ public:
     void Shown(std::uint64_t nowMs, bool busy, const Totals& totals);
     void DownloadDone(std::uint64_t nowMs, const std::vector<std::uint8_t>& flash,
                       const std::vector<std::uint8_t>& image);
+    // The console told "Downloading Done!" / that a batch's counts are uncertain.
+    void DownloadDoneTold(std::uint64_t nowMs);
+    void BatchUncertainTold(std::uint64_t nowMs);
     // The log file against every '~' frame accepted since it was created;
     // called as frames are accepted and once more at the end.
     void CheckLogFile(std::uint64_t nowMs);
@@ -131,6 +145,9 @@ private:
         int sendsLeft = 0;       // further sends of the batch
         std::uint64_t waitMs = 0;
         bool ended = true;
+        std::uint8_t code = 0;   // the code its answers carry (counting batches only)
+        bool stopAsked = false;  // an unasked answer of its code came: it ends at the awaited answer
+        bool uncertainDue = false, uncertainTold = false;
     };
 
     enum class Rx { Idle, AwaitAck, InFrame, AwaitBcc };
@@ -140,6 +157,10 @@ private:
     void OnAccepted(const std::vector<std::uint8_t>& f, std::uint64_t nowMs);
     void NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, bool repeat);
     void Fail(int rule, std::uint64_t nowMs, std::string text);
+    bool AnythingOutstanding() const;
+    void StartBatch(int pressId, int page, int repeat, std::uint64_t waitMs);
+    void OnLineFrame(const std::vector<std::uint8_t>& f);  // every complete frame the line carried
+    void CheckUncertain(std::uint64_t nowMs);
     void Note(std::string text);
     template <class F>
     void Trace(F&& make) {
@@ -170,6 +191,20 @@ private:
     bool m_anySend = false;
     std::uint64_t m_busyReportedFor = UINT64_MAX;
 
+    // the line's own frames, whatever the console made of them
+    bool m_lineInFrame = false;
+    std::vector<std::uint8_t> m_line;
+    int m_blockOwed = 0;  // block answers the module owes (ACKs of block copies not yet answered)
+    // LAST STAT asked first after a dispense time-out
+    bool m_dispenseTimedOut = false;
+    std::uint8_t m_fenceFor = 0;  // the code of the press held for LAST STAT's answer
+    bool m_fenceAnswered = false;
+    int m_fencePage = 0, m_fenceRepeat = 1, m_fenceId = 0;
+    std::uint64_t m_fenceWaitMs = 1000;
+    std::uint8_t m_lastBatchCode = 0;
+    bool m_lineBcc = false;
+    bool m_autoVerifyAllowed = false;  // Verify may follow "Downloading Done!" by itself
+
     Totals m_totals;
     bool m_totalsBad = false;
 
@@ -188,37 +223,42 @@ private:
     bool m_tracing = true;
 };
 
-// Puts a checker between a console and its host: the console's writes, the
-// chunks handed to it, the clicks on its controls and its timers pass the
-// checker, which looks at the console's busy state and totals after each.
-// The console must have been created on this host; the tap takes the host's
-// window and the console's writer until it is destroyed.
-class ConsoleTap final : public fw::Window, public CByteWriter {
+// Listens to a console (a subscriber of its events) and feeds the checker:
+// every write, every chunk handed to the receiver, every press with the
+// fields as the operator left them, the console's idle state, the totals it
+// shows, "Downloading Done!" and the notice of uncertain batch counts.  It
+// reads no member of the console: the page and the fields come from the host,
+// as the operator sees them.
+class ConsoleWatch final : public ev::ConsoleObserver {
 public:
-    ConsoleTap(CConsoleDlg& dlg, fw::HeadlessHost& host, Checker& checker);
-    ~ConsoleTap() override;
-    ConsoleTap(const ConsoleTap&) = delete;
-    ConsoleTap& operator=(const ConsoleTap&) = delete;
+    ConsoleWatch(fw::HeadlessHost& host, Checker& checker) : m_host(host), m_checker(checker) {}
+
+    // Called at the "Downloading Done!" notice (the soak compares the flash).
+    std::function<void(std::uint64_t nowMs)> m_onDownloadDone;
 
     // The console's busy state and totals against the checker, now.
     void Look();
+    bool Busy() const { return !m_idle; }
 
-    void OnTimer(int nIdEvent) override;
-    std::intptr_t OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
-    void OnCommand(int nId) override;
-    void OnTabSelChange() override;
-    void OnCancel() override;
-    void OnAbout() override;
-    int Write(const std::uint8_t* p, std::uint32_t n) override;
+    void Written(const std::uint8_t* p, std::size_t n, const ev::TxNote& note) override;
+    void ChunkBegin(const std::uint8_t* p, std::size_t n) override;
+    void ChunkEnd() override;
+    void Pressed(const ev::Press& press) override;
+    void Refused(const ev::Press& press, ev::Refusal why, std::string_view detail) override;
+    void Noticed(const ev::Notice& notice) override;
+    void Idle(bool idle) override;
 
     std::uint64_t BytesWritten() const { return m_bytesWritten; }
     std::uint64_t BytesReceived() const { return m_bytesReceived; }
+    void Reset() {
+        m_bytesWritten = m_bytesReceived = 0;
+        m_idle = true;
+    }
 
 private:
-    CConsoleDlg& m_dlg;
     fw::HeadlessHost& m_host;
     Checker& m_checker;
-    CByteWriter* m_next;
+    bool m_idle = true;
     std::uint64_t m_bytesWritten = 0;
     std::uint64_t m_bytesReceived = 0;
 };

@@ -109,6 +109,43 @@ TEST(Invariants, EachFaultIsFound) {
         r.c.Shown(0, false, {2, 4, 0});
         EXPECT_TRUE(r.Broke(3));
     }
+    {  // (7) a press that sends while the batch waits for its next run
+        Exchange r;
+        r.Press(1001, "2", 0, kDispense);
+        r.Module(Bytes{proto::ACK}, 0);
+        r.Module(kAnswer, 0);
+        r.Press(1006, "", 10, Host('P'));
+        EXPECT_TRUE(r.Broke(7));
+    }
+    {  // (8) the next block while a resent block's second answer is still owed
+        const Bytes b0 = Host('s', {'0', '0', '0', '0'}), b1 = Host('s', {'0', '0', '8', '0'});
+        for (bool secondAnswer : {false, true}) {
+            Exchange r;
+            r.Press(1171, "", 0, b0);
+            r.Write(b0, 1000);                               // no ACK came: resent
+            r.Module(Bytes{proto::ACK, proto::ACK}, 1100);   // both copies arrived
+            r.Module(Answer('s', {' '}), 1200);
+            if (secondAnswer) r.Module(Answer('s', {' '}), 1300);
+            r.Write(b1, 3300);
+            EXPECT_EQ(r.Broke(8), !secondAnswer);
+        }
+    }
+    {  // (9) an unasked answer of the batch's code: the batch must end, and say so
+        for (bool told : {false, true}) {
+            Exchange r;
+            r.Press(1001, "3", 0, kDispense);
+            r.Module(Bytes{proto::ACK}, 0);
+            r.Module(kAnswer, 0);
+            r.c.Received(kAnswer.data(), kAnswer.size(), 10);  // the same answer again
+            const std::uint8_t ack = proto::ACK;
+            r.c.Written(&ack, 1, 10);
+            if (told) r.c.BatchUncertainTold(10);
+            r.c.ChunkHandled(10);
+            EXPECT_EQ(r.Broke(9), !told);
+            r.Write(kDispense, 1000);  // and the batch went on
+            EXPECT_TRUE(r.Broke(1));
+        }
+    }
     {  // (5) "Downloading Done!" with a block missing
         Exchange r;
         r.c.DownloadDone(0, Bytes(8, 0xFF), Bytes(8, 0x00));

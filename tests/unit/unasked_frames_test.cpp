@@ -187,7 +187,8 @@ TEST_F(UnaskedFrames, FramesDuringABatchWaitChangeNeitherItsTimeNorItsCounts) {
     ASSERT_TRUE(host.IsTimerRunning(kTimerRepeat));
     const auto due = host.TimerDue(kTimerRepeat);
     const std::size_t writes = cap.writes.size();
-    FeedEveryOtherCode(-1, [&] {
+    // Every code but the batch's own (which ends the batch: BatchGuard's table).
+    FeedEveryOtherCode('R', [&] {
         ASSERT_EQ(host.TimerDue(kTimerRepeat), due);
         ASSERT_FALSE(host.IsTimerRunning(kTimerResponse));
         ASSERT_EQ(dlg.m_nRepeatLeft, 2);
