@@ -297,6 +297,10 @@ std::string FormatJson(const Record& r) {
     w.String(r.type);
     w.Key("command");
     w.String(r.command);
+    if (!r.port.empty()) {
+        w.Key("port");
+        w.String(r.port);
+    }
     if (r.type == "answer") {
         w.Key("code");
         if (r.code >= 0)

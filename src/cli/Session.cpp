@@ -457,14 +457,31 @@ void Session::OnAnswer() {
 
 // ---- output -----------------------------------------------------------------
 
+// Each line of text with the port's name before it, when several ports run.
+static std::string Labelled(const std::string& label, const std::string& text) {
+    if (label.empty()) return text;
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t eol = text.find('\n', pos);
+        const std::size_t end = eol == std::string::npos ? text.size() : eol + 1;
+        out += "[" + label + "] ";
+        out.append(text, pos, end - pos);
+        pos = end;
+    }
+    return out;
+}
+
 void Session::Emit(const Record& r) {
     std::string text;
     if (m_cfg.options.json) {
-        text = FormatJson(r) + "\n";
+        Record named = r;
+        named.port = m_cfg.label;
+        text = FormatJson(named) + "\n";
     } else if (r.code == 's' && r.error == 0) {
         return;  // a written block: the progress bar shows it
     } else {
-        text = FormatHuman(r);
+        text = Labelled(m_cfg.label, FormatHuman(r));
     }
     ClearProgress();
     std::fwrite(text.data(), 1, text.size(), m_cfg.out);
@@ -473,7 +490,7 @@ void Session::Emit(const Record& r) {
 
 void Session::Note(const std::string& text) {
     ClearProgress();
-    std::fprintf(m_cfg.err, "%s\n", text.c_str());
+    std::fprintf(m_cfg.err, "%s", Labelled(m_cfg.label, text + "\n").c_str());
     std::fflush(m_cfg.err);
 }
 
@@ -523,9 +540,10 @@ int Session::Finish() {
     const bool stopped = m_cfg.stop && m_cfg.stop->load() >= 1;
     int rc = kExitOk;
     std::string message;
+    const bool timedOut = stopped && m_cfg.timedOut && m_cfg.timedOut->load();
     if (stopped) {
-        rc = m_cfg.stopExit ? m_cfg.stopExit() : 130;
-        message = "stopped";
+        rc = timedOut ? kExitLinkFailed : m_cfg.stopExit ? m_cfg.stopExit() : 130;
+        message = timedOut ? "timed out after " + std::to_string(m_cfg.timeoutSec) + " s" : "stopped";
         if (m_info.cmd == Cmd::Download && !m_downloadDone && m_step == "write-prog")
             message += " during the download: the module's flash holds " +
                        std::to_string(std::max(0, m_dlg.m_nBlocksDone - 1)) + " of " +
@@ -548,12 +566,13 @@ int Session::Finish() {
         message = "the download did not complete";
     }
     if (rc != kExitOk) Note("zantu-cli: " + message);
+    m_result = timedOut ? "timed_out" : ResultWord(rc);
 
     Record s;
     s.type = "summary";
     s.command = std::string(m_info.name);
     s.top.push_back(ScalarField("exit", "exit", FieldKind::Dec, std::to_string(rc)));
-    s.top.push_back(ScalarField("result", "result", FieldKind::Text, ResultWord(rc)));
+    s.top.push_back(ScalarField("result", "result", FieldKind::Text, m_result));
     s.top.push_back(ScalarField("message", "message", FieldKind::Text, message));
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
     s.top.push_back(ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
@@ -592,10 +611,17 @@ int Session::Finish() {
         if (m_cfg.options.reset)
             human.top.push_back(ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
     }
+    if (!m_cfg.label.empty() && !m_cfg.options.json) {  // each port its summary line
+        if (human.caption.empty()) {
+            human.caption = CaptionOf(m_info.button);
+            human.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
+        }
+        human.top.push_back(ScalarField("result", "result", FieldKind::Text, m_result));
+    }
     if (m_cfg.options.json) {
         Emit(s);
     } else if (!human.caption.empty()) {
-        const std::string text = FormatHuman(human);
+        const std::string text = Labelled(m_cfg.label, FormatHuman(human));
         std::fwrite(text.data(), 1, text.size(), m_cfg.out);
     }
     if (std::fflush(m_cfg.out) != 0 || std::ferror(m_cfg.out)) {

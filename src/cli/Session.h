@@ -53,6 +53,16 @@ struct SessionConfig {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::function<void()> onOpened;  // runs once the port is open
+
+    // ---- several ports at once and a bounded run (set by the runner) ----
+    // Not empty: the port's name, put before each human line and as "port"
+    // into each JSON record, and a summary line of its own.  Lines go out
+    // with one stdio call each, so the sessions' lines never mix.
+    std::string label;
+    // Set once --timeout passed (the stop request then is 2): the run ends
+    // with kExitLinkFailed and "timed out after timeoutSec s".
+    const std::atomic<bool>* timedOut = nullptr;
+    int timeoutSec = 0;
 };
 
 class Session final : public fw::Window {
@@ -65,6 +75,8 @@ public:
     // Opens the port, runs the command, prints its answers and the summary;
     // returns the exit status.
     int Run();
+    // The result word of the finished run ("ok", "timed_out", ...).
+    const std::string& Result() const { return m_result; }
 
     // ---- fw::Window: everything goes on to the console ------------------
     void OnTimer(int nIdEvent) override;
@@ -131,6 +143,7 @@ private:
     bool m_barShown = false;
     Clock::time_point m_barAt{};
     std::string m_barText;
+    std::string m_result;  // the result word, once finished
 };
 
 // list-ports: the serial ports found under roots, with the COM number each
