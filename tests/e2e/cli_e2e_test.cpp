@@ -585,8 +585,11 @@ TEST_F(CliDownload, HexInfoChecksAFileWithoutAPort) {
         EXPECT_EQ(OfType(lines, "summary").at(0)["result"], c.result) << c.file;
         const auto images = OfType(lines, "image");
         EXPECT_EQ(images.size(), c.exit == 0 ? 1u : 0u) << c.file;
-        if (c.exit == 0) EXPECT_EQ(images[0]["file"], c.file);
-        if (c.exit != 0) EXPECT_NE(r.err.find(fs::path(c.file).filename().string()), std::string::npos) << r.err;
+        if (c.exit == 0) {
+            EXPECT_EQ(images[0]["file"], c.file);
+        } else {
+            EXPECT_NE(r.err.find(fs::path(c.file).filename().string()), std::string::npos) << r.err;
+        }
     }
     EXPECT_TRUE(sim.ReceivedFrames().empty());
 }
