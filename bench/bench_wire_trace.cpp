@@ -55,20 +55,20 @@ struct TempTraceFile {
     }
 };
 
-void OneExchange(trace::WireTrace& wire, const trace::FrameNote& note, const Bytes& response) {
-    trace::TxNote tx;
-    tx.kind = trace::TxKind::FirstSend;
+void OneExchange(trace::WireTrace& wire, const ev::FrameNote& note, const Bytes& response) {
+    ev::TxNote tx;
+    tx.kind = ev::TxKind::FirstSend;
     tx.frame = &note;
     wire.Written(kDispense.data(), kDispense.size(), tx);
     const std::uint8_t ack = proto::ACK;
     wire.ChunkBegin(&ack, 1);
-    wire.Received(trace::RxKind::Ack);
+    wire.Received(ev::RxKind::Ack);
     wire.ChunkEnd();
     wire.ChunkBegin(response.data(), response.size());
-    for (std::size_t i = 0; i + 1 < response.size(); ++i) wire.Received(trace::RxKind::FrameByte);
-    wire.Received(trace::RxKind::FrameAnswer);
+    for (std::size_t i = 0; i + 1 < response.size(); ++i) wire.Received(ev::RxKind::FrameByte);
+    wire.Received(ev::RxKind::FrameAnswer);
     wire.ChunkEnd();
-    wire.Written(&ack, 1, trace::TxNote{});
+    wire.Written(&ack, 1, ev::TxNote{});
 }
 
 // state.range(0): 0 the window's store only, 1 the store and a file.
@@ -82,7 +82,7 @@ void BM_TraceOneExchange(benchmark::State& state) {
     trace::WireTrace wire;
     wire.AddSink(&store);
     if (state.range(0) == 1) wire.AddSink(file.sink.get());
-    const trace::FrameNote note{1, trace::NoteKind::Counts, 4, {1, 0, 0, 0}};
+    const ev::FrameNote note{1, ev::NoteKind::Counts, 4, {1, 0, 0, 0}};
     const Bytes response = Response();
     for (auto _ : state) OneExchange(wire, note, response);
     state.SetLabel(state.range(0) == 1 ? "store + file" : "store (window hidden)");
@@ -103,7 +103,7 @@ void BM_ConsoleExchange(benchmark::State& state) {
     trace::WireTrace wire;
     if (state.range(0) >= 1) {
         wire.AddSink(&store);
-        dlg.m_pTrace = &wire;
+        dlg.Subscribe(&wire);
     }
     if (state.range(0) == 2) {
         if (!file.sink) {
@@ -118,7 +118,7 @@ void BM_ConsoleExchange(benchmark::State& state) {
     response.back() = proto::Xor(response.data(), response.size() - 1);
     std::copy(kDispense.begin(), kDispense.end(), dlg.m_TxFrame);
     dlg.m_nTxLen = static_cast<int>(kDispense.size());
-    dlg.m_TxNote = {1, trace::NoteKind::Counts, 4, {1, 0, 0, 0}};
+    dlg.m_TxNote = {1, ev::NoteKind::Counts, 4, {1, 0, 0, 0}};
     auto hand = [&](const Bytes& chunk) {
         for (std::size_t k = 0; k < chunk.size(); ++k) dlg.m_Comm.m_RxBuf[k] = chunk[k];
         dlg.m_Comm.m_wRxLen = static_cast<std::uint16_t>(chunk.size());
@@ -126,7 +126,7 @@ void BM_ConsoleExchange(benchmark::State& state) {
     };
     const Bytes ack{proto::ACK};
     for (auto _ : state) {
-        dlg.ResendStored(trace::TxKind::FirstSend);
+        dlg.ResendStored(ev::TxKind::FirstSend);
         dlg.m_nRxState = proto::kRxAwaitAck;
         hand(ack);
         hand(response);

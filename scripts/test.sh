@@ -30,7 +30,7 @@ zantu_as_ordinary_user() {
   local as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups
     env HOME="$dir/home" TMPDIR="$dir/home" XDG_CONFIG_HOME="$dir/home/.config")
   (cd "$dir" &&
-    "${as_user[@]}" ./zantu_tests --gtest_filter='Comm*:Console*:Port*:Discovery*:TraceFile*' &&
+    "${as_user[@]}" ./zantu_tests --gtest_filter='Comm*:Console*:Port*:Discovery*:TraceFile*:SimEmbedded*' &&
     "${as_user[@]}" ./zantu_e2e_tests &&
     "${as_user[@]}" bash ./cli_test.sh ./zantu-console) || rc=$?
   rm -rf "$dir"

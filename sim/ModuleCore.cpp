@@ -158,8 +158,31 @@ void ModuleCore::OnHostFrame() {
     if (m_received.size() >= kMaxLog) m_received.erase(m_received.begin());
     m_received.push_back(m_frame);
 
-    if (RollFault()) ApplyReceivedFault(static_cast<FaultKind>(Random() % kFaultKinds), code);
-    if (m_faults.nakInsteadOfAck > 0) {
+    // A held block write: its copy (the host's resend) releases the first
+    // exchange, late, before the copy is handled; anything else drops it.
+    bool released = false;
+    if (!m_heldFrame.empty()) {
+        released = m_heldFrame == m_frame;
+        Answer held;
+        held.frames = std::move(m_heldAnswer);
+        held.moduleMs = m_config.blockWriteMs;
+        m_heldFrame.clear();
+        m_heldAnswer.clear();
+        if (released) SendAnswer(std::move(held), true);
+    }
+
+    if (RollFault()) {
+        auto k = static_cast<FaultKind>(Random() % kFaultKinds);
+        // A block answered twice meets block writes only (it is the last kind).
+        if (k == FaultKind::AnswerTwice && code != 's') k = static_cast<FaultKind>(Random() % (kFaultKinds - 1));
+        ApplyReceivedFault(k, code);
+    }
+    if (code == 's' && !released && m_faults.answerTwice > 0 && m_faults.nakInsteadOfAck == 0 &&
+        m_faults.withholdAck == 0) {
+        --m_faults.answerTwice;
+        m_heldFrame = m_frame;
+        m_heldAnswer = Execute(m_frame).frames;  // the block is written now
+    } else if (m_faults.nakInsteadOfAck > 0) {
         --m_faults.nakInsteadOfAck;
         EmitNoise();
         Emit({kNAK}, 1);
@@ -200,6 +223,7 @@ void ModuleCore::ApplyReceivedFault(FaultKind k, std::uint8_t code) {
     case FaultKind::Split: m_splitOnce = 1 + static_cast<int>(Random() % 8); break;
     case FaultKind::Unasked: ++m_faults.unaskedFrame; break;
     case FaultKind::LateAnswer: ++m_faults.lateAnswer; break;
+    case FaultKind::AnswerTwice: ++m_faults.answerTwice; break;
     }
 }
 

@@ -88,11 +88,13 @@ enum class FaultKind : std::uint8_t {
     Split,              // the output written in pieces of 1..8 bytes
     Unasked,            // a frame of a random code that nobody asked for
     LateAnswer,         // the answer sent a second time, after the next ACK
+    AnswerTwice,        // block writes only: ACK and answer held until the host resends, then both answered
+                        // (stays the last kind: other frames draw among the ones before it)
 };
-inline constexpr std::size_t kFaultKinds = 9;
+inline constexpr std::size_t kFaultKinds = 10;
 inline constexpr std::array<const char*, kFaultKinds> kFaultNames{
     "no ACK", "NAK", "bad BCC", "no response", "response before ACK",
-    "noise", "split writes", "unasked frame", "late second answer"};
+    "noise", "split writes", "unasked frame", "late second answer", "block answered twice"};
 // Kinds that can act on a frame the module sends.
 inline constexpr std::array<FaultKind, 5> kOnSentFrame{FaultKind::BadBcc, FaultKind::Noise, FaultKind::Split,
                                                        FaultKind::Unasked, FaultKind::LateAnswer};
@@ -127,6 +129,12 @@ struct Faults {
     int hangUpAfter = 0;        // hang up after the output of the Nth good frame from now (0 off)
     int unaskedFrame = 0;       // next N good frames: a frame of a random code nobody asked for after the ACK
     int lateAnswer = 0;         // next N good frames: the answer once more, right after the next ACK
+    // Next N block writes: the block is written, but its ACK and answer are
+    // held back until the host resends the frame (it saw no ACK); then the
+    // first copy's ACK and answer go out, and the copy is answered too: ACK,
+    // answer, ACK, answer.  A different frame instead of the copy drops the
+    // held exchange, as if the line had lost it.
+    int answerTwice = 0;
 };
 
 // A given error byte in the answers of a given code.
@@ -272,6 +280,8 @@ private:
     int m_splitOnce = 0;        // split this exchange's output into pieces of 1..N
     bool m_inUnasked = false;   // an unasked frame is being sent (no fault drawn for it)
     std::vector<std::uint8_t> m_late;  // closed frame held for a late second answer
+    std::vector<std::uint8_t> m_heldFrame;  // answerTwice: the block write whose exchange is held
+    std::vector<std::vector<std::uint8_t>> m_heldAnswer;  // ... and its answer frames (open)
     bool m_hangUpDue = false;
 
     // Host frame assembly.

@@ -38,13 +38,17 @@ const char kUsage[] =
     "  --chunks N             write output in random pieces of 1..N bytes\n"
     "  --error C=HH[:N]       error byte 0xHH in the answers of code C (a character,\n"
     "                         or 0xHH); for N answers, default for good\n"
+    "  --answer-twice N       block writes: the block is written but its ACK and\n"
+    "                         answer are held until the console resends the frame;\n"
+    "                         then both copies are answered (ACK, answer, ACK, answer)\n"
     "  --unsolicited C        send a frame of code C (e.g. w) at each SIGUSR1\n"
     "  --hangup-after N       close the line after the Nth frame\n"
     "  --fault-rate R         each frame received or sent meets, with chance R (0..1),\n"
     "                         one random fault (no ACK, NAK, bad BCC, no response,\n"
     "                         response before ACK, noise, split writes, an unasked\n"
-    "                         frame, a late second answer); the faults injected are\n"
-    "                         counted by kind and printed on exit (--seed sets the draw)\n"
+    "                         frame, a late second answer, a block answered twice);\n"
+    "                         the faults injected are counted by kind and printed\n"
+    "                         on exit (--seed sets the draw)\n"
     "  --help                 this text\n"
     "  --version              the version\n";
 
@@ -104,7 +108,7 @@ int main(int argc, char** argv) {
     enum Opt {
         kDevice = 1000, kPace, kNoPace, kTimeScale, kNoteMs, kBoxesOpt, kNearEnd, kRemoveBox, kRejectRate,
         kLogFrames, kLogSize, kSeed, kSaveFlash, kWithholdAck, kNak, kCorruptBcc, kNoResponse,
-        kResponseFirst, kNoise, kChunks, kError, kUnsolicited, kHangup, kFaultRate, kHelp, kVersion,
+        kResponseFirst, kNoise, kChunks, kError, kAnswerTwice, kUnsolicited, kHangup, kFaultRate, kHelp, kVersion,
     };
     static const option kOptions[] = {
         {"device", required_argument, nullptr, kDevice},
@@ -128,6 +132,7 @@ int main(int argc, char** argv) {
         {"noise", required_argument, nullptr, kNoise},
         {"chunks", required_argument, nullptr, kChunks},
         {"error", required_argument, nullptr, kError},
+        {"answer-twice", required_argument, nullptr, kAnswerTwice},
         {"unsolicited", required_argument, nullptr, kUnsolicited},
         {"hangup-after", required_argument, nullptr, kHangup},
         {"fault-rate", required_argument, nullptr, kFaultRate},
@@ -179,6 +184,7 @@ int main(int argc, char** argv) {
             errors.push_back(e);
             break;
         }
+        case kAnswerTwice: bad = !ParseInt(a, &faults.answerTwice); break;
         case kUnsolicited: bad = !ParseCode(a, &unsolicited); break;
         case kHangup: bad = !ParseInt(a, &faults.hangUpAfter); break;
         case kFaultRate: bad = !ParseDouble(a, &opt.module.faultRate) || opt.module.faultRate > 1.0; break;

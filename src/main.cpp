@@ -26,7 +26,7 @@
 #include <string>
 
 #if ZANTU_HAVE_SIM
-#include "Simulator.h"
+#include "Embedded.h"
 #endif
 
 namespace {
@@ -83,6 +83,7 @@ struct Options {
     PortMap map;
     bool simulate = false;
     double simScale = 1.0;
+    std::string simSaveFlash;  // --sim-save-flash: the simulated module's flash, written at the end
     QString screenshotDir;
     bool startupReport = false;
     DeviceRoots roots;
@@ -124,6 +125,11 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
         QStringLiteral("With --simulate: multiply the simulated line and module times by F "
                        "(default 1, the module's own pace; 0 answers at once)."),
         QStringLiteral("F"), QStringLiteral("1"));
+    const QCommandLineOption simFlashOpt(
+        QStringLiteral("sim-save-flash"),
+        QStringLiteral("With --simulate: write the simulated module's 40960-byte flash to FILE when the "
+                       "console ends, to compare what was flashed with the image."),
+        QStringLiteral("FILE"));
     const QCommandLineOption listOpt(QStringLiteral("list-ports"),
                                      QStringLiteral("Print the serial ports present and the COM number "
                                                     "each is mapped to, and exit."));
@@ -133,6 +139,7 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
     parser.addOption(portOpt);
     parser.addOption(simOpt);
     parser.addOption(simScaleOpt);
+    parser.addOption(simFlashOpt);
     parser.addOption(listOpt);
     parser.addOption(traceOpt);
     auto hidden = [&parser](const char* name, const char* valueName = nullptr) {
@@ -194,6 +201,21 @@ int ParseCommandLine(const QStringList& args, Options& opt) {
             return 2;
         }
     }
+    if (parser.isSet(simFlashOpt)) {
+        if (!opt.simulate) {
+            std::fprintf(stderr, "zantu-console: --sim-save-flash goes with --simulate\n");
+            return 2;
+        }
+        opt.simSaveFlash = parser.value(simFlashOpt).toStdString();
+#if ZANTU_HAVE_SIM
+        // Told now rather than after the session.
+        const std::string problem = zsim::FlashFileProblem(opt.simSaveFlash);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "zantu-console: --sim-save-flash: %s\n", problem.c_str());
+            return 2;
+        }
+#endif
+    }
     if (parser.isSet(listOpt)) return ListPorts(opt);
 #if !ZANTU_HAVE_SIM
     if (opt.simulate) {
@@ -248,16 +270,15 @@ int main(int argc, char** argv) {
     PortMap& map = opt.map;
 
 #if ZANTU_HAVE_SIM
-    std::unique_ptr<zsim::Simulator> sim;
+    std::unique_ptr<zsim::EmbeddedModule> sim;
     if (opt.simulate) {
-        const double scale = opt.simScale;
-        zsim::SimOptions simOptions;
-        simOptions.pace = scale > 0.0;  // the module's 9600-baud byte timing and its working times
-        simOptions.timeScale = scale > 0.0 ? scale : 1.0;
-        sim = std::make_unique<zsim::Simulator>(simOptions);
-        const std::string path = sim->StartOnPty();
+        zsim::EmbeddedOptions simOptions;
+        simOptions.timeScale = opt.simScale;
+        simOptions.saveFlash = opt.simSaveFlash;
+        sim = std::make_unique<zsim::EmbeddedModule>(simOptions);
+        const std::string path = sim->Start();
         if (path.empty()) {
-            std::fprintf(stderr, "zantu-console: simulator failed: %s\n", sim->LastError().c_str());
+            std::fprintf(stderr, "zantu-console: simulator failed: %s\n", sim->Error().c_str());
             return 1;
         }
         map.Set(1, path);
@@ -270,7 +291,7 @@ int main(int argc, char** argv) {
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
-        dlg.m_pTrace = &wireTrace;
+        dlg.Subscribe(&wireTrace);
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {
@@ -289,7 +310,10 @@ int main(int argc, char** argv) {
         }
     }
 #if ZANTU_HAVE_SIM
-    if (sim) sim->Stop();
+    if (sim && !sim->Finish()) {
+        std::fprintf(stderr, "zantu-console: the simulated module's flash was not saved: %s\n", sim->Error().c_str());
+        if (rc == 0) rc = 1;
+    }
 #endif
     return rc;
 }

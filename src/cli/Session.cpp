@@ -182,7 +182,7 @@ int Session::Run() {
         m_traceFile->SetFailureReport([this](const std::string& text) { Note("zantu-cli: " + text); });
         m_trace = std::make_unique<trace::WireTrace>();
         m_trace->AddSink(m_traceFile.get());
-        m_dlg.m_pTrace = m_trace.get();
+        m_dlg.Subscribe(m_trace.get());
     }
     if (m_info.cmd == Cmd::Download) {
         // The file is checked before anything is sent: a refused file must

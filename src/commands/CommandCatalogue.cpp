@@ -7,6 +7,7 @@
 // catalogue leaves the stored frame exactly as it was, so a resend still
 // repeats the last frame that went out.
 #include "commands/Catalogue.h"
+#include "commands/CommandType.h"
 #include "commands/FieldParse.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
@@ -32,8 +33,8 @@ enum class Params : std::uint8_t {
     ImageSum,     // four nibble bytes of the image sum
 };
 
-struct Command {  // type, code, sub-command (0: none), parameters, edits (first of four), name
-    int type;
+struct Command {  // type, code, sub-command (0: none), parameters, edits or radios, name
+    cmd::Type type;
     std::uint8_t code;
     std::uint8_t sub;
     Params params;
@@ -42,51 +43,44 @@ struct Command {  // type, code, sub-command (0: none), parameters, edits (first
 };
 
 constexpr std::array<int, 4> kNoEdits{0, 0, 0, 0};
-constexpr std::array<int, 4> kOpacityEdits{1086, 1087, 1088, 1089};
-constexpr std::array<int, 4> kLengthEdits{1139, 1140, 1141, 1142};
-constexpr std::array<int, 4> kOrderEdits{1090, 1091, 1112, 1113};
-constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
-constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
 
-constexpr std::array<Command, 23> g_Catalogue{{
-    {1, 'R', 0, Params::Dispense, kNoEdits, "DISPENSE"},
-    {2, 'Q', 0, Params::None, kNoEdits, "PURGE"},
-    {3, 'S', 0, Params::Dispense, kNoEdits, "TEST DISP"},
-    {4, 'U', 0, Params::None, kNoEdits, "LAST STAT"},
-    {5, 'p', 0, Params::Dispense, kNoEdits, "ZIGZAG"},
-    {6, 'P', 0, Params::None, kNoEdits, "STATUS"},
-    {7, '[', 0, Params::None, kNoEdits, "GET OPACITY"},
-    {8, 'Z', 0, Params::HexPairs, kOpacityEdits, "SET OPACITY"},
-    {9, ']', 0, Params::None, kNoEdits, "GET ORDER"},
-    {10, '\\', 0, Params::Order, kOrderEdits, "SET ORDER"},
-    {11, 'X', 0, Params::SenDiag, kSenDiagRadios, "SEN DIAG"},
-    {12, 'q', ' ', Params::Sub, kNoEdits, "DIVERT"},
-    {13, 'q', '!', Params::SubBox, kTestRadios, "CLUTCH"},
-    {14, 'q', '"', Params::Sub, kNoEdits, "BLDC"},
-    {15, 'q', '#', Params::SubBoxOpt, kTestRadios, "RVDT"},
-    {16, 'q', '0', Params::Sub, kNoEdits, "RomVer"},
-    {17, '_', 0, Params::None, kNoEdits, "GET LENGTH"},
-    {18, '^', 0, Params::HexPairs, kLengthEdits, "SET LENGTH"},
-    {19, '~', 0, Params::LogParam, kNoEdits, "LOG"},
-    {20, 'r', 0, Params::None, kNoEdits, "Go Loader"},
-    {21, 's', 0, Params::BlockWrite, kNoEdits, "block write"},
-    {22, 't', 0, Params::ImageSum, kNoEdits, "Verify"},
-    {23, 'D', 0, Params::None, kNoEdits, "Reset"},
+constexpr std::array<Command, cmd::kLastType> g_Catalogue{{
+    {cmd::kDispense, 'R', 0, Params::Dispense, kNoEdits, "DISPENSE"},
+    {cmd::kPurge, 'Q', 0, Params::None, kNoEdits, "PURGE"},
+    {cmd::kTestDisp, 'S', 0, Params::Dispense, kNoEdits, "TEST DISP"},
+    {cmd::kLastStat, 'U', 0, Params::None, kNoEdits, "LAST STAT"},
+    {cmd::kZigzag, 'p', 0, Params::Dispense, kNoEdits, "ZIGZAG"},
+    {cmd::kStatus, 'P', 0, Params::None, kNoEdits, "STATUS"},
+    {cmd::kGetOpacity, '[', 0, Params::None, kNoEdits, "GET OPACITY"},
+    {cmd::kSetOpacity, 'Z', 0, Params::HexPairs, ids::kOpacity, "SET OPACITY"},
+    {cmd::kGetOrder, ']', 0, Params::None, kNoEdits, "GET ORDER"},
+    {cmd::kSetOrder, '\\', 0, Params::Order, ids::kOrder, "SET ORDER"},
+    {cmd::kSenDiag, 'X', 0, Params::SenDiag, ids::kSenDiagBox, "SEN DIAG"},
+    {cmd::kDivert, 'q', ' ', Params::Sub, kNoEdits, "DIVERT"},
+    {cmd::kClutch, 'q', '!', Params::SubBox, ids::kTestBox, "CLUTCH"},
+    {cmd::kBldc, 'q', '"', Params::Sub, kNoEdits, "BLDC"},
+    {cmd::kRvdt, 'q', '#', Params::SubBoxOpt, ids::kTestBox, "RVDT"},
+    {cmd::kRomVer, 'q', '0', Params::Sub, kNoEdits, "RomVer"},
+    {cmd::kGetLength, '_', 0, Params::None, kNoEdits, "GET LENGTH"},
+    {cmd::kSetLength, '^', 0, Params::HexPairs, ids::kLength, "SET LENGTH"},
+    {cmd::kLog, '~', 0, Params::LogParam, kNoEdits, "LOG"},
+    {cmd::kGoLoader, 'r', 0, Params::None, kNoEdits, "Go Loader"},
+    {cmd::kWriteBlock, 's', 0, Params::BlockWrite, kNoEdits, "block write"},
+    {cmd::kVerify, 't', 0, Params::ImageSum, kNoEdits, "Verify"},
+    {cmd::kReset, 'D', 0, Params::None, kNoEdits, "Reset"},
 }};
 
 static_assert([] {
     for (std::size_t i = 0; i < g_Catalogue.size(); ++i)
-        if (g_Catalogue[i].type != static_cast<int>(i) + 1) return false;
+        if (g_Catalogue[i].type != static_cast<int>(i) + cmd::kFirstType) return false;
     return true;
 }());
-
-constexpr std::array<int, 4> kRequestEdits{1035, 1036, 1037, 1038};
 
 }  // namespace
 
 std::string_view CommandName(int nType) {
-    if (nType < 1 || nType > static_cast<int>(g_Catalogue.size())) return {};
-    return g_Catalogue[static_cast<std::size_t>(nType - 1)].name;
+    if (!cmd::IsValid(nType)) return {};
+    return g_Catalogue[static_cast<std::size_t>(nType - cmd::kFirstType)].name;
 }
 
 int AnsweredType(int code, int sub) {
@@ -101,7 +95,7 @@ int AnsweredType(int code, int sub) {
 std::int8_t CConsoleDlg::ReadRequest(int nBox) {
     if (nBox < 0 || nBox > 3) return 0;
     UpdateData(true);
-    const int v = ParseField(Text(kRequestEdits[static_cast<std::size_t>(nBox)]), 10);
+    const int v = ParseField(Text(ids::kRequest[static_cast<std::size_t>(nBox)]), 10);
     UpdateData(false);
     return static_cast<std::int8_t>((v >= 1 && v <= 100) ? v : 0);
 }
@@ -111,13 +105,13 @@ void CConsoleDlg::SendCommand(int nType) {
     UpdateData(false);
     BatchSetup(nType);
 
-    if (nType < 1 || nType > 23) return;
+    if (!cmd::IsValid(nType)) return;
 
-    const Command& c = g_Catalogue[static_cast<std::size_t>(nType - 1)];
+    const Command& c = g_Catalogue[static_cast<std::size_t>(nType - cmd::kFirstType)];
     // What the frame carries, for the wire trace; stored with the frame.
-    trace::FrameNote note;
+    ev::FrameNote note;
     note.type = nType;
-    auto noteValue = [&note](trace::NoteKind kind, int v) {
+    auto noteValue = [&note](ev::NoteKind kind, int v) {
         note.kind = kind;
         if (note.count < 4) note.values[note.count++] = v;
     };
@@ -150,7 +144,7 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::Dispense:
         for (int box = 0; box < 4; ++box) m_nRequest[box] = ReadRequest(box);
         for (int box = 0; box < 4; ++box) put(CountByte(m_nRequest[box]));
-        for (int box = 0; box < 4; ++box) noteValue(trace::NoteKind::Counts, m_nRequest[box]);
+        for (int box = 0; box < 4; ++box) noteValue(ev::NoteKind::Counts, m_nRequest[box]);
         put(' ');
         put(' ');
         put(' ');
@@ -160,7 +154,7 @@ void CConsoleDlg::SendCommand(int nType) {
         for (int id : c.edits) {
             const unsigned v = static_cast<unsigned>(ParseField(Text(id), 16)) & 0xFF;
             putPair(v);
-            noteValue(trace::NoteKind::HexBytes, static_cast<int>(v));
+            noteValue(ev::NoteKind::HexBytes, static_cast<int>(v));
         }
         UpdateData(false);
         break;
@@ -175,12 +169,13 @@ void CConsoleDlg::SendCommand(int nType) {
                 if (v[j] == v[i]) ok = false;
         }
         if (!ok) {
+            Refuse(ev::Refusal::BadValues, "Error Parameter");
             m_host.MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
             return;
         }
         for (int x : v) {
             put(static_cast<std::uint8_t>('0' + x));
-            noteValue(trace::NoteKind::Digits, x);
+            noteValue(ev::NoteKind::Digits, x);
         }
         UpdateData(false);
         break;
@@ -188,7 +183,7 @@ void CConsoleDlg::SendCommand(int nType) {
     case Params::SenDiag: {
         const int i = firstSet(c.edits);
         put(static_cast<std::uint8_t>('1' + (i < 0 ? 0 : i)));
-        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
+        noteValue(ev::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::Sub: put(c.sub); break;
@@ -196,16 +191,16 @@ void CConsoleDlg::SendCommand(int nType) {
         const int i = firstSet(c.edits);
         put(c.sub);
         put(CountByte(i < 0 ? 0 : i));
-        noteValue(trace::NoteKind::Box, i < 0 ? 1 : i + 1);
+        noteValue(ev::NoteKind::Box, i < 0 ? 1 : i + 1);
         break;
     }
     case Params::SubBoxOpt: {
         const int i = firstSet(c.edits);
         put(c.sub);
-        note.kind = trace::NoteKind::Box;
+        note.kind = ev::NoteKind::Box;
         if (i >= 0) {
             put(CountByte(i));
-            noteValue(trace::NoteKind::Box, i + 1);
+            noteValue(ev::NoteKind::Box, i + 1);
         }
         break;
     }
@@ -214,7 +209,7 @@ void CConsoleDlg::SendCommand(int nType) {
         // A block lies wholly inside the image; any other address sends nothing.
         if (m_nImageAddr < 0 || m_nImageAddr > kImageSize - kBlockSize) return;
         putWord(static_cast<unsigned>(m_nImageAddr));
-        noteValue(trace::NoteKind::Address, m_nImageAddr);
+        noteValue(ev::NoteKind::Address, m_nImageAddr);
         for (int i = 0; i < kBlockSize; ++i) putPair(m_Image[static_cast<std::size_t>(m_nImageAddr++)]);
         break;
     }
@@ -222,7 +217,7 @@ void CConsoleDlg::SendCommand(int nType) {
         std::uint32_t sum = 0;
         for (std::uint8_t b : m_Image) sum += b;
         putWord(sum & 0xFFFF);
-        noteValue(trace::NoteKind::Sum, static_cast<int>(sum & 0xFFFF));
+        noteValue(ev::NoteKind::Sum, static_cast<int>(sum & 0xFFFF));
         break;
     }
     }

@@ -2,6 +2,11 @@
 // texts, check boxes and counters, reports device errors, and hands the
 // loader's and the log's answers to their own handlers.
 //
+// What each field shows comes from the table of decoded fields
+// (commands/AnswerFields.h) through DecodeAnswer; the decoder writes those
+// values into the bound members, and tells the same values to the console's
+// subscribers (Answered) before any device error box of the answer opens.
+//
 // Fields are read only where the frame holds them: the data end before the
 // ETX and BCC, and a field whose bytes are missing leaves its value as it was,
 // so a short frame is never read past its end.  A frame too short to hold a
@@ -10,33 +15,19 @@
 // A frame that is not the awaited answer to the command sent is decoded and
 // shown, but changes no counter, no batch and no download: an unasked
 // dispense, block or verify answer is noted in the receive text instead.
+#include "commands/AnswerFields.h"
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
 
 inline constexpr std::uint8_t kNoError = ' ';
 
-// Sensor check boxes of the STATUS answer, per box 1..4 and bit 0..4.
-constexpr int kBoxFlagIds[4][5] = {
-    {1052, 1053, 1054, 1055, 1166},
-    {1056, 1066, 1067, 1068, 1167},
-    {1069, 1070, 1071, 1072, 1168},
-    {1073, 1074, 1075, 1077, 1169},
-};
-constexpr int kModuleFlagIds[6] = {1046, 1047, 1048, 1049, 1050, 1051};
-constexpr int kOpacityIds[4] = {1078, 1080, 1082, 1084};
-constexpr int kLengthIds[4] = {1079, 1081, 1083, 1085};
-
 std::string Dec(int v) { return std::to_string(v); }
-
-std::string Hex(int v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(v));
-    return buf;
-}
 
 // Read-only view of the data part of a frame: positions before the ETX/BCC.
 class Frame {
@@ -46,19 +37,32 @@ public:
     bool Has(std::size_t pos, std::size_t count = 1) const { return pos + count <= DataEnd(); }
     int At(std::size_t pos) const { return m_p[pos]; }
     int Count(std::size_t pos) const { return At(pos) - 32; }
-    int Digit(std::size_t pos) const { return At(pos) - 48; }
-    int HexPair(std::size_t pos) const { return (At(pos) & 0x0F) * 16 + At(pos + 1) - 48; }
-    int HexWord(std::size_t pos) const {
-        return At(pos) * 4096 + At(pos + 1) * 256 + At(pos + 2) * 16 + At(pos + 3) - 209712;
-    }
-    int PlainHexPair(std::size_t pos) const { return At(pos) * 16 + At(pos + 1) - 816; }
-    const std::uint8_t* Data() const { return m_p; }
-    std::size_t Size() const { return m_n; }
+    std::span<const std::uint8_t> Bytes() const { return {m_p, m_n}; }
 
 private:
     const std::uint8_t* m_p;
     std::size_t m_n;
 };
+
+// The codes whose answer is checked for a device error (by the decoder, or
+// by the loader's handlers for 's' and 't').
+constexpr bool ChecksError(int code) {
+    switch (code) {
+    case 'P':
+    case 'Q':
+    case 'R':
+    case 'S':
+    case 'p':
+    case 'U':
+    case 'X':
+    case 'q':
+    case 's':
+    case 't': return true;
+    default: return false;
+    }
+}
+
+constexpr bool IsCountType(int code) { return code == 'R' || code == 'S' || code == 'p' || code == 'Q'; }
 
 // "Unasked 'R' answer: dispensed 3 0 0 0, rejected 1 0 0 0" (a count the
 // frame does not hold shows as '-').
@@ -75,28 +79,98 @@ std::string UnaskedDispenseLine(const Frame& f, int code) {
     return line + "\r\n";
 }
 
+// This answer's own counts, as the frame holds them.
+void FrameCounts(const Frame& f, int code, ev::DispenseCounts& c) {
+    for (std::size_t box = 0; box < 4; ++box) {
+        const std::size_t pos = 6 + 3 * box;
+        if (f.Has(pos)) c.dispensed[box] = f.Count(pos);
+        if (f.Has(pos + 1)) c.rejected[box] = f.Count(pos + 1);
+        c.has[box] = f.Has(pos, 2);
+    }
+    if (code == 'Q') return;  // PURGE carries no reasons
+    for (std::size_t k = 0; k < 7; ++k)
+        if (f.Has(18 + k)) c.reasons[k] = f.Count(18 + k);
+}
+
 }  // namespace
+
+BatchCounters CConsoleDlg::Counters() const {
+    BatchCounters c;
+    std::copy_n(m_nRequest, 4, c.request);
+    std::copy_n(m_nDispensed, 4, c.dispensed);
+    std::copy_n(m_nRejected, 4, c.rejected);
+    std::copy_n(m_nDispSum, 4, c.dispSum);
+    std::copy_n(m_nRejSum, 4, c.rejSum);
+    std::copy_n(m_nReasonSum, 7, c.reasonSum);
+    c.totalRequested = m_nTotalRequested;
+    c.totalDispensed = m_nTotalDispensed;
+    c.totalRejected = m_nTotalRejected;
+    return c;
+}
+
+void CConsoleDlg::TellAnswered(const DecodedAnswer& d, bool bAnswer, int nError) {
+    const Frame f(m_strRxFrame);
+    ev::Answer a;
+    a.code = d.code;
+    a.sub = (m_nCmdCode == 'q' && m_nTxLen > 4) ? m_TxFrame[4] : 0;
+    a.type = bAnswer ? m_nLastType : cmd::kNone;
+    a.awaited = bAnswer;
+    a.error = nError;
+    a.complete = d.complete;
+    BatchPosition(bAnswer, a.index, a.of);
+    std::array<ev::FieldValue, kMaxAnswerRows> fields;
+    for (std::size_t r = 0; r < d.rows.size(); ++r) {
+        fields[r].row = &d.rows[r];
+        for (std::size_t i = 0; i < static_cast<std::size_t>(d.rows[r].count); ++i)
+            fields[r].v[i] = d.values[r][i].View();
+    }
+    a.fields = std::span<const ev::FieldValue>(fields.data(), d.rows.size());
+    ev::DispenseCounts counts;
+    if (IsCountType(d.code)) {
+        if (bAnswer && d.code != 'Q') std::copy_n(m_nRequest, 4, counts.requested);
+        FrameCounts(f, d.code, counts);
+        a.counts = &counts;
+    }
+    a.frame = f.Bytes();
+    Tell([&](ev::ConsoleObserver& o) { o.Answered(a); });
+}
+
+void CConsoleDlg::WriteFields(const DecodedAnswer& d) {
+    for (std::size_t r = 0; r < d.rows.size(); ++r) {
+        const AnswerField& row = d.rows[r];
+        if (!DecoderWrites(row)) continue;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(row.count); ++i) {
+            const ShownValue& v = d.values[r][i];
+            if (!v.written) continue;
+            if (row.kind == FieldKind::Flag)
+                Check(row.ids[i]) = v.View() == "1";
+            else
+                Text(row.ids[i]).assign(v.View());
+        }
+    }
+}
 
 void CConsoleDlg::DecodeResponse(bool bAnswer) {
     UpdateData(true);
     const Frame f(m_strRxFrame);
-    const int code = proto::ResponseCode(f.Data(), f.Size());
+    const int code = proto::ResponseCode(f.Bytes().data(), f.Bytes().size());
+    const bool bError = ChecksError(code) && f.Has(4) && f.At(4) != kNoError;
+    DecodedAnswer d;
+    DecodeAnswer(f.Bytes(), bAnswer, Counters(), d);
+    if (HasObservers()) TellAnswered(d, bAnswer, bError ? ((f.At(4) - 0x20) & 0xFF) : -1);
     if (code == proto::kNoCode) {
         UpdateData(false);
         return;
     }
     // The error check of the rows that ask for one; false when there is no
-    // error byte or it is ' '.
+    // error byte or it is ' '.  The box's nested loop runs timers, so what
+    // the answer writes is decoded again from the counters as they are after it.
     auto errorCheck = [&]() {
-        if (!f.Has(4) || f.At(4) == kNoError) return false;
+        if (!bError) return false;
         ShowDeviceError(static_cast<std::uint8_t>(f.At(4) - 0x20));
+        DecodeAnswer(f.Bytes(), bAnswer, Counters(), d);
         return true;
     };
-    auto setText = [&](int id, std::size_t pos, std::size_t count, auto&& value, auto&& format) {
-        if (f.Has(pos, count)) Text(id) = format(value(pos));
-    };
-    auto countOf = [&](std::size_t p) { return f.Count(p); };
-    auto pairOf = [&](std::size_t p) { return f.HexPair(p); };
 
     switch (code) {
     case 'D':
@@ -104,28 +178,18 @@ void CConsoleDlg::DecodeResponse(bool bAnswer) {
     case '\\':
     case '^':
         break;
-    case 'P': {
+    case 'P':
+    case 'U':  // the error byte stands at position 4 as in every other answer
+    case 'X':
+    case 'q':  // by the sub-code at position 5; DIVERT and CLUTCH show nothing more
         errorCheck();
-        if (f.Has(5))
-            for (int bit = 0; bit < 6; ++bit) Check(kModuleFlagIds[bit]) = (f.At(5) >> bit) & 1;
-        if (f.Has(6)) {
-            Check(1175) = f.At(6) & 1;
-            Check(1176) = (f.At(6) >> 1) & 1;
-        }
-        for (int box = 0; box < 4; ++box) {
-            const std::size_t base = 7 + 4 * static_cast<std::size_t>(box);
-            if (f.Has(base))
-                for (int bit = 0; bit < 5; ++bit) Check(kBoxFlagIds[box][bit]) = (f.At(base) >> bit) & 1;
-            setText(kOpacityIds[box], base + 2, 1, countOf, Hex);
-            setText(kLengthIds[box], base + 3, 1, countOf, Hex);
-        }
+        WriteFields(d);
         break;
-    }
     case 'Q':
     case 'R':
     case 'S':
     case 'p': {
-        const bool bError = errorCheck();
+        errorCheck();
         if (!bAnswer) {
             AppendRecv(UnaskedDispenseLine(f, code));
             break;
@@ -134,73 +198,22 @@ void CConsoleDlg::DecodeResponse(bool bAnswer) {
             m_nRepeatLeft = 1;
             m_nRepeat = 1;
         }
-        for (int box = 0; box < 4; ++box) {
-            const std::size_t pos = 6 + 3 * static_cast<std::size_t>(box);
-            if (f.Has(pos)) {
-                m_nDispensed[box] = f.Count(pos);
-                m_nDispSum[box] += m_nDispensed[box];
-            }
-            if (f.Has(pos + 1)) {
-                m_nRejected[box] = f.Count(pos + 1);
-                m_nRejSum[box] += m_nRejected[box];
-            }
-        }
-        m_nTotalDispensed = m_nDispSum[0] + m_nDispSum[1] + m_nDispSum[2] + m_nDispSum[3];
-        m_nTotalRejected = m_nRejSum[0] + m_nRejSum[1] + m_nRejSum[2] + m_nRejSum[3];
-        if (code == 'Q') break;  // PURGE: counters only, no reasons, no per-box texts
-        for (int k = 0; k < 7; ++k)
-            if (f.Has(18 + static_cast<std::size_t>(k))) m_nReasonSum[k] += f.Count(18 + static_cast<std::size_t>(k));
-        for (int box = 0; box < 4; ++box) {
-            Text(1057 + box) = Dec(m_nDispensed[box]);
-            Text(1061 + box) = Dec(m_nRejected[box]);
-            Text(1139 + box) = Dec(m_nDispSum[box]);
-            Text(1143 + box) = Dec(m_nRejSum[box]);
-        }
-        for (int k = 0; k < 7; ++k) Text(1132 + k) = Dec(m_nReasonSum[k]);
+        const BatchCounters& c = d.after;
+        std::copy_n(c.dispensed, 4, m_nDispensed);
+        std::copy_n(c.rejected, 4, m_nRejected);
+        std::copy_n(c.dispSum, 4, m_nDispSum);
+        std::copy_n(c.rejSum, 4, m_nRejSum);
+        std::copy_n(c.reasonSum, 7, m_nReasonSum);  // PURGE leaves them as they were
+        m_nTotalDispensed = c.totalDispensed;
+        m_nTotalRejected = c.totalRejected;
+        WriteFields(d);  // PURGE: no per-box texts
         break;
     }
-    case 'U':
-        // The error byte stands at position 4 as in every other answer.
-        errorCheck();
-        for (int box = 0; box < 4; ++box) {
-            const std::size_t pos = 7 + 3 * static_cast<std::size_t>(box);
-            setText(1057 + box, pos, 1, countOf, Dec);
-            setText(1061 + box, pos + 1, 1, countOf, Dec);
-        }
-        break;
-    case 'X':
-        errorCheck();
-        for (int i = 0; i < 4; ++i) setText(1119 + i, 5 + static_cast<std::size_t>(i), 1, countOf, Hex);
-        break;
     case '[':
-        for (int i = 0; i < 4; ++i) setText(1086 + i, 5 + 2 * static_cast<std::size_t>(i), 2, pairOf, Hex);
-        break;
     case '_':
-        for (int i = 0; i < 4; ++i) setText(1139 + i, 5 + 2 * static_cast<std::size_t>(i), 2, pairOf, Hex);
+    case ']':
+        WriteFields(d);
         break;
-    case ']': {
-        constexpr int kOrderIds[4] = {1090, 1091, 1112, 1113};
-        for (int i = 0; i < 4; ++i)
-            setText(kOrderIds[i], 5 + static_cast<std::size_t>(i), 1, [&](std::size_t p) { return f.Digit(p); }, Hex);
-        break;
-    }
-    case 'q': {
-        errorCheck();
-        if (!f.Has(5)) break;
-        const int sub = f.At(5);
-        if (sub == '"') {
-            setText(1123, 6, 4, [&](std::size_t p) { return f.HexWord(p); }, Dec);
-        } else if (sub == '#') {
-            setText(1124, 6, 2, [&](std::size_t p) { return f.PlainHexPair(p); }, Dec);
-            setText(1125, 8, 2, [&](std::size_t p) { return f.PlainHexPair(p); }, Dec);
-        } else if (sub == '0' && f.Has(6, 8)) {
-            char word[16];
-            std::snprintf(word, sizeof word, " %04X", static_cast<unsigned>(f.HexWord(10)));
-            std::string t(reinterpret_cast<const char*>(f.Data()) + 6, 4);
-            Text(1126) = t + "  " + word;
-        }
-        break;
-    }
     case 'r': OnLoaderAnswer(); break;
     case 's': OnBlockWritten(bAnswer); break;  // the whole 's' row, error check included
     case 't': OnVerifyAnswer(bAnswer); break;  // the whole 't' row, error check included
@@ -215,7 +228,7 @@ void CConsoleDlg::DecodeResponse(bool bAnswer) {
         AppendRecv(line);
         break;
     }
-    case '~': WriteLogFrame(f.Data(), f.Size()); break;
+    case '~': WriteLogFrame(f.Bytes().data(), f.Bytes().size()); break;
     default: AppendRecv(" Undefined Command "); break;
     }
     UpdateData(false);

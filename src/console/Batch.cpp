@@ -24,6 +24,7 @@
 //     so the repeat timer can never resend a stale block.
 //   - While a download runs, no button sends: between two blocks the busy flag
 //     is clear, but the next block is already on its way.
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
@@ -41,8 +42,6 @@ inline constexpr std::uint8_t kDumpCode = 'w';    // sent unasked by the module
 inline constexpr std::uint8_t kLoaderCode = 'r';  // Go Loader's answer
 inline constexpr std::uint8_t kResetCode = 'D';   // Reset's answer
 
-inline constexpr int kTypePurge = 2;
-inline constexpr int kTypeBlockWrite = 21;
 inline constexpr int kPageDispense = 1;
 
 inline constexpr long kRepeatMax = 2000;
@@ -75,14 +74,19 @@ int ParseClamped(const std::string& text, long hi) {
 
 void CConsoleDlg::OnCommandButton(int nId) {
     if (nId < 1001 || nId > 1018) return;
-    if (IsBusy()) return;  // one command at a time; a press while busy is ignored
+    if (IsBusy()) {  // one command at a time; a press while busy is ignored
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
     SendCommand(nId - 1000);
 }
 
 void CConsoleDlg::BatchSetup(int nType) {
-    if (m_nTab == kPageDispense && nType != kTypePurge && nType != kTypeBlockWrite) {
+    if (m_nTab == kPageDispense && nType != cmd::kPurge && nType != cmd::kWriteBlock) {
         m_nRepeatLeft = ParseClamped(Text(ids::kRepeat), kRepeatMax);
         m_nRepeat = m_nRepeatLeft;
+        m_nBatchRuns = m_nRepeat;
+        m_nBatchAnswers = 0;
         m_nWaitSec = ParseClamped(Text(ids::kWait), kWaitMaxSec);
         m_nTotalRejected = 0;
         m_nTotalDispensed = 0;
@@ -92,6 +96,8 @@ void CConsoleDlg::BatchSetup(int nType) {
             std::fill(a, a + 4, 0);
     } else {
         m_nRepeatLeft = 1;
+        m_nBatchRuns = 0;
+        m_nBatchAnswers = 0;
     }
 }
 
@@ -106,6 +112,7 @@ void CConsoleDlg::SendBookkeeping() {
     // Go Loader and Reset leave the console idle right after their send; their
     // answers are not counted, so no answer of the batch logic is awaited.
     m_bAnswerAwaited = !(m_nCmdCode == kLoaderCode || m_nCmdCode == kResetCode);
+    m_nReplyCode = m_bAnswerAwaited ? 0 : m_nCmdCode;
 }
 
 bool CConsoleDlg::IsAwaitedAnswer() const {
@@ -129,6 +136,7 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
     if (code == kDumpCode) return 1;
 
     if (bAnswer) {
+        if (m_nBatchRuns > 0) ++m_nBatchAnswers;
         --m_nRepeatLeft;
         if (m_nRepeatLeft <= 0) {
             m_host.KillTimer(kTimerRepeat);
@@ -148,7 +156,7 @@ void CConsoleDlg::OnRepeatTimer() {
     if (m_nRepeatLeft <= 0) return;  // no batch is running (a time-out ended it)
     m_bBusy = 1;
     EnableRule();
-    ResendStored(trace::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again
+    ResendStored(ev::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again
     m_host.SetTimer(kTimerResponse, kResponseRepeatMs);
     if (IsDispenseCode(m_nCmdCode))
         m_nTotalRequested += m_nRequest[0] + m_nRequest[1] + m_nRequest[2] + m_nRequest[3];
@@ -161,7 +169,7 @@ void CConsoleDlg::OnRepeatTimer() {
 void CConsoleDlg::OnAckReceived() {
     // Go Loader and Reset leave the console idle, also when their frame had
     // to be resent (the resend set the busy flag again).
-    if (m_nLastType == 20 || m_nLastType == 23 || m_nCmdCode == kLoaderCode ||
+    if (m_nLastType == cmd::kGoLoader || m_nLastType == cmd::kReset || m_nCmdCode == kLoaderCode ||
         m_nCmdCode == kResetCode) {
         m_bBusy = 0;
         EnableRule();

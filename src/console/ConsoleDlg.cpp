@@ -1,5 +1,6 @@
 #include "console/ConsoleDlg.h"
 
+#include "commands/CommandType.h"
 #include "console/Bindings.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@ CConsoleDlg::CConsoleDlg(fw::Host& host) : m_host(host) {
 CConsoleDlg::~CConsoleDlg() {
     if (m_hLogFile) std::fclose(m_hLogFile);
     // The channel closes the port when it goes, right after this.
-    if (m_Comm.m_bOpen) TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+    if (m_Comm.m_bOpen) TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
     m_host.SetWindow(nullptr);
 }
 
@@ -101,19 +102,54 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
     default: m_host.KillTimer(nIdEvent); break;
     }
     EnableRule();
+    TellIdleChange();
 }
 
 std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) {
+    std::intptr_t r = 0;
     switch (msg) {
-    case WM_COMM_DATA: return OnCommData();
-    case WM_FRAME_READY: return OnFrameReady();
-    case WM_NEXT_BLOCK: return OnNextBlock();
-    case WM_COMM_LOST: return OnCommLost();
-    default: return 0;
+    case WM_COMM_DATA: r = OnCommData(); break;
+    case WM_FRAME_READY: r = OnFrameReady(); break;
+    case WM_NEXT_BLOCK: r = OnNextBlock(); break;
+    case WM_COMM_LOST: r = OnCommLost(); break;
+    default: break;
     }
+    TellIdleChange();
+    return r;
 }
 
+namespace {
+// The command type a button sends; 0 for a button that sends none.
+int TypeOfButton(int nId) {
+    if (nId >= 1001 && nId <= 1000 + cmd::kLastButtonType) return nId - 1000;
+    switch (nId) {
+    case ids::kLog: return cmd::kLog;
+    case ids::kGoLoader: return cmd::kGoLoader;
+    case ids::kWriteProg: return cmd::kWriteBlock;
+    case ids::kVerify: return cmd::kVerify;
+    case ids::kReset: return cmd::kReset;
+    default: return cmd::kNone;
+    }
+}
+}  // namespace
+
 void CConsoleDlg::OnCommand(int nId) {
+    const int nType = TypeOfButton(nId);
+    if (nType != cmd::kNone || nId == ids::kOpen) {
+        // Listeners hear of the press before anything it does; a refusal
+        // names it.
+        const ev::Press outer = m_press;
+        m_press = {nId, nType};
+        Tell([&](ev::ConsoleObserver& o) { o.Pressed(m_press); });
+        Dispatch(nId);
+        m_press = outer;
+        TellIdleChange();
+        return;
+    }
+    Dispatch(nId);
+}
+
+void CConsoleDlg::Dispatch(int nId) {
     if (nId >= 1001 && nId <= 1018) {
         OnCommandButton(nId);
         return;

@@ -20,7 +20,6 @@
 #include "framework/Host.h"
 #include "link/Comm.h"
 #include "link/PortDiscovery.h"
-#include "trace/WireObserver.h"
 
 #include <array>
 #include <cstdint>
@@ -30,6 +29,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+struct BatchCounters;  // commands/AnswerFields.h
+struct DecodedAnswer;
 
 inline constexpr int kImageSize = 0xA000;  // 40960 bytes
 inline constexpr int kBlockSize = 128;
@@ -50,6 +52,8 @@ public:
     void OnTimer(int nIdEvent) override;
     std::intptr_t OnMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
     void OnCommand(int nId) override;
+    // The click's handler, without telling the listeners of the press.
+    void Dispatch(int nId);
     void OnTabSelChange() override;
     void OnCancel() override;
     void OnAbout() override;
@@ -80,6 +84,21 @@ public:
             if (!o) break;
             f(*o);
         }
+    }
+    // A press that sends nothing, told with the press under way just before
+    // the box that says so (if any).
+    void Refuse(ev::Refusal why, std::string_view detail = {}) {
+        Tell([&](ev::ConsoleObserver& o) { o.Refused(m_press, why, detail); });
+    }
+    // Idle: no frame waits for its ACK or answer, no batch and no download
+    // runs.  Told to the listeners when it changes, after each event the
+    // dialog handles.
+    bool IsIdle() const { return !m_bBusy && !m_bDownloading && !m_bAnswerAwaited && !m_bAckAwaited; }
+    void TellIdleChange() {
+        const bool idle = IsIdle();
+        if (idle == m_bToldIdle) return;
+        m_bToldIdle = idle;
+        Tell([&](ev::ConsoleObserver& o) { o.Idle(idle); });
     }
     void Notify(const ev::Notice& notice) {
         Tell([&](ev::ConsoleObserver& o) { o.Noticed(notice); });
@@ -125,15 +144,18 @@ public:
     void OnAckTimer();
     void OnResponseTimer();
     // Writes the stored frame again, unchanged (kind: a resend or a repeat send).
-    void ResendStored(trace::TxKind kind);
+    void ResendStored(ev::TxKind kind);
     // Every write to the line goes here; kind says what it is, for the trace.
-    void WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind);
+    void WriteBytes(const std::uint8_t* p, std::uint32_t n, ev::TxKind kind);
     // A link event for the wire trace, if one is attached: OPEN, close, the
     // two time-outs, and a port lost and back (console/Ports.cpp).
-    void TraceLink(trace::LinkEvent e, int nPort, std::string_view detail = {});
+    void TraceLink(ev::LinkEvent e, int nPort, std::string_view detail = {});
     // Both time-outs end here: busy and the repeat counts cleared, the status
     // line set to szStatus.
     void OnLinkGaveUp(const char* szStatus);
+    // A send waits for the module's ACK: a frame under way is dropped first.
+    void AwaitAck();
+    void DropFrameUnderWay();
 
     // ---- command catalogue, decoder, errors (commands/) -----------------------
     void SendCommand(int nType);
@@ -141,6 +163,12 @@ public:
     // bAnswer: the frame is the awaited answer to the command sent.  Any other
     // frame is decoded and shown but changes no counter, batch or download.
     void DecodeResponse(bool bAnswer = true);
+    // The batch counters as they stand, for DecodeAnswer (commands/AnswerFields.h).
+    BatchCounters Counters() const;
+    // Tells the subscribers the answer decoded into d (nError: its device
+    // error code, -1 none); writes the bound members of the fields d shows.
+    void TellAnswered(const DecodedAnswer& d, bool bAnswer, int nError);
+    void WriteFields(const DecodedAnswer& d);
     void ShowDeviceError(std::uint8_t nCode);
     // Appends to the receive text; over a long run the oldest whole lines go,
     // so the text (copied to its control at every answer) stays bounded.
@@ -221,10 +249,17 @@ public:
     int m_nLastType = 0;       // command type of the last frame built
     std::string m_strLogPath;  // path of the service log file, once created
     bool m_bLogWriteFailed = false;
-    // The wire trace (none: not traced); it must outlive the dialog or be
-    // detached first.  m_TxNote describes the stored frame for it.
-    trace::WireObserver* m_pTrace = nullptr;
-    trace::FrameNote m_TxNote;
+    // The stored frame as the catalogue describes it, for the listeners.
+    ev::FrameNote m_TxNote;
+    // A frame written waits for the module's ACK (set by every send and
+    // resend, cleared by the ACK and when the console gives up on it).
+    bool m_bAckAwaited = false;
+    // Go Loader's or Reset's answer code while its first answer may still
+    // come (it answers the frame sent, though no batch waits for it); 0: none.
+    int m_nReplyCode = 0;
+    // The press being handled (id 0: none), and the idleness last told.
+    ev::Press m_press;
+    bool m_bToldIdle = true;
     // Ports: where they are looked for, those found at the last look, the
     // port whose return is awaited (0: none), who keeps assignments, and
     // where lines for the user go (empty: standard error).

@@ -45,7 +45,8 @@ enum class RxKind : std::uint8_t {
     NotAck,        // awaiting the ACK and not an ACK: dropped
     Ack,           // the module's ACK of the host frame
     FrameByte,     // the SOH or a later byte of a response frame, before its BCC
-    FrameAnswer,   // the BCC of a frame accepted as the awaited answer (ACK follows)
+    FrameAnswer,   // the BCC of a frame accepted as the answer to the frame sent: the
+                   // awaited answer, or Go Loader's or Reset's first answer (ACK follows)
     FrameUnasked,  // the BCC of a frame accepted that is not the awaited answer (ACK follows)
     FrameBadBcc,   // the BCC of a frame refused for its BCC (NAK follows)
 };
@@ -111,8 +112,11 @@ struct Press {
 // ---- answers ----------------------------------------------------------------
 
 // One decoded field of an answer: its row of the table and the values as the
-// window shows them ("7A", "1"/"0" for a check box, "" where the frame did not
-// hold the field).  Only the first row->count values are used.
+// window shows them once the answer has been handled ("7A", "1"/"0" for a
+// check box), "" where the answer writes nothing into the field (the frame
+// ends before it, or a dispense-type or PURGE answer that is not awaited):
+// the field then keeps what it showed.  Only the first row->count values are
+// used.  For 'q' the rows are those of the frame's own sub-code.
 struct FieldValue {
     const AnswerField* row = nullptr;
     std::array<std::string_view, 4> v{};
@@ -129,11 +133,11 @@ struct DispenseCounts {
 };
 
 struct Answer {
-    int code = 0;          // response code (position 3)
+    int code = 0;          // response code (position 3); -1: the frame is too short to hold one
     int sub = 0;           // 'q': the sub-command of the command sent; else 0
     int type = 0;          // command type of the command it answers (awaited only), else 0
     bool awaited = false;  // the awaited answer of the command sent
-    int error = -1;        // device error code (error byte - 0x20), -1: none
+    int error = -1;        // device error code (error byte - 0x20), -1: none or not checked for this code
     bool complete = true;  // the frame held every field its code carries
     int index = 0, of = 0; // answer k of n of a batch (awaited answers of a batch); 0, 0 outside
     std::span<const FieldValue> fields;       // as decoded, in the table's order

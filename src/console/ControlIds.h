@@ -1,6 +1,8 @@
 // Numeric ids of the console dialog's controls and timers.
 #pragma once
 
+#include <array>
+
 namespace ids {
 inline constexpr int IDOK = 1;            // always hidden
 inline constexpr int IDCANCEL = 2;        // "EXIT"
@@ -23,6 +25,53 @@ inline constexpr int kVerify = 1172;
 inline constexpr int kReset = 1173;
 // The Com1..Com10 radios of the COMM page, by port number - 1.
 inline constexpr int kCom[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
+
+// ---- named groups: one control per box (box 1 first) or per value ----------
+using Box4 = std::array<int, 4>;
+
+// The command buttons 1001..1018 send the command types 1..18.
+inline constexpr int kFirstCommandButton = 1001;
+inline constexpr int kLastCommandButton = 1018;
+
+// DISPENSE page.
+inline constexpr Box4 kRequest{1035, 1036, 1037, 1038};
+inline constexpr Box4 kDispensed{1057, 1058, 1059, 1060};  // the last answer's counts
+inline constexpr Box4 kRejected{1061, 1062, 1063, 1064};
+inline constexpr Box4 kDispSum{1139, 1140, 1141, 1142};    // also the SETTING page's LENGTH edits
+inline constexpr Box4 kRejSum{1143, 1144, 1145, 1146};
+// Reject reasons, summed over a batch: Reject, RVDT, LEN, SKW, DST, FLEN, FDST.
+inline constexpr std::array<int, 7> kReasonSum{1132, 1133, 1134, 1135, 1136, 1137, 1138};
+// The Total row: requested, dispensed, rejected.
+inline constexpr std::array<int, 3> kTotals{1129, 1130, 1131};
+inline constexpr int kTotalRequested = kTotals[0];
+inline constexpr int kTotalDispensed = kTotals[1];
+inline constexpr int kTotalRejected = kTotals[2];
+
+// STATUS page: the module's flags (DVTL, DVTR, EJT, EXIT, RJT, SOL), the two
+// RVD flags (RVD_L, RVD_R), and per box its flags, OPACITY and LENGTH.
+inline constexpr std::array<int, 6> kModuleFlags{1046, 1047, 1048, 1049, 1050, 1051};
+inline constexpr std::array<int, 2> kRvdFlags{1175, 1176};
+inline constexpr Box4 kChkL{1052, 1056, 1069, 1073};
+inline constexpr Box4 kChkR{1053, 1066, 1070, 1074};
+inline constexpr Box4 kBoxIn{1054, 1067, 1071, 1075};
+inline constexpr Box4 kNearEnd{1055, 1068, 1072, 1077};
+inline constexpr Box4 kCb{1166, 1167, 1168, 1169};
+inline constexpr Box4 kStatusOpacity{1078, 1080, 1082, 1084};
+inline constexpr Box4 kStatusLength{1079, 1081, 1083, 1085};
+
+// SETTING page: the SET/GET fields, the SEN DIAG box radios and its values
+// (OPAC., LENG., DIV., REJ.).
+inline constexpr Box4 kOpacity{1086, 1087, 1088, 1089};
+inline constexpr Box4 kLength = kDispSum;
+inline constexpr Box4 kOrder{1090, 1091, 1112, 1113};
+inline constexpr Box4 kSenDiagBox{1043, 1044, 1045, 1114};
+inline constexpr Box4 kSenDiag{1119, 1120, 1121, 1122};
+
+// TEST page: the box radios of CLUTCH and RVDT, and what the tests show.
+inline constexpr Box4 kTestBox{1115, 1116, 1117, 1118};
+inline constexpr int kBldc = 1123;
+inline constexpr std::array<int, 2> kRvdt{1124, 1125};
+inline constexpr int kRomVer = 1126;
 }  // namespace ids
 
 // Timer ids.

@@ -51,7 +51,8 @@ std::intptr_t CConsoleDlg::OnCommLost() {
     if (!m_Comm.m_bOpen) return 0;  // closed meanwhile: nothing to do
     const int nPort = m_Comm.OpenedPort();
     m_Comm.ReleaseLost();
-    TraceLink(trace::LinkEvent::PortLost, nPort, m_Comm.ReopenPath());
+    TraceLink(ev::LinkEvent::PortLost, nPort, m_Comm.ReopenPath());
+    Notify(ev::Notice{.kind = ev::NoticeKind::PortLost, .port = nPort, .text = m_Comm.ReopenPath()});
     m_bLinked = 0;
     m_nLostPort = nPort;
     char sz[40];
@@ -84,7 +85,8 @@ void CConsoleDlg::OnReconnectTimer() {
     const int nPort = m_nLostPort;
     m_nLostPort = 0;
     m_bLinked = 1;
-    TraceLink(trace::LinkEvent::PortBack, nPort, m_Comm.OpenedPath());
+    TraceLink(ev::LinkEvent::PortBack, nPort, m_Comm.OpenedPath());
+    Notify(ev::Notice{.kind = ev::NoticeKind::PortBack, .port = nPort, .text = m_Comm.OpenedPath()});
     char sz[40];
     std::snprintf(sz, sizeof sz, "COM%d connect", nPort);
     UpdateData(true);

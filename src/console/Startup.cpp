@@ -72,7 +72,7 @@ void CConsoleDlg::OnOpen() {
     m_nLostPort = 0;
     if (m_Comm.m_bOpen == 1) {
         m_Comm.Close();
-        TraceLink(trace::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
+        TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.m_szPort + 3));
     }
     UpdateData(true);
     UpdateData(false);
@@ -81,8 +81,8 @@ void CConsoleDlg::OnOpen() {
         if (Check(kComIds[n - 1])) nPort = n;
     const int ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
     m_bLinked = ok ? 1 : 0;
-    if (m_pTrace)
-        TraceLink(ok ? trace::LinkEvent::Open : trace::LinkEvent::OpenFailed, nPort,
+    if (HasObservers())
+        TraceLink(ok ? ev::LinkEvent::Open : ev::LinkEvent::OpenFailed, nPort,
                   ok ? m_Comm.OpenedPath() : DescribeOpenError(m_Comm.LastOpenError()));
     char sz[40];
     std::snprintf(sz, sizeof sz, ok ? "COM%d connect" : "!!! Error COM%d connect", nPort);

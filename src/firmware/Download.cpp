@@ -2,8 +2,10 @@
 // in 320 blocks of 128 bytes, one exchange each, with a progress bar), Verify by
 // the 16-bit image sum, and Reset.  The next block is requested by a posted
 // message so that the handling of the current answer ends first.
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 
 #include <array>
@@ -12,39 +14,47 @@
 
 namespace {
 constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
-constexpr int kTypeGoLoader = 20, kTypeBlock = 21, kTypeVerify = 22, kTypeReset = 23;
 }  // namespace
 
-std::uint16_t CConsoleDlg::ImageSum() const {
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : m_Image) sum += b;
-    return static_cast<std::uint16_t>(sum & 0xFFFF);
-}
+std::uint16_t CConsoleDlg::ImageSum() const { return image::Sum16(m_Image); }
 
 void CConsoleDlg::OnGoLoader() {
-    if (IsBusy()) return;
-    SendCommand(kTypeGoLoader);
+    if (IsBusy()) {
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
+    SendCommand(cmd::kGoLoader);
     m_bBusy = 0;
     EnableRule();
 }
 
 void CConsoleDlg::OnReset() {
-    if (IsBusy()) return;
-    SendCommand(kTypeReset);
+    if (IsBusy()) {
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
+    SendCommand(cmd::kReset);
     m_bBusy = 0;
     EnableRule();
 }
 
 void CConsoleDlg::OnVerify() {
-    if (IsBusy()) return;
-    SendCommand(kTypeVerify);
+    if (IsBusy()) {
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
+    SendCommand(cmd::kVerify);
 }
 
 void CConsoleDlg::OnWriteProg() {
-    if (IsBusy()) return;
+    if (IsBusy()) {
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
     m_nImageAddr = 0;
     const auto chosen = m_host.OpenFileDialog(kHexFilter);
     if (!chosen) {
+        Refuse(ev::Refusal::NoFile);
         m_host.MessageBox("File Not Open!", m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
@@ -60,22 +70,47 @@ void CConsoleDlg::OnWriteProg() {
     std::array<std::uint8_t, kImageSize> scratch;
     scratch.fill(0xFF);
     const HexLoadResult r = LoadHexFile(ec ? *chosen : name, scratch);
-    if (r.status != HexLoadStatus::Ok) {
-        m_host.MessageBox(HexLoadMessage(*chosen, r), m_host.AppTitle(), fw::MsgIcon::Stop);
+    if (r.OnlyChecksums()) {
+        // Records whose only fault is their checksum: an old file a careless
+        // tool wrote.  The operator may take it; No is the default.  The
+        // scratch image holds the records as read.
+        const std::string finding = HexFindingsSummary(*chosen, r);
+        const int answer = m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(),
+                                           fw::MsgIcon::Warning);
+        if (answer != fw::kIdYes) {
+            Refuse(ev::Refusal::BadHexFile, finding);
+            return;
+        }
+        // The box's own loop ran timers and messages: the flag is looked at again.
+        if (IsBusy()) {
+            Refuse(ev::Refusal::Busy);
+            return;
+        }
+        Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
+        AppendRecv("Bad records taken by choice: " + finding + "\r\n");
+    } else if (r.status != HexLoadStatus::Ok) {
+        const std::string why = HexLoadMessage(*chosen, r);
+        Refuse(ev::Refusal::BadHexFile, why);
+        m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     m_Image = scratch;
+
+    // The image's identity, before anything is sent.
+    const ev::ImageIdentity identity = image::Identify(*chosen, r, m_Image);
+    Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .text = {}, .image = &identity});
+    AppendRecv(image::IdentityLine(identity) + "\r\n");
 
     m_bDownloading = 1;
     m_nBlocksDone = 1;
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     m_host.SetTimer(kTimerProgress, kProgressMs);
-    SendCommand(kTypeBlock);
+    SendCommand(cmd::kWriteBlock);
 }
 
 std::intptr_t CConsoleDlg::OnNextBlock() {
     // A stray request after the download stopped sends nothing.
-    if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(kTypeBlock);
+    if (m_bDownloading && m_nImageAddr < kImageSize) SendCommand(cmd::kWriteBlock);
     return 0;
 }
 
@@ -87,6 +122,7 @@ void CConsoleDlg::OnProgressTimer() {
 }
 
 void CConsoleDlg::OnLoaderAnswer() {
+    Notify(ev::Notice{.kind = ev::NoticeKind::LoaderOk});
     m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 
@@ -109,7 +145,15 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
             m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
         }
         if (bError) {
-            ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+            const auto nCode = static_cast<std::uint8_t>(f[4] - 0x20);
+            if (wasRunning)
+                Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                                  .k = m_nBlocksDone,
+                                  .n = kBlockCount,
+                                  .address = m_nImageAddr - kBlockSize,
+                                  .error = nCode,
+                                  .text = "the module reported a device error"});
+            ShowDeviceError(nCode);
         } else if (wasRunning) {
             // Without its error byte the answer confirms nothing.
             char msg[160];
@@ -117,10 +161,19 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
                           "The module's answer to the block at 0x%04X was incomplete (no error byte). "
                           "The download stopped.",
                           static_cast<unsigned>(m_nImageAddr - kBlockSize) & 0xFFFFu);
+            Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                              .k = m_nBlocksDone,
+                              .n = kBlockCount,
+                              .address = m_nImageAddr - kBlockSize,
+                              .text = msg});
             m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
         }
     }
     if (!m_bDownloading) return;
+    Notify(ev::Notice{.kind = ev::NoticeKind::BlockWritten,
+                      .k = m_nBlocksDone,
+                      .n = kBlockCount,
+                      .address = m_nImageAddr - kBlockSize});
     ++m_nBlocksDone;
     if (m_nImageAddr < kImageSize) {
         m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
@@ -131,6 +184,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     m_host.SetProgressPos(ids::kProgress, kBlockCount);
     EnableRule();
     m_host.KillTimer(kTimerProgress);
+    Notify(ev::Notice{.kind = ev::NoticeKind::DownloadDone, .k = kBlockCount, .n = kBlockCount});
     m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 
@@ -138,20 +192,37 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
     const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
     const bool bComplete = proto::HasErrorByte(m_strRxFrame.size());
     const bool bError = bComplete && f[4] != ' ';
-    if (bError) ShowDeviceError(static_cast<std::uint8_t>(f[4] - 0x20));
+    if (bError) {
+        const auto nCode = static_cast<std::uint8_t>(f[4] - 0x20);
+        if (bAnswer)
+            Notify(ev::Notice{.kind = ev::NoticeKind::VerifyFailed,
+                              .error = nCode,
+                              .text = "the module reported a device error"});
+        ShowDeviceError(nCode);
+    }
     if (!bAnswer) {
         AppendRecv("Unasked 't' answer\r\n");
         return;
     }
-    if (!bComplete)
-        m_host.MessageBox("Verify failed: the module's answer was incomplete (no error byte).",
-                          m_host.AppTitle(), fw::MsgIcon::Stop);
-    else if (!bError)
+    if (!bComplete) {
+        static constexpr const char* kIncomplete =
+            "Verify failed: the module's answer was incomplete (no error byte).";
+        Notify(ev::Notice{.kind = ev::NoticeKind::VerifyFailed, .text = kIncomplete});
+        m_host.MessageBox(kIncomplete, m_host.AppTitle(), fw::MsgIcon::Stop);
+    } else if (!bError) {
+        Notify(ev::Notice{.kind = ev::NoticeKind::VerifyOk});
         m_host.MessageBox("Verify O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
+    }
 }
 
 void CConsoleDlg::DownloadGaveUp() {
     // A time-out during a download stops it; the bar keeps the block it failed at.
+    if (m_bDownloading)
+        Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                          .k = m_nBlocksDone,
+                          .n = kBlockCount,
+                          .address = m_nImageAddr - kBlockSize,
+                          .text = "the link gave up on the block"});
     m_bDownloading = 0;
     m_host.KillTimer(kTimerProgress);
     if (m_nBlocksDone > 0 && m_nBlocksDone < kBlockCount) m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);

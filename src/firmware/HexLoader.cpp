@@ -82,73 +82,157 @@ private:
     bool m_over = false, m_eof = false;
 };
 
+// Lines of a text, one at a time: LF, CR LF and CR each end a line.  A line
+// longer than kMaxLine keeps its first kMaxLine characters and says so.
 template <class Source>
-class Reader {
+class LineReader {
 public:
-    explicit Reader(Source& s) : m_s(s) {}
-    bool Next(std::uint8_t& c) {
-        if (!m_s.Get(c)) return false;
-        if (c == '\n') ++m_line;
-        return true;
-    }
-    // Two characters as one byte, high nibble first, kept to 8 bits.
-    bool Byte(std::uint8_t& b) {
-        std::uint8_t h, l;
-        if (!Next(h) || !Next(l)) return false;
-        b = static_cast<std::uint8_t>(HexDigitValue(h) * 16 + HexDigitValue(l));
-        return true;
-    }
-    // Four characters a, b, c, d as ((a*16 + b)*16 + c)*16 + d kept to 16 bits;
-    // a value above 15 (a character that is no hex digit) carries upwards.
-    bool Word(unsigned& w) {
-        w = 0;
-        for (int i = 0; i < 4; ++i) {
-            std::uint8_t ch;
-            if (!Next(ch)) return false;
-            w = (w * 16u + HexDigitValue(ch)) & 0xFFFFu;
+    // 1 + 2 * (5 + 255) digits is the longest record; room for blanks around it.
+    static constexpr std::size_t kMaxLine = 600;
+
+    explicit LineReader(Source& s) : m_s(s) {}
+
+    // The next line, without its end; false at the end of the text when
+    // nothing was left to read.
+    bool Next() {
+        m_len = 0;
+        m_overlong = false;
+        m_number = m_nextNumber;
+        bool any = false;
+        for (;;) {
+            std::uint8_t c;
+            if (!m_s.Get(c)) return any;
+            if (!any && m_afterCr && c == '\n') {  // the LF of a CR LF
+                m_afterCr = false;
+                continue;
+            }
+            m_afterCr = false;
+            any = true;
+            if (c == '\r' || c == '\n') {
+                m_afterCr = c == '\r';
+                ++m_nextNumber;
+                return true;
+            }
+            if (m_len < kMaxLine) m_buf[m_len++] = c;
+            else m_overlong = true;
         }
-        return true;
     }
-    int Line() const { return m_line; }
+    std::span<const std::uint8_t> Text() const { return {m_buf.data(), m_len}; }
+    bool Overlong() const { return m_overlong; }
+    int Number() const { return m_number; }
 
 private:
     Source& m_s;
-    int m_line = 1;
+    std::array<std::uint8_t, kMaxLine> m_buf{};
+    std::size_t m_len = 0;
+    bool m_overlong = false;
+    bool m_afterCr = false;
+    int m_number = 0;
+    int m_nextNumber = 1;
 };
 
+bool IsBlank(std::uint8_t c) { return c == ' ' || c == '\t'; }
+
+void AddFinding(HexLoadResult& r, const HexFinding& f) {
+    if (static_cast<std::size_t>(r.badRecords) < HexLoadResult::kMaxFindings)
+        r.findings[static_cast<std::size_t>(r.badRecords)] = f;
+    ++r.badRecords;
+    if (f.fault != HexFault::Checksum) r.otherThanChecksum = true;
+}
+
+// A refusal that ends the load at once; the findings so far stay with it.
+HexLoadResult Refuse(HexLoadResult r, HexLoadStatus status, int line, unsigned address) {
+    r.status = status;
+    r.line = line;
+    r.address = address;
+    return r;
+}
+
+// Ends a load that reached its last record: bad records refuse it, unless
+// they are only wrong checksums and those are to be ignored.
+HexLoadResult Finish(HexLoadResult r, const HexLoadOptions& opt) {
+    if (r.badRecords > 0 && (r.otherThanChecksum || !opt.ignoreChecksums)) r.status = HexLoadStatus::BadRecords;
+    return r;
+}
+
 template <class Source>
-HexLoadResult Parse(Source& src, std::span<std::uint8_t> image) {
-    Reader<Source> r(src);
-    for (;;) {
-        std::uint8_t c = 0;
-        do {
-            if (!r.Next(c)) return {HexLoadStatus::Truncated, r.Line(), 0, 0, ""};
-        } while (c != ':');
-        const int line = r.Line();
-        std::uint8_t count, type;
-        unsigned address;
-        if (!r.Byte(count) || !r.Word(address) || !r.Byte(type))
-            return {HexLoadStatus::Truncated, line, 0, 0, ""};
-        if (type == kTypeEnd) return {};
-        const bool bBase = type == kTypeSegment || type == kTypeLinear;
-        const bool bStart = type == kTypeStartSeg || type == kTypeStartLinear;
-        bool bNonZeroBase = false;
-        for (unsigned i = 0; i < count; ++i) {
-            std::uint8_t b;
-            if (!r.Byte(b)) return {HexLoadStatus::Truncated, line, address, 0, ""};
-            if (bBase) {
-                bNonZeroBase = bNonZeroBase || b != 0;
-            } else if (!bStart) {
-                const unsigned a = address + i;  // not wrapped at 16 bits
-                if (a >= image.size()) return {HexLoadStatus::OutsideImage, line, a, 0, ""};
-                image[a] = b;
-            }
+HexLoadResult Parse(Source& src, std::span<std::uint8_t> image, const HexLoadOptions& opt) {
+    HexLoadResult r;
+    LineReader<Source> lines(src);
+    std::array<std::uint8_t, LineReader<Source>::kMaxLine / 2> rec{};
+    while (lines.Next()) {
+        const int line = lines.Number();
+        std::span<const std::uint8_t> t = lines.Text();
+        std::size_t lead = 0;
+        while (lead < t.size() && IsBlank(t[lead])) ++lead;
+        std::size_t end = t.size();
+        while (end > lead && IsBlank(t[end - 1])) --end;
+        if (lines.Overlong()) {
+            AddFinding(r, {.fault = HexFault::TooLong, .line = line});
+            continue;
         }
-        if (bNonZeroBase) return {HexLoadStatus::ExtendedAddress, line, address, 0, ""};
-        std::uint8_t sum;
-        if (!r.Byte(sum)) return {HexLoadStatus::Truncated, line, address, 0, ""};
-        if (count == 0) return {};
+        if (end == lead) continue;  // a blank line
+        if (t[lead] != ':') {
+            AddFinding(r, {.fault = HexFault::NotRecord, .line = line});
+            continue;
+        }
+        // The digits after ':', each a hexadecimal digit.
+        const std::span<const std::uint8_t> digits = t.subspan(lead + 1, end - lead - 1);
+        std::size_t bad = digits.size();
+        for (std::size_t i = 0; i < digits.size() && bad == digits.size(); ++i)
+            if (!IsHexDigit(digits[i])) bad = i;
+        if (bad < digits.size()) {
+            AddFinding(r, {.fault = HexFault::Character,
+                           .line = line,
+                           .column = static_cast<int>(lead + 2 + bad),
+                           .ch = digits[bad]});
+            continue;
+        }
+        const int have = static_cast<int>(digits.size());
+        const int want = digits.size() >= 2
+                             ? 2 * (HexDigitValue(digits[0]) * 16 + HexDigitValue(digits[1]) + 5)
+                             : 10;
+        if (have != want) {
+            AddFinding(r, {.fault = HexFault::Length, .line = line, .wantDigits = want, .haveDigits = have});
+            continue;
+        }
+        const std::size_t n = digits.size() / 2;
+        unsigned sum = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            rec[i] = static_cast<std::uint8_t>(HexDigitValue(digits[2 * i]) * 16 + HexDigitValue(digits[2 * i + 1]));
+            if (i + 1 < n) sum += rec[i];
+        }
+        const auto needed = static_cast<std::uint8_t>(0x100u - (sum & 0xFFu));
+        if (needed != rec[n - 1])
+            AddFinding(r, {.fault = HexFault::Checksum, .line = line, .stated = rec[n - 1], .needed = needed});
+
+        const std::uint8_t count = rec[0];
+        const unsigned address = rec[1] * 256u + rec[2];
+        const std::uint8_t type = rec[3];
+        const std::span<const std::uint8_t> data(rec.data() + 4, count);
+        if (type == kTypeEnd) return Finish(r, opt);
+        if (type == kTypeSegment || type == kTypeLinear) {
+            for (std::uint8_t b : data)
+                if (b != 0) return Refuse(r, HexLoadStatus::ExtendedAddress, line, address);
+        } else if (type != kTypeStartSeg && type != kTypeStartLinear && count > 0) {
+            for (unsigned i = 0; i < count; ++i) {
+                const unsigned a = address + i;  // not wrapped at 16 bits
+                if (a >= image.size()) return Refuse(r, HexLoadStatus::OutsideImage, line, a);
+                image[a] = data[i];
+            }
+            ++r.records;
+            r.dataBytes += count;
+        }
+        if (count == 0) return Finish(r, opt);
     }
+    // The text ended before the record that ends the load.  Bad records
+    // found on the way (perhaps the end record itself) are the better report.
+    if (r.badRecords > 0) {
+        AddFinding(r, {.fault = HexFault::NoEnd, .line = lines.Number()});
+        r.status = HexLoadStatus::BadRecords;
+        return r;
+    }
+    return Refuse(r, HexLoadStatus::Truncated, lines.Number(), 0);
 }
 
 const char* FileKind(mode_t mode) {
@@ -160,37 +244,82 @@ const char* FileKind(mode_t mode) {
     return "not a regular file";
 }
 
-}  // namespace
-
-HexLoadResult LoadHex(std::span<const std::uint8_t> text, std::span<std::uint8_t> image) {
-    SpanSource src(text);
-    return Parse(src, image);
+HexLoadResult Failed(HexLoadStatus status, int sysError = 0, const char* kind = "") {
+    HexLoadResult r;
+    r.status = status;
+    r.sysError = sysError;
+    r.fileKind = kind;
+    return r;
 }
 
-HexLoadResult LoadHexFile(const std::string& path, std::span<std::uint8_t> image) {
+}  // namespace
+
+HexLoadResult LoadHex(std::span<const std::uint8_t> text, std::span<std::uint8_t> image, HexLoadOptions options) {
+    SpanSource src(text);
+    return Parse(src, image, options);
+}
+
+HexLoadResult LoadHexFile(const std::string& path, std::span<std::uint8_t> image, HexLoadOptions options) {
     // Non-blocking, so that opening a FIFO without a writer does not wait.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {HexLoadStatus::FileError, 0, 0, errno, ""};
+    if (fd < 0) return Failed(HexLoadStatus::FileError, errno);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
-        return {HexLoadStatus::FileError, 0, 0, err, ""};
+        return Failed(HexLoadStatus::FileError, err);
     }
     if (!S_ISREG(st.st_mode)) {
         ::close(fd);
-        return {HexLoadStatus::NotRegularFile, 0, 0, 0, FileKind(st.st_mode)};
+        return Failed(HexLoadStatus::NotRegularFile, 0, FileKind(st.st_mode));
     }
     if (static_cast<std::uintmax_t>(st.st_size) > kMaxHexFileBytes) {
         ::close(fd);
-        return {HexLoadStatus::TooLarge, 0, 0, 0, ""};
+        return Failed(HexLoadStatus::TooLarge);
     }
     FileSource src(fd);
-    HexLoadResult r = Parse(src, image);
+    HexLoadResult r = Parse(src, image, options);
     ::close(fd);
-    if (src.Error()) return {HexLoadStatus::FileError, 0, 0, src.Error(), ""};
-    if (src.OverBound()) return {HexLoadStatus::TooLarge, 0, 0, 0, ""};
+    if (src.Error()) return Failed(HexLoadStatus::FileError, src.Error());
+    if (src.OverBound()) return Failed(HexLoadStatus::TooLarge);
     return r;
+}
+
+std::string HexFindingText(const HexFinding& f) {
+    char msg[160];
+    const int n = std::snprintf(msg, sizeof msg, "line %d: ", f.line);
+    char* p = msg + n;
+    const std::size_t room = sizeof msg - static_cast<std::size_t>(n);
+    switch (f.fault) {
+    case HexFault::Checksum:
+        std::snprintf(p, room, "checksum %02X, record sums to %02X", f.stated, f.needed);
+        break;
+    case HexFault::Character:
+        if (f.ch > 0x20 && f.ch < 0x7F)
+            std::snprintf(p, room, "'%c' in column %d is no hexadecimal digit", f.ch, f.column);
+        else
+            std::snprintf(p, room, "byte 0x%02X in column %d is no hexadecimal digit", f.ch, f.column);
+        break;
+    case HexFault::Length:
+        std::snprintf(p, room, "the count calls for %d digits after ':', the line holds %d (a cut line?)",
+                      f.wantDigits, f.haveDigits);
+        break;
+    case HexFault::TooLong: std::snprintf(p, room, "longer than any record"); break;
+    case HexFault::NotRecord: std::snprintf(p, room, "text that is no record (a record begins with ':')"); break;
+    case HexFault::NoEnd: std::snprintf(p, room, "the file ends before its end-of-file record"); break;
+    }
+    return msg;
+}
+
+std::string HexFindingsSummary(const std::string& path, const HexLoadResult& r) {
+    if (r.badRecords == 0) return {};
+    std::string s = path + ": " + HexFindingText(r.findings[0]);
+    if (r.badRecords > 1) {
+        const int more = r.badRecords - 1;
+        s += "; " + std::to_string(more) + (more == 1 ? " more bad record" : " more bad records");
+        if (!r.otherThanChecksum) s += " (checksums only)";
+    }
+    return s;
 }
 
 std::string HexLoadMessage(const std::string& path, const HexLoadResult& r) {
@@ -198,6 +327,7 @@ std::string HexLoadMessage(const std::string& path, const HexLoadResult& r) {
     const char* p = path.c_str();
     switch (r.status) {
     case HexLoadStatus::Ok: return {};
+    case HexLoadStatus::BadRecords: return HexFindingsSummary(path, r) + ". Nothing was sent.";
     case HexLoadStatus::FileError:
         std::snprintf(msg, sizeof msg, "Cannot read %s: %s. Nothing was sent.", p, std::strerror(r.sysError));
         break;

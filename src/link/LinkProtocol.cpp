@@ -9,35 +9,43 @@
 // frame, an unasked dump or a late answer to an earlier command, leaves the
 // deadline where it was, so the wait always ends, by the answer or by the
 // time-out.
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
 using namespace proto;
 
 namespace {
-// Command types that arm no response timer: Go Loader (20) and Reset (23),
-// whose handlers leave the console idle right after the send.  A firmware block
-// write (21) does arm it, so a block whose answer never comes ends the download
+// Command types that arm no response timer: Go Loader and Reset, whose
+// handlers leave the console idle right after the send.  A firmware block
+// write does arm it, so a block whose answer never comes ends the download
 // with "!!! Error Response Timeout" instead of leaving the console busy for good.
-constexpr bool ArmsResponseTimer(int nType) { return nType != 20 && nType != 23; }
+constexpr bool ArmsResponseTimer(int nType) { return nType != cmd::kGoLoader && nType != cmd::kReset; }
 }  // namespace
 
-void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, trace::TxKind kind) {
+void CConsoleDlg::WriteBytes(const std::uint8_t* p, std::uint32_t n, ev::TxKind kind) {
     if (m_pWriter) m_pWriter->Write(p, n);
-    if (!m_pTrace) return;
-    // Told after the write, so tracing never holds a byte back.
-    trace::TxNote note;
+    if (!HasObservers()) return;
+    // Told after the write, so listening never holds a byte back.
+    ev::TxNote note;
     note.kind = kind;
-    if (kind != trace::TxKind::Ack && kind != trace::TxKind::Nak) note.frame = &m_TxNote;
+    if (kind != ev::TxKind::Ack && kind != ev::TxKind::Nak) note.frame = &m_TxNote;
     note.resend = m_nAckRetries + 1;  // the resends so far and this one
     note.runs = m_nRepeat;
     note.run = m_nRepeat - m_nRepeatLeft + 1;
     note.notSent = !m_pWriter || (m_pWriter == &m_Comm && !m_Comm.m_bOpen);
-    m_pTrace->Written(p, n, note);
+    Tell([&](ev::ConsoleObserver& o) { o.Written(p, n, note); });
 }
 
-void CConsoleDlg::TraceLink(trace::LinkEvent e, int nPort, std::string_view detail) {
-    if (m_pTrace) m_pTrace->Link(e, nPort, detail);
+void CConsoleDlg::TraceLink(ev::LinkEvent e, int nPort, std::string_view detail) {
+    Tell([&](ev::ConsoleObserver& o) { o.Link(e, nPort, detail); });
+}
+
+void CConsoleDlg::AwaitAck() {
+    // The module's next bytes are taken as the ACK of the frame just written.
+    DropFrameUnderWay();
+    m_nRxState = kRxAwaitAck;
+    m_bAckAwaited = true;
 }
 
 void CConsoleDlg::CloseAndSend(int nType) {
@@ -51,14 +59,23 @@ void CConsoleDlg::CloseAndSend(int nType) {
 
     m_bBusy = 1;
     EnableRule();
-    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen), trace::TxKind::FirstSend);
+    DropFrameUnderWay();
+    WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen), ev::TxKind::FirstSend);
     if (ArmsResponseTimer(nType)) m_host.SetTimer(kTimerResponse, kResponseFirstMs);
     SendBookkeeping();
     m_host.SetTimer(kTimerAck, kAckMs);
-    m_nRxState = kRxAwaitAck;
+    AwaitAck();
 }
 
-void CConsoleDlg::ResendStored(trace::TxKind kind) {
+void CConsoleDlg::DropFrameUnderWay() {
+    // Told before the send that drops it, so the bytes show in the order they came.
+    if (m_nRxState == kRxInFrame || m_nRxState == kRxAwaitBcc) {
+        Tell([](ev::ConsoleObserver& o) { o.FrameDropped(); });
+        m_nRxState = kRxIdle;
+    }
+}
+
+void CConsoleDlg::ResendStored(ev::TxKind kind) {
     // Only a length that lies inside the buffer is written; a length that no
     // closing step produced writes nothing rather than bytes beyond the frame.
     if (m_nTxLen <= 0 || static_cast<std::size_t>(m_nTxLen) > kTxFrameSize) return;
@@ -76,9 +93,12 @@ std::intptr_t CConsoleDlg::OnCommData() {
 }
 
 void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
-    // The trace is told what each byte was as the receiver takes it.
-    trace::WireObserver* const t = m_pTrace;
-    if (t) t->ChunkBegin(p, n);
+    // Listeners are told what each byte was as the receiver takes it.
+    const bool t = HasObservers();
+    if (t) Tell([&](ev::ConsoleObserver& o) { o.ChunkBegin(p, n); });
+    auto said = [&](ev::RxKind kind) {
+        if (t) Tell([&](ev::ConsoleObserver& o) { o.Received(kind); });
+    };
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
         // A state outside 0..3 is taken as idle: the receiver only ever starts
@@ -93,14 +113,16 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                 m_nRxCount = 1;
                 m_nRxState = kRxInFrame;
             }
-            if (t) t->Received(b == SOH ? trace::RxKind::FrameByte : trace::RxKind::Noise);
+            said(b == SOH ? ev::RxKind::FrameByte : ev::RxKind::Noise);
             break;
         case kRxAwaitAck:
-            if (t) t->Received(b == ACK ? trace::RxKind::Ack : trace::RxKind::NotAck);
+            said(b == ACK ? ev::RxKind::Ack : ev::RxKind::NotAck);
             if (b == ACK) {
                 m_host.KillTimer(kTimerAck);
                 m_nAckRetries = 0;
                 m_nRxState = kRxIdle;
+                m_bAckAwaited = false;
+                if (t) Notify(ev::Notice{.kind = ev::NoticeKind::Acked, .type = m_nLastType});
                 OnAckReceived();
             }
             break;
@@ -108,7 +130,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
             m_strRxFrame.push_back(static_cast<char>(b));
             ++m_nRxCount;
             if (b == ETX) m_nRxState = kRxAwaitBcc;
-            if (t) t->Received(trace::RxKind::FrameByte);
+            said(ev::RxKind::FrameByte);
             break;
         case kRxAwaitBcc:
         default: {
@@ -119,37 +141,45 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
             // Only a frame whose code stands before its ETX can be a log frame.
             const bool bLog = ResponseCode(f, m_strRxFrame.size()) == LOG_CODE;
             if (!bLog && Xor(f, m_strRxFrame.size()) != 0) {
-                if (t) t->Received(trace::RxKind::FrameBadBcc);
+                said(ev::RxKind::FrameBadBcc);
                 const std::uint8_t nak = NAK;
-                WriteBytes(&nak, 1, trace::TxKind::Nak);
+                WriteBytes(&nak, 1, ev::TxKind::Nak);
                 break;
             }
             const bool bAnswer = IsAwaitedAnswer();
-            if (t) t->Received(bAnswer ? trace::RxKind::FrameAnswer : trace::RxKind::FrameUnasked);
+            // Go Loader's and Reset's first answer answers the frame sent,
+            // though the batch logic does not wait for it.
+            const bool bReply = !bAnswer && m_nReplyCode != 0 &&
+                                ResponseCode(f, m_strRxFrame.size()) == m_nReplyCode;
+            if (bReply) m_nReplyCode = 0;
+            said(bAnswer || bReply ? ev::RxKind::FrameAnswer : ev::RxKind::FrameUnasked);
             if (bAnswer) m_host.KillTimer(kTimerResponse);
             const std::uint8_t ack = ACK;
-            WriteBytes(&ack, 1, trace::TxKind::Ack);
+            WriteBytes(&ack, 1, ev::TxKind::Ack);
             ++m_nFramesAccepted;
             OnMessage(WM_FRAME_READY, static_cast<std::uintptr_t>(m_nRxCount), 0);
             break;
         }
         }
     }
-    if (t) t->ChunkEnd();
+    if (t) Tell([](ev::ConsoleObserver& o) { o.ChunkEnd(); });
+    TellIdleChange();
 }
 
 void CConsoleDlg::OnAckTimer() {
     m_host.KillTimer(kTimerAck);
     if (m_nAckRetries >= kMaxAckRetries) {
-        m_bDownloading = 0;
+        // The download flag is cleared with the rest by the give-up below.
         m_nAckRetries = 0;
-        TraceLink(trace::LinkEvent::AckTimeout, 0);
+        m_bAckAwaited = false;
+        TraceLink(ev::LinkEvent::AckTimeout, 0);
         OnLinkGaveUp("!!! Error ACK Timeout");
     } else {
         m_bBusy = 1;
-        ResendStored(trace::TxKind::Resend);
+        DropFrameUnderWay();
+        ResendStored(ev::TxKind::Resend);
         m_host.SetTimer(kTimerAck, kAckMs);
-        m_nRxState = kRxAwaitAck;
+        AwaitAck();
         ++m_nAckRetries;
     }
     EnableRule();
@@ -157,7 +187,7 @@ void CConsoleDlg::OnAckTimer() {
 
 void CConsoleDlg::OnResponseTimer() {
     m_host.KillTimer(kTimerResponse);
-    TraceLink(trace::LinkEvent::ResponseTimeout, 0);
+    TraceLink(ev::LinkEvent::ResponseTimeout, 0);
     OnLinkGaveUp("!!! Error Response Timeout");
     EnableRule();
 }

@@ -1,6 +1,7 @@
 // The LOG button and the service log file: the password asked once per run,
 // the file created once per run at the first accepted LOG, and every '~'
 // frame appended to it.
+#include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "servicelog/LogFile.h"
 #include "servicelog/PasswordDlg.h"
@@ -18,21 +19,27 @@ constexpr int kMaxNameTries = 1000;
 }  // namespace
 
 void CConsoleDlg::OnLog() {
-    if (IsBusy()) return;
+    if (IsBusy()) {
+        Refuse(ev::Refusal::Busy);
+        return;
+    }
     if (!m_bLogUnlocked) {
         CPasswordDlg dlg(m_host);
         dlg.m_strPassword.clear();
         dlg.DoModal();  // only the text counts, not how the prompt closed
-        if (dlg.m_strPassword != kServicePassword) return;
+        if (dlg.m_strPassword != kServicePassword) {
+            Refuse(ev::Refusal::WrongPassword);
+            return;
+        }
         m_bLogUnlocked = 1;
     }
     if (!m_hLogFile) {
         std::error_code ec;
         std::filesystem::path dir = std::filesystem::current_path(ec);
         if (ec) {
-            m_host.MessageBox("Cannot create the log file in the current directory:\n" +
-                                  ec.message(),
-                              m_host.AppTitle(), fw::MsgIcon::Stop);
+            const std::string why = "Cannot create the log file in the current directory:\n" + ec.message();
+            Refuse(ev::Refusal::LogFileFailed, why);
+            m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
             return;
         }
         const std::string base = servicelog::BaseName(m_host.LocalTime());
@@ -48,15 +55,17 @@ void CConsoleDlg::OnLog() {
             if (!m_hLogFile && nErr != EEXIST) break;
         }
         if (!m_hLogFile) {
-            m_host.MessageBox("Cannot create the log file " + path + ":\n" +
-                                  std::strerror(nErr ? nErr : EEXIST),
-                              m_host.AppTitle(), fw::MsgIcon::Stop);
+            const std::string why =
+                "Cannot create the log file " + path + ":\n" + std::strerror(nErr ? nErr : EEXIST);
+            Refuse(ev::Refusal::LogFileFailed, why);
+            m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
             return;  // nowhere to write: the module's log is not asked for
         }
         m_strLogPath = path;
         m_bLogWriteFailed = false;
+        Notify(ev::Notice{.kind = ev::NoticeKind::LogFileCreated, .text = m_strLogPath});
     }
-    SendCommand(19);
+    SendCommand(cmd::kLog);
 }
 
 void CConsoleDlg::WriteLogFrame(const std::uint8_t* pFrame, std::size_t nLen) {
@@ -68,8 +77,13 @@ void CConsoleDlg::WriteLogFrame(const std::uint8_t* pFrame, std::size_t nLen) {
     if (!ok) {
         const int nErr = errno ? errno : EIO;
         m_bLogWriteFailed = true;  // told once; later frames are not saved
-        m_host.MessageBox("Writing the log file " + m_strLogPath + " failed:\n" +
-                              std::strerror(nErr) + "\nFurther log data is not saved.",
-                          m_host.AppTitle(), fw::MsgIcon::Warning);
+        const std::string why = "Writing the log file " + m_strLogPath + " failed:\n" +
+                                std::strerror(nErr) + "\nFurther log data is not saved.";
+        Notify(ev::Notice{.kind = ev::NoticeKind::LogFileFailed, .text = why});
+        m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Warning);
+        return;
     }
+    Notify(ev::Notice{.kind = ev::NoticeKind::LogWritten,
+                      .k = static_cast<int>(text.size()),
+                      .text = m_strLogPath});
 }

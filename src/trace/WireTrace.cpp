@@ -285,6 +285,25 @@ void WireTrace::FlushFramePart(bool cutShort) {
     EndLine(flags);
 }
 
+void WireTrace::ForgetFrame() {
+    m_frameLen = 0;
+    m_frameTotal = 0;
+    m_framePos[0] = m_framePos[1] = m_framePos[2] = -1;
+    m_frameSplit = false;
+}
+
+void WireTrace::FrameDropped() {
+    // The receiver gave the frame up: its bytes so far are a line of their
+    // own, before whatever the send that dropped it writes.
+    FlushNoise();
+    if (m_frameTotal == 0) return;
+    BeginLine("RX", m_frame.data(), m_frameLen);
+    m_line += m_frameSplit ? "rest of a response frame" : "start of a response frame";
+    m_line += " without its end, dropped";
+    ForgetFrame();
+    EndLine(kFrameLine | kErrorLine);
+}
+
 void WireTrace::FrameLine(RxKind verdict) {
     BeginLine("RX", m_frame.data(), m_frameLen);
     std::uint8_t flags = kFrameLine;
@@ -328,10 +347,7 @@ void WireTrace::FrameLine(RxKind verdict) {
         AppendInt(static_cast<long long>(m_frameTotal));
         m_line += " bytes";
     }
-    m_frameLen = 0;
-    m_frameTotal = 0;
-    m_framePos[0] = m_framePos[1] = m_framePos[2] = -1;
-    m_frameSplit = false;
+    ForgetFrame();
     EndLine(flags);
 }
 
@@ -340,7 +356,8 @@ void WireTrace::FrameLine(RxKind verdict) {
 void WireTrace::Link(LinkEvent e, int nPort, std::string_view detail) {
     FlushNoise();
     if (e == LinkEvent::Close || e == LinkEvent::PortLost) {
-        // The start of a frame whose end did not come before the line went.
+        // The start of a frame whose end did not come before the line went
+        // (the receiver keeps it: its end may still come).
         if (m_frameLen > 0) FlushFramePart(true);
     }
     if (e == LinkEvent::Open) m_origin = Now();

@@ -19,11 +19,11 @@
 //     auto file = trace::FileSink::Open(path, &error);
 //     trace::WireTrace wire(clock);                 // clock: monotonic microseconds
 //     wire.AddSink(&store); wire.AddSink(file.get());
-//     dlg.m_pTrace = &wire;                         // detach (nullptr) before the trace goes
+//     dlg.Subscribe(&wire);                         // unsubscribe before the trace goes
 #pragma once
 
 #include "trace/TraceSinks.h"
-#include "trace/WireObserver.h"
+#include "console/ConsoleEvents.h"
 
 #include <array>
 #include <cstdint>
@@ -32,7 +32,14 @@
 
 namespace trace {
 
-class WireTrace final : public WireObserver {
+using ev::FrameNote;
+using ev::LinkEvent;
+using ev::NoteKind;
+using ev::RxKind;
+using ev::TxKind;
+using ev::TxNote;
+
+class WireTrace final : public ev::ConsoleObserver {
 public:
     // Monotonic time in microseconds; an empty function uses the steady clock.
     using Clock = std::function<std::uint64_t()>;
@@ -56,11 +63,12 @@ public:
     // Shows the bytes still waiting for their line now.
     void Flush();
 
-    // ---- WireObserver ----------------------------------------------------
+    // ---- ev::ConsoleObserver: the bytes on the line and the link ----------------------------------------------------
     void Written(const std::uint8_t* p, std::size_t n, const TxNote& note) override;
     void ChunkBegin(const std::uint8_t* p, std::size_t n) override;
     void Received(RxKind kind) override;
     void ChunkEnd() override;
+    void FrameDropped() override;
     void Link(LinkEvent e, int nPort, std::string_view detail) override;
 
 private:
@@ -78,6 +86,7 @@ private:
     // The frame collected so far goes out as its own line (too long, or cut short).
     void FlushFramePart(bool cutShort);
     void FrameLine(RxKind verdict);
+    void ForgetFrame();
 
     Clock m_clock;
     std::uint64_t m_origin = 0;

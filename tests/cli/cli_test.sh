@@ -57,7 +57,8 @@ run --list-ports --sys-root "$tmp/none" --dev-root "$tmp/none"
 check "--list-ports with none exits 0" test "$rc" -eq 0 -a -z "$out"
 check "--list-ports with none says so" test "$err" = "zantu-console: no serial ports found"
 
-for bad in "--bogus" "--port" "--port 11=/dev/x" "--port 3" "stray" "--simulate --sim-time-scale x"; do
+for bad in "--bogus" "--port" "--port 11=/dev/x" "--port 3" "stray" "--simulate --sim-time-scale x" \
+  "--sim-save-flash $tmp/f.bin" "--simulate --sim-save-flash $tmp/none/f.bin" "--simulate --sim-save-flash $tmp"; do
   # shellcheck disable=SC2086
   run $bad
   check "'$bad' exits 2" test "$rc" -eq 2

@@ -68,7 +68,7 @@ protected:
         ASSERT_TRUE(traceFile) << error;
         wireTrace.AddSink(&traceStore);
         wireTrace.AddSink(traceFile.get());
-        dlg.m_pTrace = &wireTrace;
+        dlg.Subscribe(&wireTrace);
         dlg.Create();
         PortMap map;
         map.Set(1, path);

@@ -48,7 +48,7 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
     CConsoleDlg dlg(host);
     JoinWriter out;
     dlg.m_pWriter = &out;
-    dlg.m_pTrace = wire;
+    if (wire) dlg.Subscribe(wire);
     dlg.m_bLinked = 1;
     const std::uint8_t setup = data[0];
     if (setup & 1) {
@@ -58,7 +58,7 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         dlg.m_nTxLen = 4;
         dlg.m_nCmdCode = 'P';
         dlg.m_nLastType = nType;
-        dlg.m_TxNote = {nType, trace::NoteKind::None, 0, {}};
+        dlg.m_TxNote = {nType, ev::NoteKind::None, 0, {}};
         dlg.CloseAndSend(nType);
     }
     std::size_t i = 1;
@@ -74,7 +74,7 @@ Bytes Run(const std::uint8_t* data, std::size_t size, trace::WireTrace* wire, By
         if (setup & 8) host.Advance(kSteps[ctl >> 6]);
     }
     if (setup & 8) host.Advance(200000);
-    dlg.m_pTrace = nullptr;
+    if (wire) dlg.Unsubscribe(wire);
     if (wire) wire->Flush();
     return out.bytes;
 }

@@ -315,6 +315,13 @@ private:
         Page(5);
         Press(ids::kGoLoader, "Go Loader");
         m_nextImage = Pick(2);
+        // A block write answered twice (its ACK came only after the resend):
+        // the random faults meet it rarely, so a quarter of the downloads ask for it.
+        if (Chance(25)) {
+            ++m_ops["download with blocks answered twice"];
+            const int n = 1 + Pick(2);
+            m_sim->WithCore([n](zsim::ModuleCore& c) { c.GetFaults().answerTwice = n; });
+        }
         m_doneShown = false;
         Press(ids::kWriteProg, "download");
         // The flash is compared once the line is quiet after "Downloading

@@ -307,7 +307,7 @@ TEST_F(ConsoleReplug, TheWireTraceShowsThePortLostAndBack) {
     trace::LineStore store;
     trace::WireTrace wire([this] { return host.Now() * 1000; });
     wire.AddSink(&store);
-    dlg.m_pTrace = &wire;
+    dlg.Subscribe(&wire);
     host.SelectTab(ids::kTab, 4);
     dlg.OnCommand(1012);  // DIVERT
     Unplug();
@@ -315,7 +315,7 @@ TEST_F(ConsoleReplug, TheWireTraceShowsThePortLostAndBack) {
     Replug();
     host.Advance(kReconnectMs);
     ASSERT_EQ(Status(), "COM1 connect");
-    dlg.m_pTrace = nullptr;
+    dlg.Unsubscribe(&wire);
     std::vector<std::string> whats;
     for (const TraceLine& t : StoreLines(store)) whats.push_back(t.what);
     const std::vector<std::string> want = {

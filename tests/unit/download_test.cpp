@@ -1,6 +1,7 @@
 // The HEX loader's reading rules and the 320-block download on the virtual clock.
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "framework/HeadlessHost.h"
 
 #include "CaptureWriter.h"
@@ -46,37 +47,92 @@ TEST(HexLoader, Records) {
     const Case cases[] = {
         {"upper", ":0200100012AB31\n:00000001FF\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0xAB}, {0x12, 0xFF}}},
         {"lower", ":0200100012ab31\n:00000001ff\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0xAB}}},
-        {"bad checksum", ":020010001234FF\r\n:00000001FF\r\n", HexLoadStatus::Ok, {{0x10, 0x12}, {0x11, 0x34}}},
         {"after end", ":00000001FF\n:0100000055AA\n", HexLoadStatus::Ok, {{0x00, 0xFF}}},
-        {"type 04 with a zero base is skipped", ":020000040000FA\n:0100010077AA\n:00000001FF\n",
+        {"type 04 with a zero base is skipped", ":020000040000FA\n:010001007787\n:00000001FF\n",
          HexLoadStatus::Ok, {{0x00, 0xFF}, {0x01, 0x77}}},
-        {"count 0 ends", ":0100000011AA\n:00000000FF\n:0100010022AA\n", HexLoadStatus::Ok, {{0x00, 0x11}, {0x01, 0xFF}}},
-        {"garbage between", "junk\r\n\r\n:0100000033AA\nmore junk\n:00000001FF", HexLoadStatus::Ok, {{0x00, 0x33}}},
-        {"type 02 with a zero base is skipped", ":020000020000FC\n:0100000077AA\n:00000001FF\n",
+        {"count 0 ends", ":0100000011EE\n:0000000000\n:0100010022DC\n", HexLoadStatus::Ok, {{0x00, 0x11}, {0x01, 0xFF}}},
+        {"blank lines and line ends of any kind", "\r\n\r\n:0100000033CC\r:010001007787 \n\n\t:00000001FF",
+         HexLoadStatus::Ok, {{0x00, 0x33}, {0x01, 0x77}}},
+        {"type 02 with a zero base is skipped", ":020000020000FC\n:010000007788\n:00000001FF\n",
          HexLoadStatus::Ok, {{0x00, 0x77}, {0x01, 0xFF}}},
-        {"start records are no image data", ":0100000077AA\n:0400000300001234B3\n:04000005000001007A\n:00000001FF\n",
+        {"start records are no image data", ":010000007788\n:0400000300001234B3\n:0400000500000100F6\n:00000001FF\n",
          HexLoadStatus::Ok, {{0x00, 0x77}, {0x01, 0xFF}, {0x02, 0xFF}, {0x03, 0xFF}}},
-        {"type 04 with a non-zero base", ":0100000077AA\n:020000040001F9\n:00000001FF\n",
+        {"type 04 with a non-zero base", ":010000007788\n:020000040001F9\n:00000001FF\n",
          HexLoadStatus::ExtendedAddress, {}},
         {"type 02 with a non-zero base", ":020000021000EC\n:00000001FF\n", HexLoadStatus::ExtendedAddress, {}},
-        {"address carries out of its low byte", ":0100g00055AA\n:00000001FF\n", HexLoadStatus::Ok,
-         {{0x100, 0x55}, {0x000, 0xFF}}},
-        {"address wraps at 16 bits", ":01G00000AAAA\n:00000001FF\n", HexLoadStatus::Ok, {{0x000, 0xAA}}},
-        {"outside image", ":029FFF001122AA\n:00000001FF\n", HexLoadStatus::OutsideImage, {}},
-        {"no end record", ":0100000011AA\n", HexLoadStatus::Truncated, {}},
-        {"ends inside a record", ":0400000011", HexLoadStatus::Truncated, {}},
+        {"outside image", ":029FFF0011222D\n:00000001FF\n", HexLoadStatus::OutsideImage, {}},
+        {"no end record", ":0100000011EE\n", HexLoadStatus::Truncated, {}},
     };
     for (const auto& c : cases) {
         std::array<std::uint8_t, kImageSize> img;
         const auto r = Load(c.text, img);
         EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.badRecords, 0) << c.name;
         for (auto [a, b] : c.bytes) EXPECT_EQ(img[a], b) << c.name << " at " << a;
     }
     std::array<std::uint8_t, kImageSize> img;
-    const auto r = Load(":0100000011AA\n:029FFF001122AA\n", img);
+    const auto r = Load(":0100000011EE\n:029FFF0011222D\n", img);
     EXPECT_EQ(r.line, 2);
     EXPECT_EQ(r.address, 0xA000u);
     EXPECT_EQ(Load("\n\n:020000040001F9\n", img).line, 3);
+    const auto counted = Load(":0200100012AB31\r\n:1000000000112233445566778899AABBCCDDEEFFF8\r\n:00000001FF\r\n", img);
+    EXPECT_EQ(counted.records, 2);
+    EXPECT_EQ(counted.dataBytes, 18);
+}
+
+// A bad record refuses the whole file, naming its line and what is wrong.  Only
+// a file whose faults are all wrong checksums can be taken anyway, and then it
+// loads as read.
+TEST(HexLoader, BadRecordsRefuseTheFile) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string message;      // HexLoadMessage for "f.hex"
+        bool onlyChecksums;
+        int badRecords;
+    };
+    const std::string good16 = ":1000000000112233445566778899AABBCCDDEEFFF8\n";
+    const Case cases[] = {
+        {"a data digit flipped (E to F)", ":0100000042BD\r\n\r\n:1000100000112233445566778899AABBCCDDEFFFE8\r\n:00000001FF\r\n",
+         "f.hex: line 3: checksum E8, record sums to E7. Nothing was sent.", true, 1},
+        {"a data digit replaced by Z", ":10000000001122Z3445566778899AABBCCDDEEFFF8\n:00000001FF\n",
+         "f.hex: line 1: 'Z' in column 16 is no hexadecimal digit. Nothing was sent.", false, 1},
+        {"a cut line", ":10000000001122334455\n:00000001FF\n",
+         "f.hex: line 1: the count calls for 42 digits after ':', the line holds 20 (a cut line?). Nothing was sent.",
+         false, 1},
+        {"a count that claims less", ":0100000042BD00\n:00000001FF\n",
+         "f.hex: line 1: the count calls for 12 digits after ':', the line holds 14 (a cut line?). Nothing was sent.",
+         false, 1},
+        {"two records run together", ":0100000042BD:00000001FF\n",
+         "f.hex: line 1: ':' in column 14 is no hexadecimal digit; 1 more bad record. Nothing was sent.", false, 2},
+        {"a record that lost its colon", good16 + "0100000042BD\n:00000001FF\n",
+         "f.hex: line 2: text that is no record (a record begins with ':'). Nothing was sent.", false, 1},
+        {"a line longer than any record", ":" + std::string(700, '0') + "\n:00000001FF\n",
+         "f.hex: line 1: longer than any record. Nothing was sent.", false, 1},
+        {"three wrong checksums, the end record's among them", ":0100000042BE\n:0100010042BC\n:0100020042BD\n:00000001FE\n",
+         "f.hex: line 1: checksum BE, record sums to BD; 2 more bad records (checksums only). Nothing was sent.", true,
+         3},
+        {"a wrong checksum and no end record", ":0100000042BE\n",
+         "f.hex: line 1: checksum BE, record sums to BD; 1 more bad record. Nothing was sent.", false, 2},
+    };
+    for (const Case& c : cases) {
+        std::array<std::uint8_t, kImageSize> img;
+        const HexLoadResult r = Load(c.text, img);
+        EXPECT_EQ(r.status, HexLoadStatus::BadRecords) << c.name;
+        EXPECT_EQ(HexLoadMessage("f.hex", r), c.message) << c.name;
+        EXPECT_EQ(r.OnlyChecksums(), c.onlyChecksums) << c.name;
+        EXPECT_EQ(r.badRecords, c.badRecords) << c.name;
+        // Ignoring checksums takes only a file whose faults are all checksums,
+        // with its records as read; the findings stay for the caller to tell.
+        img.fill(0xFF);
+        const auto* p = reinterpret_cast<const std::uint8_t*>(c.text.data());
+        const HexLoadResult taken = LoadHex(std::span(p, c.text.size()), img, {.ignoreChecksums = true});
+        EXPECT_EQ(taken.status, c.onlyChecksums ? HexLoadStatus::Ok : HexLoadStatus::BadRecords) << c.name;
+        EXPECT_EQ(taken.badRecords, c.badRecords) << c.name;
+        if (c.onlyChecksums) {
+            EXPECT_EQ(img[0], 0x42) << c.name;
+        }
+    }
 }
 
 // What the operator may pick with the "all" filter: only a regular file of
@@ -98,7 +154,7 @@ TEST(HexLoader, FilesAreReadWithABound) {
     const std::string endThenJunk = dir + "/end.hex";
     {
         std::FILE* f = std::fopen(endThenJunk.c_str(), "wb");
-        std::fputs(":0100000042AA\n:00000001FF\n", f);
+        std::fputs(":0100000042BD\n:00000001FF\n", f);
         for (int i = 0; i < 1000; ++i) std::fputs("junk after the end record\n", f);
         std::fclose(f);
     }
@@ -244,7 +300,13 @@ TEST_F(DownloadFixture, RefusedFileKeepsTheImageOfTheLastLoad) {
     ASSERT_EQ(dlg.m_bDownloading, 0);
     const auto image = dlg.m_Image;
     ASSERT_EQ(image[0], 0x01);
-    const std::string bad[] = {"/proc/self/mem", "/dev/zero", ::testing::TempDir() + "zantu_none.hex"};
+    const std::string badChar = ::testing::TempDir() + "zantu_badchar.hex";
+    {
+        std::FILE* f = std::fopen(badChar.c_str(), "wb");
+        std::fputs(":04000000010Z0304F2\n:00000001FF\n", f);  // refused outright: no question
+        std::fclose(f);
+    }
+    const std::string bad[] = {"/proc/self/mem", "/dev/zero", ::testing::TempDir() + "zantu_none.hex", badChar};
     for (const std::string& path : bad) {
         host.m_answerFile = [&](std::string_view) { return std::optional<std::string>(path); };
         cap.writes.clear();
@@ -257,6 +319,52 @@ TEST_F(DownloadFixture, RefusedFileKeepsTheImageOfTheLastLoad) {
         EXPECT_NE(host.m_boxes[0].text.find(path), std::string::npos) << host.m_boxes[0].text;
         EXPECT_EQ(host.m_boxes[0].icon, fw::MsgIcon::Stop);
     }
+}
+
+// A file whose only fault is a wrong checksum: the window asks, No the
+// default; on Yes the choice and then the image's identity are told and
+// written before the first block goes out.
+TEST_F(DownloadFixture, BadChecksumIsAskedAboutAndTheIdentityPrecedesTheFirstBlock) {
+    struct Notices : ev::ConsoleObserver {
+        const CaptureWriter* cap = nullptr;
+        std::vector<std::string> seen;  // kind, text or identity, writes so far
+        void Noticed(const ev::Notice& n) override {
+            std::string line = std::to_string(static_cast<int>(n.kind)) + " " + std::string(n.text);
+            if (n.image) line += image::IdentityLine(*n.image);
+            seen.push_back(line + " @" + std::to_string(cap->writes.size()));
+        }
+    } notices;
+    notices.cap = &cap;
+    dlg.Subscribe(&notices);
+    {
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        std::fputs(":0400000001020304F3\n:00000001FF\n", f);
+        std::fclose(f);
+    }
+    const std::string finding = file + ": line 1: checksum F3, record sums to F2";
+
+    host.Click(ids::kWriteProg);  // the box is answered No, as by default
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_TRUE(host.m_boxes[0].yesNo);
+    EXPECT_EQ(host.m_boxes[0].text, finding + "\n\nDownload it anyway?");
+    EXPECT_TRUE(cap.writes.empty());
+    EXPECT_EQ(dlg.m_bDownloading, 0);
+    EXPECT_EQ(dlg.m_Image[0], 0xFF);  // the image of the last load stays
+    EXPECT_TRUE(notices.seen.empty());
+
+    host.m_answerBox = [](const fw::MessageBoxRecord& r) { return r.yesNo ? fw::kIdYes : fw::kIdOk; };
+    host.Click(ids::kWriteProg);
+    const std::string identity = "image " + file + ": 1 record, 4 bytes, sum 0x5C0E, CRC-32 0xF09965B5";
+    EXPECT_EQ(notices.seen, (std::vector<std::string>{
+                                std::to_string(static_cast<int>(ev::NoticeKind::BadRecordsTaken)) + " " + finding + " @0",
+                                std::to_string(static_cast<int>(ev::NoticeKind::ImageLoaded)) + " " + identity + " @0"}));
+    EXPECT_NE(dlg.m_strRecv.find("Bad records taken by choice: " + finding + "\r\n" + identity + "\r\n"),
+              std::string::npos)
+        << dlg.m_strRecv;
+    ASSERT_EQ(cap.writes.size(), 1u);
+    EXPECT_EQ(cap.writes[0].size(), 266u);  // the first block
+    EXPECT_EQ(dlg.m_Image[3], 0x04);
+    dlg.Unsubscribe(&notices);
 }
 
 TEST_F(DownloadFixture, VerifyGoLoaderReset) {

@@ -374,7 +374,7 @@ TEST_F(LinkTest, ResendOfAnOutOfRangeLengthWritesNothing) {
     for (int n : {-1, static_cast<int>(kTxFrameSize) + 1, 1 << 30}) {
         SCOPED_TRACE(n);
         dlg.m_nTxLen = n;
-        dlg.ResendStored(trace::TxKind::Resend);
+        dlg.ResendStored(ev::TxKind::Resend);
         EXPECT_EQ(Writes(), 0u);
     }
 }

@@ -611,6 +611,35 @@ TEST(SimCoreFaults, LateAnswerComesAgainRightAfterTheNextAck) {
     EXPECT_EQ(Exchange(core, ']').tokens, (std::vector<std::string>{"ACK", "F"}));
 }
 
+// The duplicated block write: the first copy's exchange is held until the
+// host resends it, then both copies are answered; a different frame instead
+// of the copy drops the held exchange.
+TEST(SimCoreFaults, AnswerTwiceAnswersTheFirstCopyAndTheResend) {
+    ModuleCore core;
+    core.GetFaults().answerTwice = 2;
+    Answer(core, 'r');
+    std::array<std::uint8_t, zsim::kBlockSize> data{};
+    data.fill(0x5A);
+    const Bytes block0 = HostFrame('s', BlockParams(0x0000, data.data()));
+    core.Feed(block0);
+    EXPECT_TRUE(core.TakeBytes().empty());      // no ACK: the host will resend
+    EXPECT_EQ(core.Flash()[0x0000], 0x5A);      // but the block is written
+    core.Feed(block0);                          // the resend
+    const Parsed both = Parse(core.TakeBytes());
+    ASSERT_EQ(both.tokens, (std::vector<std::string>{"ACK", "F", "ACK", "F"}));
+    EXPECT_EQ(both.frames[0], both.frames[1]);
+    EXPECT_EQ(both.frames[0][3], 's');
+    EXPECT_EQ(both.frames[0][4], ' ');
+
+    core.Feed(HostFrame('s', BlockParams(0x0080, data.data())));  // held again ...
+    EXPECT_TRUE(core.TakeBytes().empty());
+    EXPECT_EQ(Exchange(core, 't', SumParams(core.FlashSum())).tokens,  // ... and dropped by another frame
+              (std::vector<std::string>{"ACK", "F"}));
+    EXPECT_EQ(Exchange(core, 's', BlockParams(0x0100, data.data())).tokens,  // the fault is used up
+              (std::vector<std::string>{"ACK", "F"}));
+    EXPECT_EQ(core.GetStats().framesByCode['s'], 4u);
+}
+
 // Runs a mixed command sequence through a core and returns everything it sent.
 Bytes RunMix(ModuleCore& core, int exchanges) {
     static const std::uint8_t kCodes[] = {'P', 'R', ']', '[', 'U', 'Q', 'q', '~'};
@@ -645,6 +674,10 @@ TEST(SimCoreRandomFaults, EveryKindIsDrawnAndCountedByCode) {
     RunMix(core, 4000);
     const zsim::FaultCounts& f = core.GetFaultCounts();
     for (std::size_t k = 0; k < zsim::kFaultKinds; ++k) {
+        if (static_cast<zsim::FaultKind>(k) == zsim::FaultKind::AnswerTwice) {
+            EXPECT_EQ(f.byKind[k], 0u);  // meets block writes only, and the mix has none
+            continue;
+        }
         EXPECT_GT(f.byKind[k], 20u) << zsim::kFaultNames[k];
         // Each kind met frames of several codes, not one state only.
         EXPECT_GE(f.CodesMet(static_cast<zsim::FaultKind>(k)), 5) << zsim::kFaultNames[k];

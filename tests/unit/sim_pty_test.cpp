@@ -1,6 +1,7 @@
 // The simulator on a real pseudo-terminal: an exchange through the slave
 // opened exclusively, reopening the slave, pacing, a prompt Stop and the
 // injected hang-up.  Every wait is bounded.
+#include "Embedded.h"
 #include "Simulator.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -161,6 +163,42 @@ TEST(SimPty, UnsolicitedDumpReachesTheHost) {
     ASSERT_EQ(got.size(), 38u);
     EXPECT_EQ(got[3], 'w');
     close(fd);
+}
+
+// The module a front-end embeds: a flash file that cannot be written is said
+// before the session; a good one receives the flash when the module stops.
+TEST(SimEmbedded, FlashFileIsCheckedFirstAndWrittenAtFinish) {
+    const std::string dir = ::testing::TempDir() + "zantu_embedded_" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string plain = dir + "/plain";
+    ASSERT_TRUE(zsim::WriteFlashFile(plain, {1, 2}).empty());
+    for (const std::string& bad : {dir, plain + "/flash.bin", dir + "/none/flash.bin"}) {
+        zsim::EmbeddedModule m({.timeScale = 0, .saveFlash = bad, .faults = {}});
+        EXPECT_TRUE(m.Start().empty()) << bad;
+        EXPECT_NE(m.Error().find(bad), std::string::npos) << m.Error();
+    }
+    const std::string file = dir + "/flash.bin";
+    zsim::EmbeddedModule m({.timeScale = 0, .saveFlash = file, .faults = {}});
+    const std::string path = m.Start();
+    ASSERT_FALSE(path.empty()) << m.Error();
+    m.Module().WithCore([](zsim::ModuleCore& c) {
+        c.Feed(zsim::HostFrame('r'));
+        Bytes block{'0', '0', '0', '0'};
+        for (std::size_t i = 0; i < zsim::kBlockSize; ++i) block.insert(block.end(), {'3', '4'});
+        c.Feed(zsim::HostFrame('s', block));
+    });
+    ASSERT_TRUE(m.Finish()) << m.Error();
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    Bytes saved(zsim::kFlashSize + 1);
+    saved.resize(std::fread(saved.data(), 1, saved.size(), f));
+    std::fclose(f);
+    ASSERT_EQ(saved.size(), zsim::kFlashSize);
+    EXPECT_EQ(saved[0], 0x34);
+    EXPECT_EQ(saved[zsim::kBlockSize], 0xFF);
+    std::remove(file.c_str());
+    std::remove(plain.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -19,9 +19,9 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using trace::LinkEvent;
-using trace::RxKind;
-using trace::TxKind;
+using ev::LinkEvent;
+using ev::RxKind;
+using ev::TxKind;
 
 struct Captured {
     std::uint8_t flags;
@@ -206,22 +206,22 @@ TEST_F(WireTraceTest, BytesTheReceiverSaidNothingOfAndFramesCutShortAreStillShow
 // ---- writes --------------------------------------------------------------------------
 
 struct TxCase {  // the write, the frame it carries, meaning, flags
-    trace::TxNote note;
-    trace::FrameNote frame;
+    ev::TxNote note;
+    ev::FrameNote frame;
     const char* what;
     std::uint8_t flags;
 };
 
 TEST_F(WireTraceTest, WritesSayWhatTheyAre) {
     constexpr std::uint8_t F = trace::kFrameLine, E = trace::kErrorLine;
-    const trace::FrameNote status{6, trace::NoteKind::None, 0, {}};
-    const trace::FrameNote dispense{1, trace::NoteKind::Counts, 4, {1, 0, 0, 0}};
+    const ev::FrameNote status{6, ev::NoteKind::None, 0, {}};
+    const ev::FrameNote dispense{1, ev::NoteKind::Counts, 4, {1, 0, 0, 0}};
     TxCase cases[] = {
         {{TxKind::FirstSend}, status, "STATUS (type 6)", F},
         {{TxKind::Resend, nullptr, 2}, status, "STATUS (type 6), resend 2 of 3", F | E},
         {{TxKind::RepeatSend, nullptr, 0, 2, 3}, dispense, "DISPENSE 1,0,0,0 (type 1), repeat send, run 2 of 3", F},
         {{TxKind::FirstSend, nullptr, 0, 0, 0, true}, status, "STATUS (type 6), port not open: not sent", F | E},
-        {{TxKind::FirstSend}, {0, trace::NoteKind::None, 0, {}}, "host frame", F},
+        {{TxKind::FirstSend}, {0, ev::NoteKind::None, 0, {}}, "host frame", F},
         {{TxKind::Ack}, {}, "ACK", 0},
         {{TxKind::Nak}, {}, "NAK", E},
     };
@@ -247,7 +247,7 @@ struct CatalogueTrace : ::testing::Test {
     trace::WireTrace wire{[] { return std::uint64_t{0}; }};
     void SetUp() override {
         dlg.m_pWriter = &cap;
-        dlg.m_pTrace = &wire;
+        dlg.Subscribe(&wire);
         wire.AddSink(&sink);
         for (int id = 1035; id <= 1146; ++id) host.SetControlText(id, "");
     }
@@ -362,7 +362,7 @@ struct TracedConsole {
         dlg.m_pWriter = &cap;
         if (traced) {
             wire.AddSink(&sink);
-            dlg.m_pTrace = &wire;
+            dlg.Subscribe(&wire);
         }
     }
 };
