@@ -1,9 +1,9 @@
 #include "cli/HexInfo.h"
 
-#include "cli/Report.h"
 #include "cli/Session.h"
-#include "firmware/HexLoader.h"
 #include "console/ConsoleDlg.h"
+#include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 
 #include <sysexits.h>
 
@@ -11,6 +11,26 @@
 #include <cstdint>
 
 namespace cli {
+
+Record ImageRecord(const std::string& command, const ev::ImageIdentity& id) {
+    auto json = [](Field f) {
+        f.jsonOnly = true;
+        return f;
+    };
+    char sum[8], crc[12];
+    std::snprintf(sum, sizeof sum, "%04X", static_cast<unsigned>(id.sum));
+    std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(id.crc32));
+    Record r;
+    r.type = "image";
+    r.command = command;
+    r.caption = image::IdentityLine(id);
+    r.top.push_back(json(ScalarField("file", "file", FieldKind::Text, std::string(id.file))));
+    r.top.push_back(json(ScalarField("records", "records", FieldKind::Dec, std::to_string(id.records))));
+    r.top.push_back(json(ScalarField("data_bytes", "data bytes", FieldKind::Dec, std::to_string(id.dataBytes))));
+    r.top.push_back(json(ScalarField("sum", "sum", FieldKind::Hex, sum)));
+    r.top.push_back(json(ScalarField("crc32", "CRC-32", FieldKind::Hex, crc)));
+    return r;
+}
 
 int RunHexInfo(const Options& o, std::FILE* out, std::FILE* err) {
     const std::string& path = o.args[0];
@@ -22,21 +42,12 @@ int RunHexInfo(const Options& o, std::FILE* out, std::FILE* err) {
     if (r.status != HexLoadStatus::Ok) {
         const bool unreadable = r.status == HexLoadStatus::FileError || r.status == HexLoadStatus::NotRegularFile;
         rc = unreadable ? EX_NOINPUT : EX_DATAERR;
-        message = HexLoadMessage(path, r);
+        message = r.status == HexLoadStatus::BadRecords ? HexFindingsSummary(path, r) : HexLoadMessage(path, r);
         std::fprintf(err, "zantu-cli: %s\n", message.c_str());
     }
-    std::uint32_t sum = 0;
-    for (std::uint8_t b : image) sum += b;
     std::string text;
     if (rc == kExitOk) {
-        char line[64];
-        std::snprintf(line, sizeof line, "%04X", sum & 0xFFFFu);
-        Record id;
-        id.type = "image";
-        id.command = "hex-info";
-        id.caption = "image";
-        id.top.push_back(ScalarField("file", "file", FieldKind::Text, path));
-        id.top.push_back(ScalarField("sum", "sum", FieldKind::Hex, line));
+        const Record id = ImageRecord("hex-info", image::Identify(path, r, image));
         text += o.json ? FormatJson(id) + "\n" : FormatHuman(id);
     }
     if (o.json) {

@@ -2,7 +2,9 @@
 
 #include "commands/FieldParse.h"
 #include "console/LayoutTable.h"
+#include "cli/HexInfo.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 #include "link/PortDiscovery.h"
 #include "link/PortError.h"
@@ -151,6 +153,21 @@ std::intptr_t Session::OnMessage(unsigned msg, std::uintptr_t wParam, std::intpt
 }
 
 int Session::OnBox(const fw::MessageBoxRecord& box) {
+    if (box.yesNo) {
+        // The only question a run meets: a HEX file whose only faults are
+        // its checksums.  Taken with --ignore-checksums, and said so in the
+        // output and the trace; otherwise refused (No is the default).
+        const bool yes = m_cfg.options.ignoreChecksums;
+        const std::string finding = box.text.substr(0, box.text.find('\n'));
+        const std::string choice =
+            finding + (yes ? ": downloaded anyway (--ignore-checksums)" : ": refused (no --ignore-checksums)");
+        Note("zantu-cli: " + choice);
+        if (m_traceFile) {
+            const std::string line = "# bad records: " + choice;
+            m_traceFile->Put(trace::Line{.tUs = 0, .flags = 0, .text = line});
+        }
+        return yes ? fw::kIdYes : fw::kIdNo;
+    }
     const int code = DeviceErrorCode(box.caption);
     if (code >= 0) {
         ++m_deviceErrors;
@@ -190,12 +207,18 @@ int Session::Run() {
         std::array<std::uint8_t, kImageSize> scratch;
         scratch.fill(0xFF);
         const HexLoadResult r = LoadHexFile(o.args[0], scratch);
-        if (r.status != HexLoadStatus::Ok) {
+        const bool taken = r.OnlyChecksums() && o.ignoreChecksums;
+        if (r.status != HexLoadStatus::Ok && !taken) {
             const bool unreadable =
                 r.status == HexLoadStatus::FileError || r.status == HexLoadStatus::NotRegularFile;
-            Fail(unreadable ? EX_NOINPUT : EX_DATAERR, HexLoadMessage(o.args[0], r));
+            Fail(unreadable ? EX_NOINPUT : EX_DATAERR,
+                 r.OnlyChecksums() ? HexFindingsSummary(o.args[0], r) + " (--ignore-checksums takes it)"
+                 : r.status == HexLoadStatus::BadRecords ? HexFindingsSummary(o.args[0], r)
+                                                         : HexLoadMessage(o.args[0], r));
             return Finish();
         }
+        // The image's identity, before Go Loader.
+        Emit(ImageRecord(std::string(m_info.name), image::Identify(o.args[0], r, scratch)));
     }
     if (m_info.cmd == Cmd::Log && o.dir && ::chdir(o.dir->c_str()) != 0) {
         Fail(EX_CANTCREAT, "cannot use the directory " + *o.dir + ": " + std::strerror(errno));

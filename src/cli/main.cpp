@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
         }
         std::fclose(f);
     }
+    if (o.record) std::fprintf(stderr, "zantu-cli: --record: this build checks the file but writes no rows\n");
 #if ZANTU_HAVE_SIM
     std::unique_ptr<zsim::Simulator> sim;
 #endif

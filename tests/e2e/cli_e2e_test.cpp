@@ -9,6 +9,7 @@
 #include "RunProgram.h"
 #include "SimConsole.h"
 #include "cli/Commands.h"
+#include "firmware/ImageIdentity.h"
 
 #include <nlohmann/json.hpp>
 
@@ -480,6 +481,18 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << "objcopy (binutils): " << r.err;
         return hexPath.string();
     }
+    // A copy of a HEX file whose second record carries a wrong checksum.
+    std::string BadChecksum(const std::string& hex) {
+        std::string text = ReadFile(hex);
+        const std::size_t second = text.find('\n') + 1;
+        const std::size_t eol = text.find('\n', second);
+        std::size_t last = eol - 1;
+        while (text[last] == '\r') --last;
+        text[last] = text[last] == '0' ? '1' : '0';
+        const fs::path p = dir.Path() / "badsum.hex";
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
 };
 
 TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
@@ -511,13 +524,28 @@ TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
 
     // Human lines: no line per block (no terminal, so no bar either); Verify
     // unless --no-verify.
+    // The image's identity comes first, before Go Loader.
+    const auto images = OfType(lines, "image");
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(lines.front()["type"], "image");
+    EXPECT_EQ(images[0]["records"], kImageSize / 16);  // objcopy writes 16 bytes a record
+    EXPECT_EQ(images[0]["data_bytes"], kImageSize);
+    EXPECT_EQ(images[0]["sum"], s["fields"]["image_sum"]);
+    char crc[12];
+    std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(image::Crc32(bin)));
+    EXPECT_EQ(images[0]["crc32"], crc);
+    const std::string idLine = "image " + hex + ": 2560 records, 40960 bytes, sum 0x" +
+                               s["fields"]["image_sum"].get<std::string>() + ", CRC-32 0x" + crc + "\n";
     const RunResult h = Cli({"download", hex});
     EXPECT_EQ(h.exitCode, 0) << h.err;
-    EXPECT_EQ(h.out, "Go Loader\nVerify\n  image sum " + s["fields"]["image_sum"].get<std::string>() +
+    EXPECT_EQ(h.out, idLine + "Go Loader\nVerify\n  image sum " + s["fields"]["image_sum"].get<std::string>() +
                          "\nWrite Prog  blocks 320/320  Verify O.K.\n");
     const RunResult nv = Cli({"download", hex, "--no-verify"});
     EXPECT_EQ(nv.exitCode, 0) << nv.err;
-    EXPECT_EQ(nv.out, "Go Loader\nWrite Prog  blocks 320/320\n");
+    EXPECT_EQ(nv.out, idLine + "Go Loader\nWrite Prog  blocks 320/320\n");
+    const RunResult info = RunProgram({kCli, "hex-info", hex});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(info.out, idLine) << "hex-info prints what download prints";
     EXPECT_EQ(FramesWith('t').size(), 2u) << "Verify sent by the first two runs only";
     EXPECT_EQ(h.err.find("Write Prog ["), std::string::npos) << "a bar on a pipe";
 
@@ -561,6 +589,22 @@ TEST_F(CliDownload, RefusedFilesSendNothing) {
     EXPECT_EQ(missing.exitCode, 66);
     EXPECT_EQ(JsonLines(missing.out).at(0)["result"], "no_input");
     EXPECT_TRUE(sim.ReceivedFrames().empty()) << "the module must not be put into its loader";
+
+    // A record's checksum changed: refused with its line, unless --ignore-checksums.
+    const std::string badSum = BadChecksum(good);
+    const RunResult refused = Cli({"download", badSum});
+    EXPECT_EQ(refused.exitCode, 65) << refused.err;
+    EXPECT_NE(refused.err.find("line 2: checksum"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--ignore-checksums"), std::string::npos) << refused.err;
+    EXPECT_TRUE(sim.ReceivedFrames().empty());
+
+    const fs::path trace = dir.Path() / "wire.txt";
+    const RunResult taken = Cli({"--trace", trace.string(), "download", badSum, "--ignore-checksums", "--no-verify"});
+    EXPECT_EQ(taken.exitCode, 0) << taken.err;
+    EXPECT_NE(taken.err.find("line 2: checksum"), std::string::npos) << taken.err;
+    EXPECT_NE(taken.err.find("downloaded anyway (--ignore-checksums)"), std::string::npos) << taken.err;
+    EXPECT_NE(ReadFile(trace).find("# bad records: "), std::string::npos) << ReadFile(trace);
+    EXPECT_EQ(FramesWith('s').size(), static_cast<std::size_t>(kBlockCount));
 }
 
 // hex-info checks a file with no port: its identity, or why it is refused.
@@ -576,6 +620,7 @@ TEST_F(CliDownload, HexInfoChecksAFileWithoutAPort) {
     const Case cases[] = {
         {good, 0, "ok"},
         {cut.string(), 65, "data_error"},
+        {BadChecksum(good), 65, "data_error"},
         {(dir.Path() / "none.hex").string(), 66, "no_input"},
     };
     for (const auto& c : cases) {
