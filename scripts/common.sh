@@ -2,10 +2,16 @@
 set -euo pipefail
 ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
   libbenchmark-dev xvfb xauth fonts-wine clang libclang-rt-14-dev binutils util-linux)
+# The batch record window's charts, saved as PNG or SVG (Qt Charts' CMake files want
+# the OpenGL module's).
+ZANTU_PACKAGES+=(qt6-charts-dev qt6-svg-dev libqt6opengl6-dev)
 # The command-line tool's tests read its JSON with a real parser.
 ZANTU_PACKAGES+=(nlohmann-json3-dev)
 # The icon's sizes, the About item's Hangul, the Debian package and its checks.
 ZANTU_PACKAGES+=(librsvg2-bin fonts-lexi-gulim dpkg-dev file lintian desktop-file-utils appstream man-db)
+# The fixed font many desktops resolve "monospace" to (the font system does
+# not call it fixed pitch): the wire trace window is tested with it.
+ZANTU_PACKAGES+=(fonts-noto-mono)
 
 zantu_install_missing() {
   local missing=()
@@ -19,6 +25,18 @@ zantu_install_missing() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
+}
+
+# Runs a command with a time limit (timeout's form: 90s, 15m), so that one
+# hang cannot use up a CI job.  Past the limit the command is stopped (killed
+# 30 s later if it holds on), the limit is named on standard error and the
+# status is 124; otherwise the command's own.  Ctrl+C still reaches it.
+zantu_timed() {
+  local limit="$1" rc=0
+  shift
+  timeout --foreground -k 30s "$limit" "$@" || rc=$?
+  [ "$rc" -eq 124 ] && echo "timed out after $limit: $*" >&2
+  return "$rc"
 }
 
 zantu_jobs() { nproc 2>/dev/null || echo 2; }

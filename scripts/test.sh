@@ -4,7 +4,8 @@
 # Debian package's checks, every suite under ThreadSanitizer, the unit and
 # end-to-end suites and a short soak under AddressSanitizer, and short fuzz
 # runs.  The long soak and the long fuzz runs are scripts/soak.sh and
-# scripts/fuzz.sh.
+# scripts/fuzz.sh.  Each sanitizer, ordinary-user and fuzz run has a time
+# limit (scripts/common.sh, zantu_timed), so a hang fails the run in time.
 here="$(cd "$(dirname "$0")/.." && pwd)"
 source "$here/scripts/common.sh"
 zantu_install_missing
@@ -30,9 +31,9 @@ zantu_as_ordinary_user() {
   local as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups
     env HOME="$dir/home" TMPDIR="$dir/home" XDG_CONFIG_HOME="$dir/home/.config")
   (cd "$dir" &&
-    "${as_user[@]}" ./zantu_tests --gtest_filter='Comm*:Console*:Port*:Discovery*:TraceFile*:SimEmbedded*' &&
-    "${as_user[@]}" ./zantu_e2e_tests &&
-    "${as_user[@]}" bash ./cli_test.sh ./zantu-console) || rc=$?
+    zantu_timed 10m "${as_user[@]}" ./zantu_tests --gtest_filter='Comm*:Console*:Port*:Discovery*:TraceFile*:SimEmbedded*:RecordFile*' &&
+    zantu_timed 15m "${as_user[@]}" ./zantu_e2e_tests &&
+    zantu_timed 10m "${as_user[@]}" bash ./cli_test.sh ./zantu-console) || rc=$?
   rm -rf "$dir"
   return $rc
 }
@@ -41,10 +42,11 @@ if [ "$(id -u)" -eq 0 ]; then
   zantu_as_ordinary_user
 fi
 
-# The Debian package: built, checked by lintian, unpacked and run as a user.
+# The Debian packages: built, checked by lintian, unpacked and run as a user.
 packaging_start=$SECONDS
-deb="$("$here/scripts/package.sh")"
-"$here/tests/packaging/check_package.sh" "$here/build" "$deb"
+mapfile -t debs < <("$here/scripts/package.sh")
+[ ${#debs[@]} -eq 2 ] || { echo "test.sh: scripts/package.sh made no packages" >&2; exit 1; }
+"$here/tests/packaging/check_package.sh" "$here/build" "${debs[@]}"
 echo "packaging steps: $((SECONDS - packaging_start)) s"
 
 # The whole unit, end-to-end and Qt suites again under ThreadSanitizer (Qt
@@ -53,9 +55,9 @@ cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE
   -DZANTU_BUILD_BENCH=OFF >/dev/null
 cmake --build "$here/build-tsan" -j"$jobs" --target zantu_tests zantu_e2e_tests zantu_gui_tests
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/scripts/tsan.supp"
-"$here/build-tsan/zantu_tests"
-"$here/build-tsan/zantu_e2e_tests"
-"$here/build-tsan/zantu_gui_tests"
+zantu_timed 20m "$here/build-tsan/zantu_tests"
+zantu_timed 20m "$here/build-tsan/zantu_e2e_tests"
+zantu_timed 20m "$here/build-tsan/zantu_gui_tests"
 unset TSAN_OPTIONS
 
 # The unit and end-to-end suites and a short soak (random faults, every
@@ -64,9 +66,9 @@ cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE
   -DZANTU_BUILD_GUI=OFF -DZANTU_BUILD_BENCH=OFF >/dev/null
 cmake --build "$here/build-asan" -j"$jobs" --target zantu_tests zantu_e2e_tests zantu-soak
 export ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1"
-"$here/build-asan/zantu_tests"
-"$here/build-asan/zantu_e2e_tests"
-"$here/build-asan/zantu-soak" --exchanges 3000 --seed "${ZANTU_SOAK_SEED:-1}" --quiet
+zantu_timed 15m "$here/build-asan/zantu_tests"
+zantu_timed 15m "$here/build-asan/zantu_e2e_tests"
+zantu_timed 15m "$here/build-asan/zantu-soak" --exchanges 3000 --seed "${ZANTU_SOAK_SEED:-1}" --quiet
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 # Short fuzz runs (clang, libFuzzer).
@@ -77,7 +79,7 @@ if command -v clang++ >/dev/null; then
   for f in "$here"/build-fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     echo "fuzz: $(basename "$f")"
-    "$f" -max_total_time=20 -artifact_prefix="$here/build-fuzz/" 2>&1 | tail -n 2
+    zantu_timed 5m "$f" -max_total_time=20 -artifact_prefix="$here/build-fuzz/" 2>&1 | tail -n 2
   done
 fi
 echo "all tests done in ${SECONDS} s"

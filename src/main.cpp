@@ -2,6 +2,7 @@
 #include "console/ConsoleDlg.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
+#include "records/BatchRecord.h"
 #include "trace/WireTrace.h"
 #include "link/PortDiscovery.h"
 
@@ -285,13 +286,22 @@ int main(int argc, char** argv) {
     }
 #endif
 
+    // Where the user left the wire trace window, kept for the next run.
+    QSettings windowPlaces = UserSettings();
+    // Each dispense batch's answers, for the batch record window and its files;
+    // it outlives the window and the dialog.
+    rec::BatchRecord batchRecord;
     fw::QtHost host;
+    host.SetRaisesPriority(true);
+    host.SetSettings(&windowPlaces);
     host.SetWireTraceStore(&traceStore);
+    host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
     int rc = 0;
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
         dlg.Subscribe(&wireTrace);
+        dlg.Subscribe(&batchRecord);
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {

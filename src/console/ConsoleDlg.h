@@ -241,8 +241,7 @@ public:
     int m_nRxCount = 0;
     std::string m_strRxFrame;  // bytes of the frame being received
 
-    // Beyond the original's members:
-    // the command sent waits for its answer (only that answer stops the
+    // The command sent waits for its answer (only that answer stops the
     // response timer and counts in the batch logic)
     bool m_bAnswerAwaited = false;
     int m_nFramesAccepted = 0;  // response frames accepted by the receiver

@@ -2,8 +2,6 @@
 #include "console/ConsoleDlg.h"
 #include "console/DialogTemplate.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,14 +20,14 @@ void CConsoleDlg::Create() {
 }
 
 std::string CConsoleDlg::BuildTitle() {
-    // The compiler's date string as it is ("Jan 11 2007", "Jan  1 2007").
+    // The date this file was compiled, as the compiler writes it ("Jan 11 2007",
+    // "Jan  1 2007").
     return std::string("ZANTU Ver 1.2 (") + __DATE__ + ")";
 }
 
 int CConsoleDlg::OnInitDialog() {
     m_host.SetTitle(BuildTitle());
-    // High priority where the system allows it; a refusal is of no concern.
-    (void)setpriority(PRIO_PROCESS, 0, -10);
+    m_host.RaisePriority();
     for (int i = 0; i < 6; ++i) m_host.InsertTab(ids::kTab, i, kTabTexts[i]);
     m_Comm.m_hNotifyWnd = &m_host;
     (void)m_Comm.InitOverlapped();

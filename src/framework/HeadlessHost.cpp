@@ -194,7 +194,7 @@ bool HeadlessHost::FireNextDue(std::uint64_t limit) {
     }
     if (!best) return false;
     m_now = best->due;
-    // Periodic, as on the original platform: re-armed for the next period
+    // Periodic: re-armed for the next period
     // unless the handler kills or restarts it.
     Timer& t = m_timers[bestId];
     t.due = m_now + (t.period ? t.period : 1);

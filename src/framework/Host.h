@@ -119,7 +119,7 @@ public:
 
     // ---- timers and messages (user-interface thread) ---------------------
     // Starting a running timer restarts it from the full time.  Timers are
-    // periodic until killed, as on the original platform.
+    // periodic until killed.
     virtual void SetTimer(int nIdEvent, unsigned nElapseMs) = 0;
     virtual void KillTimer(int nIdEvent) = 0;
     // Queued: the window's OnMessage runs later from the message loop.
@@ -179,6 +179,9 @@ public:
     virtual int GetCurSel(int id) const = 0;
 
     // ---- process services ------------------------------------------------
+    // Raises the process to high priority where the back-end and the system
+    // allow it (the console window does; tests and tools leave it as it is).
+    virtual void RaisePriority() {}
     // Local time, for names made from the date and time.
     virtual std::tm LocalTime() const;
 

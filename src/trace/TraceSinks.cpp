@@ -1,10 +1,12 @@
 #include "trace/TraceSinks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,33 +15,48 @@ namespace trace {
 
 // ---- LineStore ------------------------------------------------------------------
 
-LineStore::LineStore(std::size_t capacity) : m_capacity(capacity > 0 ? capacity : 1) {}
+LineStore::LineStore(std::size_t capacity, std::size_t textBytes)
+    : m_capacity(capacity > 0 ? capacity : 1),
+      m_textBytes(std::clamp<std::size_t>(textBytes, 1, std::numeric_limits<std::uint32_t>::max())),
+      // Not value-initialised: the pages are taken from the system only as lines fill them.
+      m_text(new char[m_textBytes]) {}
 
 void LineStore::Put(const Line& line) {
+    const std::size_t size = std::min(line.text.size(), m_textBytes);
+    // A line lies whole in the ring: one that would run past its end starts
+    // at its beginning instead.
+    std::uint64_t at = m_textEnd;
+    const std::size_t offset = static_cast<std::size_t>(at % m_textBytes);
+    if (offset + size > m_textBytes) at += m_textBytes - offset;
+    const std::uint64_t end = at + size;
+    // The oldest lines go when their bytes are to be written over, or when
+    // the index is full.
+    while (m_begin < m_end && (m_index[static_cast<std::size_t>(m_begin % m_capacity)].at + m_textBytes < end ||
+                               m_end - m_begin >= m_capacity))
+        ++m_begin;
+    std::memcpy(m_text.get() + (at % m_textBytes), line.text.data(), size);
     const std::size_t i = static_cast<std::size_t>(m_end % m_capacity);
-    if (i == m_slots.size()) m_slots.emplace_back();
-    Slot& s = m_slots[i];
-    s.flags = line.flags;
-    s.text.assign(line.text);
+    if (i == m_index.size()) m_index.emplace_back();
+    m_index[i] = Entry{at, static_cast<std::uint32_t>(size), line.flags};
+    m_textEnd = end;
     ++m_end;
-    if (m_end - m_begin > m_capacity) m_begin = m_end - m_capacity;
 }
 
 void LineStore::Clear() { m_begin = m_end; }
 
-const LineStore::Slot* LineStore::Find(std::uint64_t n) const {
+const LineStore::Entry* LineStore::Find(std::uint64_t n) const {
     if (n < m_begin || n >= m_end) return nullptr;
-    return &m_slots[static_cast<std::size_t>(n % m_capacity)];
+    return &m_index[static_cast<std::size_t>(n % m_capacity)];
 }
 
 std::string_view LineStore::Text(std::uint64_t n) const {
-    const Slot* s = Find(n);
-    return s ? std::string_view(s->text) : std::string_view();
+    const Entry* e = Find(n);
+    return e ? std::string_view(m_text.get() + e->at % m_textBytes, e->size) : std::string_view();
 }
 
 std::uint8_t LineStore::Flags(std::uint64_t n) const {
-    const Slot* s = Find(n);
-    return s ? s->flags : 0;
+    const Entry* e = Find(n);
+    return e ? e->flags : 0;
 }
 
 // ---- FileSink -------------------------------------------------------------------

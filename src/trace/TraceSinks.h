@@ -28,18 +28,27 @@ public:
     virtual void Put(const Line& line) = 0;
 };
 
-// The newest lines, at most `capacity` of them.  Lines are numbered in the
-// order they came, from 0; Clear drops every line held and the numbering
-// goes on.  Slots are reused, so a full store allocates no more.
+// The newest lines, at most `capacity` of them and at most `textBytes` bytes
+// of text (the oldest go first when either is reached; a longer line is cut
+// to textBytes).  Lines are numbered in the order they came, from 0; Clear
+// drops every line held and the numbering goes on.  The text lies in one ring
+// of bytes, each line whole, with a small index entry per line: the store
+// takes its room as lines come and never more than its two bounds.
 class LineStore final : public LineSink {
 public:
     static constexpr std::size_t kDefaultCapacity = 100000;
+    // 125 bytes a line on average (an exchange's four lines take 66 each, a
+    // firmware block's frame 420): a full store takes about 14 MB.
+    static constexpr std::size_t kDefaultTextBytes = 12u << 20;
 
-    explicit LineStore(std::size_t capacity = kDefaultCapacity);
+    explicit LineStore(std::size_t capacity = kDefaultCapacity, std::size_t textBytes = kDefaultTextBytes);
+    LineStore(const LineStore&) = delete;
+    LineStore& operator=(const LineStore&) = delete;
     void Put(const Line& line) override;
     void Clear();
 
     std::size_t Capacity() const { return m_capacity; }
+    std::size_t TextCapacity() const { return m_textBytes; }
     // Lines held: numbers Begin() .. End() - 1.
     std::uint64_t Begin() const { return m_begin; }
     std::uint64_t End() const { return m_end; }
@@ -49,14 +58,18 @@ public:
     std::uint8_t Flags(std::uint64_t n) const;
 
 private:
-    struct Slot {
+    struct Entry {
+        std::uint64_t at = 0;  // where the text starts, counted in bytes ever put in the ring
+        std::uint32_t size = 0;
         std::uint8_t flags = 0;
-        std::string text;
     };
-    const Slot* Find(std::uint64_t n) const;
+    const Entry* Find(std::uint64_t n) const;
 
     std::size_t m_capacity;
-    std::vector<Slot> m_slots;  // grows to m_capacity, then reused in a ring
+    std::size_t m_textBytes;
+    std::vector<Entry> m_index;           // grows to m_capacity, then reused in a ring
+    std::unique_ptr<char[]> m_text;       // the ring of m_textBytes bytes, touched as it fills
+    std::uint64_t m_textEnd = 0;          // the ring position after the newest line
     std::uint64_t m_begin = 0, m_end = 0;
 };
 

@@ -1,7 +1,9 @@
-// The "Wire trace" window, offscreen: lines as the store holds them, Pause,
-// Clear, the filter, Save as, the newest line kept in view; opened by Ctrl+T
-// and from the console's context menu, beside the console.
+// The "Wire trace" window, offscreen: lines as the store holds them in a font
+// of one width, Pause, Clear, the filter, Save as, the newest line kept in
+// view and a scrolled-up view kept on its line; opened by Ctrl+T and from the
+// console's context menu, beside the console or where the user left it.
 #include "console/ConsoleDlg.h"
+#include "framework/qt/FixedFont.h"
 #include "framework/qt/QtHost.h"
 #include "framework/qt/TraceWindow.h"
 
@@ -18,10 +20,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSettings>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
 #include <string>
 
 namespace {
@@ -57,7 +62,8 @@ TEST_F(TraceWindowTest, ShowsNewLinesAndPauseHoldsTheViewWhileLinesGoOnBeingKept
     Add(4);
     win.Refresh();
     EXPECT_EQ(Shown(win), (QStringList{Line(0), Line(1), Line(2), Line(3)}));
-    EXPECT_TRUE(win.View()->font().fixedPitch() || QFontInfo(win.View()->font()).fixedPitch());
+    // Of one width as drawn, whatever the font system calls it.
+    EXPECT_TRUE(fw::HasEqualAdvances(win.View()->font())) << QFontInfo(win.View()->font()).family().toStdString();
 
     win.PauseButton()->click();
     EXPECT_TRUE(win.Paused());
@@ -141,6 +147,23 @@ TEST_F(TraceWindowTest, TheNewestLineStaysInViewUnlessTheUserScrolledUp) {
     EXPECT_EQ(Shown(win).size(), 400);
 }
 
+// A full view drops its oldest lines as new ones come: a view scrolled up
+// stays on the line the user looks at.
+TEST_F(TraceWindowTest, AScrolledUpViewStaysOnItsLineAsTheOldestAreDropped) {
+    win.resize(600, 200);
+    Add(1000);
+    win.Refresh();
+    QScrollBar* bar = win.View()->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const auto top = [&] { return win.View()->cursorForPosition(QPoint(4, 4)).block().text(); };
+    const QString looked = top();
+    Add(300);
+    win.Refresh();
+    EXPECT_EQ(Shown(win).size(), 1000);
+    EXPECT_EQ(Shown(win).front(), Line(300));
+    EXPECT_EQ(top(), looked);
+}
+
 // The console's window: Ctrl+T and the context menu open the trace window,
 // non-modal and beside the console.
 struct ConsoleTrace : ::testing::Test {
@@ -172,6 +195,34 @@ TEST_F(ConsoleTrace, CtrlTOpensTheWindowBesideTheConsole) {
     // Again: the same window, brought forward.
     QTest::keyClick(host.DialogWindow(), Qt::Key_T, Qt::ControlModifier);
     EXPECT_EQ(host.WireTraceWindow(), w);
+}
+
+// Where the user moved and sized the window is where it opens in the next run.
+TEST(ConsoleTraceWindowPlace, TheWindowOpensWhereTheUserLeftIt) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QSettings settings(dir.filePath(QStringLiteral("zantu.ini")), QSettings::IniFormat);
+    trace::LineStore store;
+    const auto run = [&](const std::function<void(fw::TraceWindow&)>& use) {
+        fw::QtHost host;
+        host.SetSettings(&settings);
+        host.SetWireTraceStore(&store);
+        CConsoleDlg dlg{host};
+        dlg.Create();
+        host.DialogWindow()->show();
+        host.ShowWireTrace();
+        ASSERT_NE(host.WireTraceWindow(), nullptr);
+        use(*host.WireTraceWindow());
+    };
+    run([](fw::TraceWindow& w) {
+        w.move(40, 30);
+        w.resize(600, 320);
+        w.close();
+    });
+    run([](fw::TraceWindow& w) {
+        EXPECT_EQ(w.pos(), QPoint(40, 30));
+        EXPECT_EQ(w.size(), QSize(600, 320));
+    });
 }
 
 TEST_F(ConsoleTrace, TheContextMenuHasTheWireTraceItem) {

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Checks the Debian package as a user receives it: its control fields, lintian,
-# the files it holds (and nothing the tests need), the programs run from an
-# unpacked copy as an ordinary user, the desktop entry, the AppStream metadata,
+# Checks the Debian packages zantu-tools and zantu-console as a user receives
+# them: each one's control fields (zantu-tools with nothing graphical, the
+# console depending on it), lintian, the files it holds (and nothing the tests
+# need); then both unpacked together: the programs run as an ordinary user, the desktop entry, the AppStream metadata,
 # the manual pages against each program's --help, and the install rules with
 # DESTDIR and another prefix.
-# Usage: check_package.sh BUILD_DIR PACKAGE.deb
+# Usage: check_package.sh BUILD_DIR TOOLS.deb CONSOLE.deb (as scripts/package.sh prints them)
 set -euo pipefail
 build="$1"
-deb="$2"
+shift
+debs=("$@")
+packages=()
+[ ${#debs[@]} -eq 2 ] || { echo "usage: check_package.sh BUILD_DIR TOOLS.deb CONSOLE.deb" >&2; exit 2; }
 app_id=example.c_seed_246c7533.zantu_console
 fail() {
   echo "package check failed: $*" >&2
@@ -28,50 +32,80 @@ as_user() {
 }
 mkdir -p "$tmp/home" && chmod 777 "$tmp/home"
 
-# ---- control fields --------------------------------------------------------
-version="$(dpkg-deb -f "$deb" Version)"
-arch="$(dpkg-deb -f "$deb" Architecture)"
-[ "$(basename "$deb")" = "zantu-console_${version}_${arch}.deb" ] || fail "file name $(basename "$deb")"
-[ "$arch" = "$(dpkg --print-architecture)" ] || fail "architecture $arch"
-for field in Section Priority Maintainer Description Depends Recommends; do
-  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "no $field field"
-done
-dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "Depends lacks the Qt libraries"
-dpkg-deb -f "$deb" Recommends | grep -q 'fonts-' || fail "no Hangul font recommended"
-step "zantu-console $version ($arch): $(dpkg-deb -f "$deb" Depends)"
+# ---- each package: control fields, lintian, the files it holds ---------------
+root="$tmp/root"
+version=""
+for deb in "${debs[@]}"; do
+  package="$(dpkg-deb -f "$deb" Package)"
+  version="$(dpkg-deb -f "$deb" Version)"
+  arch="$(dpkg-deb -f "$deb" Architecture)"
+  [ "$(basename "$deb")" = "${package}_${version}_${arch}.deb" ] || fail "file name $(basename "$deb")"
+  [ "$arch" = "$(dpkg --print-architecture)" ] || fail "$package: architecture $arch"
+  for field in Section Priority Maintainer Description Depends; do
+    [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "$package: no $field field"
+  done
+  depends="$(dpkg-deb -f "$deb" Depends)"
+  case "$package" in
+  zantu-tools)
+    # A test station without a desktop: nothing graphical comes with it.
+    if grep -q -i -E 'libqt|libgl|libx11|libxcb|libfontconfig' <<<"$depends"; then
+      fail "zantu-tools depends on graphical libraries: $depends"
+    fi
+    allowed="^(usr/bin/zantu-(sim|cli)"
+    allowed+="|usr/share/man/man1/zantu-(sim|cli)\.1\.gz"
+    allowed+="|usr/share/doc/zantu-tools/(copyright|changelog\.gz)"
+    allowed+="|usr/share/lintian/overrides/zantu-tools)$"
+    required=(usr/bin/zantu-sim usr/bin/zantu-cli usr/share/doc/zantu-tools/copyright
+      usr/share/doc/zantu-tools/changelog.gz)
+    ;;
+  zantu-console)
+    grep -q 'libqt6widgets6' <<<"$depends" || fail "zantu-console's Depends lacks the Qt libraries"
+    grep -q 'libqt6charts6' <<<"$depends" || fail "zantu-console's Depends lacks Qt Charts"
+    grep -q -F "zantu-tools (= $version)" <<<"$depends" || fail "zantu-console does not depend on zantu-tools $version"
+    dpkg-deb -f "$deb" Recommends | grep -q 'fonts-' || fail "no Hangul font recommended"
+    allowed="^(usr/bin/zantu-console"
+    allowed+="|usr/share/man/man1/zantu-console\.1\.gz"
+    allowed+="|usr/share/applications/zantu-console\.desktop"
+    allowed+="|usr/share/metainfo/${app_id//./\\.}\.metainfo\.xml"
+    allowed+="|usr/share/icons/hicolor/(scalable/apps/zantu-console\.svg|[0-9]+x[0-9]+/apps/zantu-console\.png)"
+    allowed+="|usr/share/doc/zantu-console/(README\.md|copyright|changelog\.gz|docs/page-[0-9]-[a-z]+\.png)"
+    allowed+="|usr/share/lintian/overrides/zantu-console)$"
+    required=(usr/bin/zantu-console usr/share/applications/zantu-console.desktop
+      "usr/share/metainfo/$app_id.metainfo.xml" usr/share/icons/hicolor/scalable/apps/zantu-console.svg
+      usr/share/doc/zantu-console/README.md usr/share/doc/zantu-console/copyright
+      usr/share/doc/zantu-console/changelog.gz)
+    for size in 16 22 24 32 48 64 128 256; do
+      required+=("usr/share/icons/hicolor/${size}x${size}/apps/zantu-console.png")
+    done
+    ;;
+  *) fail "unknown package $package" ;;
+  esac
+  step "$package $version ($arch): $depends"
 
-# ---- lintian: no error, no warning that packaging/lintian-overrides does not explain
-start=$SECONDS
-as_user lintian --fail-on error,warning --display-info "$deb" ||
-  fail "lintian found errors or unexplained warnings"
-step "lintian clean ($((SECONDS - start)) s)"
+  # lintian: no error, no warning that the package's overrides do not explain
+  start=$SECONDS
+  as_user lintian --fail-on error,warning --display-info "$deb" ||
+    fail "lintian found errors or unexplained warnings in $package"
+  step "$package: lintian clean ($((SECONDS - start)) s)"
 
-# ---- the files: what a user needs and nothing else --------------------------
-dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' | grep -v '/$' | sort >"$tmp/files"
-allowed="^(usr/bin/zantu-(console|sim|cli)"
-allowed+="|usr/share/man/man1/zantu-(console|sim|cli)\.1\.gz"
-allowed+="|usr/share/applications/zantu-console\.desktop"
-allowed+="|usr/share/metainfo/${app_id//./\\.}\.metainfo\.xml"
-allowed+="|usr/share/icons/hicolor/(scalable/apps/zantu-console\.svg|[0-9]+x[0-9]+/apps/zantu-console\.png)"
-allowed+="|usr/share/doc/zantu-console/(README\.md|copyright|changelog\.gz|docs/page-[0-9]-[a-z]+\.png)"
-allowed+="|usr/share/lintian/overrides/zantu-console)$"
-if grep -v -E "$allowed" "$tmp/files" >"$tmp/extra"; then
-  fail "files a user does not need: $(tr '\n' ' ' <"$tmp/extra")"
-fi
-for f in usr/bin/zantu-console usr/bin/zantu-sim usr/bin/zantu-cli usr/share/applications/zantu-console.desktop \
-  "usr/share/metainfo/$app_id.metainfo.xml" usr/share/icons/hicolor/scalable/apps/zantu-console.svg \
-  usr/share/doc/zantu-console/README.md usr/share/doc/zantu-console/copyright \
-  usr/share/doc/zantu-console/changelog.gz; do
-  grep -qxF "$f" "$tmp/files" || fail "missing $f"
+  # The files: what a user needs and nothing else.
+  dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' | grep -v '/$' | sort >"$tmp/files"
+  if grep -v -E "$allowed" "$tmp/files" >"$tmp/extra"; then
+    fail "$package: files a user does not need: $(tr '\n' ' ' <"$tmp/extra")"
+  fi
+  for f in "${required[@]}"; do
+    grep -qxF "$f" "$tmp/files" || fail "$package: missing $f"
+  done
+  zcat <(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$package/changelog.gz") | head -n 1 |
+    grep -qF "$package ($version)" || fail "$package: the changelog's newest entry is not $package $version"
+  # Both unpacked into one tree, as installed together.
+  dpkg-deb -x "$deb" "$root"
+  packages+=("$package")
 done
-for size in 16 22 24 32 48 64 128 256; do
-  grep -qxF "usr/share/icons/hicolor/${size}x${size}/apps/zantu-console.png" "$tmp/files" ||
-    fail "missing the ${size}x${size} icon"
-done
+[ "$(printf '%s\n' "${packages[@]}" | sort | tr '\n' ' ')" = "zantu-console zantu-tools " ] ||
+  fail "want the packages zantu-console and zantu-tools, got ${packages[*]}"
 
 # ---- unpacked, run as a user -----------------------------------------------
-root="$tmp/root"
-dpkg-deb -x "$deb" "$root"
 for size in 16 48 256; do
   file -b "$root/usr/share/icons/hicolor/${size}x${size}/apps/zantu-console.png" |
     grep -q "PNG image data, $size x $size," || fail "the ${size}x${size} icon is not $size pixels"
@@ -114,8 +148,6 @@ grep -q "<id>$app_id</id>" "$metainfo" || fail "AppStream id"
 grep -q "<launchable type=\"desktop-id\">zantu-console.desktop</launchable>" "$metainfo" ||
   fail "AppStream launchable"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "AppStream has no release $version"
-zcat "$root/usr/share/doc/zantu-console/changelog.gz" | head -n 1 | grep -qF "zantu-console ($version)" ||
-  fail "the changelog's newest entry is not $version"
 step "desktop entry and AppStream metadata valid"
 
 # ---- the About item's Hangul has a font --------------------------------------

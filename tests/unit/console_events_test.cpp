@@ -31,6 +31,10 @@ struct Recorder : ev::ConsoleObserver {
         if (kind == ev::RxKind::FrameUnasked) seen.push_back("rx unasked");
     }
     void FrameDropped() override { seen.push_back("dropped"); }
+    void Answered(const ev::Answer& a) override {
+        seen.push_back("answer " + std::string(1, static_cast<char>(a.code)) + " " + std::to_string(a.index) +
+                       "/" + std::to_string(a.of));
+    }
     void Pressed(const ev::Press& p) override { seen.push_back("press " + std::to_string(p.id)); }
     void Refused(const ev::Press& p, ev::Refusal why, std::string_view) override {
         seen.push_back("refused " + std::to_string(p.id) + " " + std::to_string(static_cast<int>(why)));
@@ -87,8 +91,8 @@ TEST_F(ConsoleEvents, ABatchIsToldFromThePressToIdleInOrder) {
         host.Advance(1000);  // the Wait between the runs
     }
     const std::vector<std::string> expected{
-        "press 1001", "tx first",  "not idle", "rx ack", "acked 1",   "rx answer", "tx ack",
-        "tx repeat",  "rx ack",    "acked 1",  "rx answer", "tx ack", "idle"};
+        "press 1001", "tx first", "not idle", "rx ack",    "acked 1",        "rx answer", "tx ack",
+        "answer R 1/2", "tx repeat", "rx ack", "acked 1", "rx answer", "tx ack", "answer R 2/2", "idle"};
     EXPECT_EQ(rec.seen, expected);
 }
 
@@ -104,7 +108,7 @@ TEST_F(ConsoleEvents, GoLoadersAnswerIsAnAnswerAndAFrameCutShortIsDropped) {
     Module({proto::ACK});
     const std::vector<std::string> expected{
         "press 1170", "tx first", "not idle", "rx ack",   "acked 20", "idle",     "rx answer", "tx ack",
-        "loader ok",  "press 1173", "dropped", "tx first", "not idle", "rx ack", "acked 23",  "idle"};
+        "answer r 0/0", "loader ok",  "press 1173", "dropped", "tx first", "not idle", "rx ack", "acked 23",  "idle"};
     EXPECT_EQ(rec.seen, expected);
 }
 

@@ -46,6 +46,27 @@ TEST(LineStore, KeepsTheNewestLinesAndNumbersThemOnAfterClear) {
     EXPECT_EQ(one.Text(1), "b");
 }
 
+// Its text stays within its bytes: the oldest lines go first, each line is
+// kept whole (one that would run past the ring's end starts at its beginning),
+// and a line longer than the ring is cut to it.
+TEST(LineStore, KeepsItsTextWithinItsBytesDroppingTheOldest) {
+    trace::LineStore s(100, 32);
+    EXPECT_EQ(s.TextCapacity(), 32u);
+    for (int i = 0; i < 7; ++i) s.Put(L("line " + std::to_string(i) + "!", 1));  // 7 bytes each
+    // Lines 0-3 took bytes 0-27; line 4 would run past 32, so it took 0-6 and line 0 went.
+    // Then 5 took 7-13 (line 1 went) and 6 took 14-20 (line 2 went).
+    EXPECT_EQ(s.Begin(), 3u);
+    EXPECT_EQ(s.End(), 7u);
+    for (std::uint64_t n = 3; n < 7; ++n) EXPECT_EQ(s.Text(n), "line " + std::to_string(n) + "!");
+    EXPECT_EQ(s.Flags(6), 1);
+    s.Put(L(std::string(40, 'x')));
+    EXPECT_EQ(s.Size(), 1u);
+    EXPECT_EQ(s.Text(7), std::string(32, 'x'));
+    s.Put(L(""));
+    EXPECT_EQ(s.Text(8), "");
+    EXPECT_EQ(s.Size(), 2u);
+}
+
 struct TraceFile : ::testing::Test {
     fs::path dir;
     void SetUp() override {

@@ -1,4 +1,5 @@
 #include "framework/qt/QtHost.h"
+#include "framework/qt/Placement.h"
 #include "framework/qt/TraceWindow.h"
 
 #include <QAbstractButton>
@@ -14,6 +15,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -30,12 +32,15 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 
@@ -162,6 +167,7 @@ void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (QAction* trace = m_host.WireTraceAction()) menu.addAction(trace);
+    if (QAction* record = m_host.BatchRecordAction()) menu.addAction(record);
     if (menu.exec(e->globalPos()) == about) m_host.About();
 }
 
@@ -174,6 +180,7 @@ QtHost::QtHost() : m_font(DialogFont()) {}
 
 QtHost::~QtHost() {
     for (auto& [id, t] : m_timers) t->stop();
+    KeepWireTracePlace();
     delete m_dlg;
 }
 
@@ -181,10 +188,15 @@ Host::BaseUnits QtHost::DialogBaseUnits() const {
     const QFontMetrics fm(m_font);
     const int w = fm.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    // Tahoma's cell at 12 pixels is 15 high on the original platform (its
-    // Windows ascent and descent); font files with tighter metrics must not
-    // shrink the dialog below that.
+    // The dialog font's cell at 12 pixels is 15 high (Tahoma's ascent and
+    // descent); font files with tighter metrics must not shrink the dialog
+    // below that.
     return BaseUnits{(w / 26 + 1) / 2, std::max(fm.height(), 15)};
+}
+
+void QtHost::RaisePriority() {
+    // High priority where the system allows it; a refusal is of no concern.
+    if (m_raisesPriority) (void)setpriority(PRIO_PROCESS, 0, -10);
 }
 
 void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
@@ -289,6 +301,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
     InstallWireTraceAction();
+    InstallBatchRecord();
 }
 
 // ---- the wire trace window --------------------------------------------------------
@@ -313,23 +326,82 @@ void QtHost::ShowWireTrace() {
     if (!m_traceWnd) {
         // A child of the console, so the console's modality leaves it usable.
         m_traceWnd = new TraceWindow(*m_traceStore, m_dlg);
-        // Beside the console: to its right, or to its left where the screen
-        // has no room on the right.
+        m_traceWnd->installEventFilter(this);
         const QRect dlg = m_dlg->frameGeometry();
-        QRect r(dlg.right() + 8, dlg.top(), m_traceWnd->width(), std::max(m_traceWnd->height(), dlg.height()));
-        if (const QScreen* scr = m_dlg->screen()) {
-            const QRect avail = scr->availableGeometry();
-            if (r.right() > avail.right() && dlg.left() - 8 - r.width() >= avail.left())
-                r.moveRight(dlg.left() - 8);
-            if (r.right() > avail.right()) r.moveRight(avail.right());
-            if (r.bottom() > avail.bottom()) r.setBottom(avail.bottom());
-            if (r.left() < avail.left()) r.moveLeft(avail.left());
+        // The frame a window gets, as the console's.
+        const QSize frame = dlg.size() - m_dlg->size();
+        QSize size(m_traceWnd->width(), std::max(m_traceWnd->height(), dlg.height()));
+        std::optional<QPoint> remembered;
+        QRect avail = m_dlg->screen() ? m_dlg->screen()->availableGeometry() : QRect(QPoint(0, 0), size + frame);
+        if (m_settings) {
+            const QVariant pos = m_settings->value(QStringLiteral("wireTrace/position"));
+            const QSize kept = m_settings->value(QStringLiteral("wireTrace/size")).toSize();
+            if (pos.canConvert<QPoint>() && pos.isValid()) remembered = pos.toPoint();
+            if (kept.isValid()) size = kept.expandedTo(m_traceWnd->minimumSizeHint());
+            if (remembered)
+                if (const QScreen* there = QGuiApplication::screenAt(QRect(*remembered, size + frame).center()))
+                    avail = there->availableGeometry();
         }
-        m_traceWnd->setGeometry(r);
+        if (!remembered) size = FitBeside(dlg, size + frame, m_traceWnd->minimumSizeHint() + frame, avail) - frame;
+        m_traceWnd->resize(size);
+        m_traceWnd->move(PlaceBeside(dlg, size + frame, avail, remembered));
+        m_tracePlaced = QRect(m_traceWnd->pos(), m_traceWnd->size());
     }
     m_traceWnd->show();
     m_traceWnd->raise();
     m_traceWnd->activateWindow();
+}
+
+// Keeps where the user moved or sized the wire trace window to, for the next run.
+void QtHost::KeepWireTracePlace() {
+    if (!m_settings || !m_traceWnd) return;
+    const QRect now(m_traceWnd->pos(), m_traceWnd->size());
+    if (now == m_tracePlaced) return;
+    m_settings->setValue(QStringLiteral("wireTrace/position"), now.topLeft());
+    m_settings->setValue(QStringLiteral("wireTrace/size"), now.size());
+    m_tracePlaced = now;
+}
+
+// ---- the batch record window ------------------------------------------------------
+
+void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir) {
+    m_record = record;
+    m_recordsDir = recordsDir;
+    InstallBatchRecord();
+}
+
+void QtHost::InstallBatchRecord() {
+    if (!m_dlg || !m_record || m_recordAction) return;
+    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles->setParent(m_dlg);
+    auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    a->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(a, &QAction::triggered, this, [this] { ShowBatchRecord(); });
+    m_dlg->addAction(a);
+    m_recordAction = a;
+}
+
+void QtHost::ShowBatchRecord() {
+    if (!m_dlg || !m_recordFiles) return;
+    if (!m_recordWnd) {
+        // A child of the console, so the console's modality leaves it usable.
+        m_recordWnd = new BatchRecordWindow(*m_record, *m_recordFiles, m_dlg);
+        // Beside the console, never over it; where the operator moves it, it stays.
+        const QScreen* scr = m_dlg->screen();
+        const QRect avail = scr ? scr->availableGeometry() : QRect(QPoint(0, 0), QSize(1 << 15, 1 << 15));
+        // A tool window's frame: its size plus the title bar the console's has.
+        const QSize border = m_dlg->frameGeometry().size() - m_dlg->size();
+        const QRect console = m_dlg->frameGeometry();
+        // Smaller where the screen has no room for it beside the console.
+        const QSize frame = FitBeside(console, m_recordWnd->size() + border,
+                                      m_recordWnd->minimumSizeHint() + border, avail);
+        m_recordWnd->resize(frame - border);
+        m_recordWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+    }
+    m_recordWnd->show();
+    m_recordWnd->raise();
+    m_recordWnd->activateWindow();
 }
 
 const QtHost::Ctl* QtHost::Find(int id) const {
@@ -362,6 +434,7 @@ void QtHost::EndDialog(int nResult) {
     m_ended = true;
     m_result = nResult;
     for (auto& [id, t] : m_timers) t->stop();
+    KeepWireTracePlace();
     if (m_dlg) m_dlg->done(nResult);
 }
 
@@ -387,6 +460,7 @@ bool QtHost::ContextMenuAt(QWidget* child) {
 }
 
 bool QtHost::eventFilter(QObject* o, QEvent* e) {
+    if (e->type() == QEvent::Hide && o == m_traceWnd) KeepWireTracePlace();
     if (e->type() == QEvent::ToolTip && m_pWnd) {
         if (const int id = IdOf(qobject_cast<QWidget*>(o))) m_pWnd->OnToolTip(id);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "framework/Host.h"
+#include "framework/qt/BatchRecordWindow.h"
 #include "framework/qt/TraceWindow.h"
 
 #include <QDialog>
@@ -13,6 +14,7 @@
 #include <map>
 
 class QAction;
+class QSettings;
 class QButtonGroup;
 class QTimer;
 class QWidget;
@@ -89,6 +91,9 @@ public:
     void InsertTab(int id, int nIndex, std::string_view text) override;
     int GetCurSel(int id) const override;
     BaseUnits DialogBaseUnits() const override;
+    void RaisePriority() override;
+    // Whether RaisePriority raises it: on in the console program, off in tests.
+    void SetRaisesPriority(bool bOn) { m_raisesPriority = bOn; }
 
     int PopupMenu(std::span<const MenuItem> items) override;
 
@@ -103,10 +108,23 @@ public:
     // The wire trace's lines: with a store, the context menu has "Wire trace"
     // and Ctrl+T opens it.
     void SetWireTraceStore(trace::LineStore* store);
-    // Opens the wire trace window beside the console, or brings it forward.
+    // Where tool windows' places are kept between runs (none: not kept).
+    void SetSettings(QSettings* settings) { m_settings = settings; }
+    // Opens the wire trace window, or brings it forward: where the user left
+    // it last time, else beside the console covering nothing of it.
     void ShowWireTrace();
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
+
+    // The batch record: with a record, each batch's file is written to
+    // recordsDir from the console's start, the context menu has "Batch
+    // record" and Ctrl+B opens its window.
+    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // Opens the batch record window beside the console, or brings it forward.
+    void ShowBatchRecord();
+    BatchRecordWindow* BatchRecordWnd() const { return m_recordWnd; }
+    BatchRecordFiles* BatchFiles() const { return m_recordFiles; }
+    QAction* BatchRecordAction() const { return m_recordAction; }
 
 protected:
     void WakeUiThread() override;
@@ -133,6 +151,16 @@ private:
     trace::LineStore* m_traceStore = nullptr;
     QPointer<QAction> m_traceAction;     // on the dialog: the menu item and Ctrl+T
     QPointer<TraceWindow> m_traceWnd;    // a child of the dialog, made when first opened
+    QRect m_tracePlaced;                 // where it was put (frame corner, client size)
+    void KeepWireTracePlace();
+    QSettings* m_settings = nullptr;
+    bool m_raisesPriority = false;
+    void InstallBatchRecord();
+    rec::BatchRecord* m_record = nullptr;
+    QString m_recordsDir;
+    QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
+    QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
+    QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made when first opened
     bool m_ended = false;
     int m_result = 0;
 };

@@ -1,9 +1,9 @@
 #include "framework/qt/TraceWindow.h"
+#include "framework/qt/FixedFont.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -26,8 +28,8 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     m_view = new QPlainTextEdit(this);
     m_view->setReadOnly(true);
     m_view->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    m_view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    m_view->setMaximumBlockCount(static_cast<int>(std::min<std::size_t>(m_store.Capacity(), 1 << 30)));
+    m_view->setFont(FixedWidthFont());
+    m_view->setMaximumBlockCount(static_cast<int>(std::min<std::size_t>(m_store.Capacity(), kShownLines)));
     m_view->setUndoRedoEnabled(false);
 
     m_clear = new QPushButton(QStringLiteral("Clear"), this);
@@ -96,18 +98,36 @@ bool TraceWindow::Passes(std::uint8_t flags) const {
 
 void TraceWindow::AppendLines(std::uint64_t first, std::uint64_t last) {
     first = std::max(first, m_store.Begin());
+    // Only as many as the view keeps.
+    const int keep = m_view->maximumBlockCount();
+    std::uint64_t from = last;
+    for (int passing = 0; from > first && passing < keep;)
+        if (Passes(m_store.Flags(--from))) ++passing;
+    first = from;
     QString text;
+    int lines = 0;
     for (std::uint64_t n = first; n < last; ++n) {
         if (!Passes(m_store.Flags(n))) continue;
         const std::string_view s = m_store.Text(n);
-        if (!text.isEmpty()) text += QLatin1Char('\n');
+        if (lines++ > 0) text += QLatin1Char('\n');
         text += QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
     }
-    if (text.isEmpty()) return;
+    if (lines == 0) return;
     QScrollBar* bar = m_view->verticalScrollBar();
-    const bool atEnd = bar->value() >= bar->maximum();
+    const int top = bar->value();  // the view's first line, counting wrapped lines
+    const bool atEnd = top >= bar->maximum();
+    // A full view drops its oldest lines as these come; a view scrolled up
+    // moves back by the lines dropped above it, so it stays on its line.
+    int dropped = 0;
+    if (!atEnd) {
+        const QTextDocument* doc = m_view->document();
+        const int held = doc->isEmpty() ? 0 : doc->blockCount();
+        const int over = held + lines - doc->maximumBlockCount();
+        for (QTextBlock b = doc->begin(); b.isValid() && b.blockNumber() < over; b = b.next())
+            dropped += std::max(b.lineCount(), 1);
+    }
     m_view->appendPlainText(text);
-    if (atEnd) bar->setValue(bar->maximum());
+    bar->setValue(atEnd ? bar->maximum() : std::max(top - dropped, 0));
 }
 
 void TraceWindow::Refresh() {
@@ -159,9 +179,13 @@ void TraceWindow::UpdateCount() {
 
 bool TraceWindow::SaveTo(const QString& path, QString* error) const {
     QSaveFile f(path);
-    QString text = m_view->toPlainText();
-    if (!text.isEmpty()) text += QLatin1Char('\n');
-    const QByteArray bytes = text.toUtf8();
+    QByteArray bytes;
+    for (std::uint64_t n = m_store.Begin(); n < m_next; ++n) {
+        if (!Passes(m_store.Flags(n))) continue;
+        const std::string_view s = m_store.Text(n);
+        bytes.append(s.data(), static_cast<qsizetype>(s.size()));
+        bytes.append('\n');
+    }
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
         if (error) *error = QStringLiteral("Cannot save %1: %2").arg(path, f.errorString());
         return false;

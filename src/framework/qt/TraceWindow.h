@@ -2,7 +2,9 @@
 // with Clear, Pause, Save as, a filter (all, frames only, errors only) and
 // line wrapping (on: a long frame's meaning, at its end, stays in sight).
 // Non-modal, beside the console.  It reads the trace's line store on a timer
-// while it is shown, so tracing itself never waits for the window.
+// while it is shown, so tracing itself never waits for the window.  The view
+// holds the newest lines only (a text view takes some 800 bytes a line);
+// Save as writes every line the store holds up to those shown.
 #pragma once
 
 #include "trace/TraceSinks.h"
@@ -27,6 +29,8 @@ class TraceWindow final : public QWidget {
 public:
     enum class Filter { All = 0, Frames = 1, Errors = 2 };
     static constexpr int kRefreshMs = 100;
+    // Lines the view holds at most (the store holds more).
+    static constexpr std::size_t kShownLines = 10000;
 
     TraceWindow(trace::LineStore& store, QWidget* parent);
 
@@ -39,8 +43,9 @@ public:
     Filter CurrentFilter() const { return m_filter; }
     // Drops every line held and shown (a trace file is not touched).
     void Clear();
-    // Writes the lines shown to path (replacing it).  False, with the reason
-    // in *error, when it cannot.
+    // Writes to path (replacing it) the lines the store holds that pass the
+    // filter, up to the newest shown.  False, with the reason in *error, when
+    // it cannot.
     bool SaveTo(const QString& path, QString* error) const;
     // Save as: asks for a file name (the file dialog, or what a test gives),
     // saves, and says so in a box when it fails.

@@ -1,0 +1,175 @@
+#include "records/BatchRecord.h"
+
+#include "commands/CommandType.h"
+
+#include <algorithm>
+
+namespace rec {
+
+std::int64_t SystemWallClockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string_view OutcomeWord(Outcome o) {
+    switch (o) {
+    case Outcome::Running: return "";
+    case Outcome::Ok: return "ok";
+    case Outcome::DeviceError: return "device_error";
+    case Outcome::LinkFailed: return "link_failed";
+    case Outcome::Interrupted: return "interrupted";
+    }
+    return "";
+}
+
+void Counts::Add(const Counts& c) {
+    for (int b = 0; b < kBoxes; ++b) {
+        requested[b] += c.requested[b];
+        dispensed[b] += c.dispensed[b];
+        rejected[b] += c.rejected[b];
+    }
+    for (int k = 0; k < kReasons; ++k) reasons[k] += c.reasons[k];
+}
+
+namespace {
+int Sum(const int (&v)[kBoxes]) { return v[0] + v[1] + v[2] + v[3]; }
+}  // namespace
+
+int Counts::Requested() const { return Sum(requested); }
+int Counts::Dispensed() const { return Sum(dispensed); }
+int Counts::Rejected() const { return Sum(rejected); }
+
+std::string_view CommandName(int type) {
+    switch (type) {
+    case cmd::kDispense: return "dispense";
+    case cmd::kTestDisp: return "test-dispense";
+    case cmd::kZigzag: return "zigzag";
+    case cmd::kPurge: return "purge";
+    default: return "";
+    }
+}
+
+bool IsRecordedType(int type) { return !CommandName(type).empty(); }
+
+BatchRecord::BatchRecord(WallClock clock) : m_clock(std::move(clock)) {}
+
+std::string BatchRecord::Arguments() const {
+    if (m_info.type == cmd::kPurge || m_rows.empty()) return {};
+    const Counts& c = m_rows.front().counts;
+    std::string s;
+    for (int b = 0; b < kBoxes; ++b) {
+        if (b) s += ' ';
+        s += std::to_string(c.requested[b]);
+    }
+    s += " --repeat " + std::to_string(m_info.repeat);
+    return s;
+}
+
+void BatchRecord::Pressed(const ev::Press& press) {
+    // Only a press that sends a frame begins a batch: until then the last
+    // batch's record stays.
+    m_pendingType = IsRecordedType(press.type) ? press.type : 0;
+    if (m_pendingType) m_pendingMs = m_clock();
+}
+
+void BatchRecord::Refused(const ev::Press& press, ev::Refusal why, std::string_view detail) {
+    (void)press, (void)why, (void)detail;
+    m_pendingType = 0;
+}
+
+void BatchRecord::Written(const std::uint8_t* p, std::size_t n, const ev::TxNote& note) {
+    (void)p, (void)n;
+    if (!m_pendingType || note.kind != ev::TxKind::FirstSend) return;
+    if (note.notSent || !note.frame || note.frame->type != m_pendingType) {
+        m_pendingType = 0;
+        return;
+    }
+    Begin();
+}
+
+void BatchRecord::Begin() {
+    if (Running()) End(Outcome::Interrupted);
+    if (m_beforeNew && m_info.number != 0) m_beforeNew();
+    m_info = BatchInfo{m_info.number + 1, m_pendingType, m_pendingMs, 0, m_openPort};
+    m_pendingType = 0;
+    m_rows.clear();
+    m_rows.reserve(kMaxRows);  // once in the record's life: clear keeps the capacity
+    m_totals = Counts{};
+    m_answers = 0;
+    m_dropped = 0;
+    m_lastError = -1;
+    m_linkFailed = false;
+    m_outcome = Outcome::Running;
+}
+
+void BatchRecord::End(Outcome o) {
+    if (Running()) m_outcome = o;
+}
+
+void BatchRecord::Answered(const ev::Answer& answer) {
+    if (!answer.awaited || !answer.counts) return;
+    // An answer whose send was not seen (no Written told) still begins the batch.
+    if (m_pendingType && answer.type == m_pendingType) Begin();
+    if (!Running() || answer.type != m_info.type) return;
+
+    AnswerRow row;
+    row.timeMs = m_clock();
+    ++m_answers;
+    row.of = answer.of > 0 ? answer.of : 1;
+    row.index = answer.index > 0 ? answer.index : m_answers;
+    row.error = answer.error;
+    const ev::DispenseCounts& c = *answer.counts;
+    for (int b = 0; b < kBoxes; ++b) {
+        row.counts.requested[b] = c.requested[b];
+        row.counts.dispensed[b] = c.dispensed[b];
+        row.counts.rejected[b] = c.rejected[b];
+    }
+    std::copy(std::begin(c.reasons), std::end(c.reasons), row.counts.reasons);
+    if (m_info.repeat == 0) m_info.repeat = row.of;
+    m_totals.Add(row.counts);
+    if (row.error >= 0) m_lastError = row.error;
+    if (m_rows.size() < kMaxRows)
+        m_rows.push_back(row);
+    else
+        ++m_dropped;
+
+    // The console ends a batch at a dispense or PURGE answer with a device
+    // error, and at its last answer.
+    if (row.error >= 0)
+        End(Outcome::DeviceError);
+    else if (row.index >= row.of)
+        End(Outcome::Ok);
+}
+
+void BatchRecord::Link(ev::LinkEvent e, int nPort, std::string_view detail) {
+    (void)detail;
+    switch (e) {
+    case ev::LinkEvent::AckTimeout:
+    case ev::LinkEvent::ResponseTimeout:
+        End(Outcome::LinkFailed);
+        break;
+    case ev::LinkEvent::PortLost:
+        m_linkFailed = true;  // the time-outs that follow end the batch
+        break;
+    case ev::LinkEvent::Open:
+        m_openPort = nPort;
+        break;
+    case ev::LinkEvent::Close:
+    case ev::LinkEvent::OpenFailed:
+        m_pendingType = 0;
+        break;
+    default: break;
+    }
+}
+
+void BatchRecord::Idle(bool idle) {
+    if (!idle || !Running()) return;
+    if (m_linkFailed)
+        End(Outcome::LinkFailed);
+    else if (m_lastError >= 0)
+        End(Outcome::DeviceError);
+    else
+        End(Outcome::Interrupted);
+}
+
+}  // namespace rec

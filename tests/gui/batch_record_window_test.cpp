@@ -1,0 +1,205 @@
+// The "Batch record" window and its files, offscreen, fed with the console's
+// events as the console tells them: the table and the charts follow the
+// answers, each batch leaves its CSV file in the records folder, Save as and Save chart, a folder
+// that cannot be written; Ctrl+B and the context menu open it beside the
+// console.
+#include "commands/CommandType.h"
+#include "console/ConsoleDlg.h"
+#include "framework/qt/BatchRecordWindow.h"
+#include "framework/qt/Placement.h"
+#include "framework/qt/QtHost.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QBarSet>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMenu>
+#include <QScreen>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QValueAxis>
+
+#include <cstdint>
+
+namespace {
+
+QStringList Lines(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.back().isEmpty()) lines.pop_back();
+    return lines;
+}
+
+struct BatchRecordWindowTest : ::testing::Test {
+    QTemporaryDir tmp;
+    std::int64_t now = 1'796'817'600'000;
+    rec::BatchRecord record{[this] { return now; }};
+    ev::FrameNote frame;
+
+    void Press(int type, int id) {
+        record.Pressed(ev::Press{id, type});
+        frame.type = type;
+        ev::TxNote note;
+        note.kind = ev::TxKind::FirstSend;
+        note.frame = &frame;
+        const std::uint8_t byte = 0x04;
+        record.Written(&byte, 1, note);
+    }
+    // Answer k of n: box 1 asked 10, rejects 1 note ("SKW") every second answer.
+    void Answer(int type, int k, int n) {
+        ev::DispenseCounts c;
+        c.requested[0] = 10;
+        c.rejected[0] = k % 2;
+        c.dispensed[0] = 10 - c.rejected[0];
+        c.reasons[3] = c.rejected[0];
+        ev::Answer a;
+        a.type = type;
+        a.awaited = true;
+        a.index = k;
+        a.of = n;
+        a.counts = &c;
+        now += 1000;
+        record.Answered(a);
+    }
+};
+
+TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
+    const QString dir = tmp.path() + QStringLiteral("/records");
+    fw::BatchRecordFiles files(record, dir, nullptr);
+    fw::BatchRecordWindow win(record, files, nullptr);
+    QString said;
+    files.SetProblemReporter([&](const QString& s) { said = s; });
+    win.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
+
+    Press(cmd::kDispense, 1001);
+    for (int k = 1; k <= 3; ++k) Answer(cmd::kDispense, k, 4);
+    win.Refresh();
+    EXPECT_EQ(win.Table()->model()->rowCount(), 3);
+    EXPECT_EQ(win.Table()->model()->index(1, 1).data().toString(), QStringLiteral("2 of 4"));
+    EXPECT_EQ(win.AnswerAxis()->max(), 4);
+    ASSERT_EQ(win.RateSeries(0)->count(), 3);
+    // Cumulative: 1 of 10 picked, 1 of 20, 2 of 30.
+    EXPECT_DOUBLE_EQ(win.RateSeries(0)->at(0).y(), 10.0);
+    EXPECT_DOUBLE_EQ(win.RateSeries(0)->at(1).y(), 5.0);
+    EXPECT_NEAR(win.RateSeries(0)->at(2).y(), 100.0 * 2 / 30, 1e-9);
+    EXPECT_DOUBLE_EQ(win.RateSeries(1)->at(2).y(), 0.0);
+    EXPECT_EQ(win.Reasons()->at(3), 2);
+
+    // The file holds the answers so far; it is named for the batch's start.
+    const QString file = files.CurrentFile();
+    EXPECT_EQ(QFileInfo(file).dir().path(), dir);
+    EXPECT_TRUE(QFileInfo(file).fileName().startsWith(QStringLiteral("batch_"))) << file.toStdString();
+    EXPECT_TRUE(win.PathLabel()->text().contains(QFileInfo(file).fileName()));
+    EXPECT_EQ(Lines(file).size(), 4);
+
+    Answer(cmd::kDispense, 4, 4);
+    win.Refresh();
+    const QStringList lines = Lines(file);
+    ASSERT_EQ(lines.size(), 6);  // header, four answers, the summary
+    EXPECT_EQ(lines[0].toStdString(), rec::CsvHeader());
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("answer,2026-")));
+    EXPECT_TRUE(lines[5].startsWith(QStringLiteral("summary,")));
+    EXPECT_TRUE(lines[5].contains(QStringLiteral(",dispense,10 0 0 0 --repeat 4,4,4,40,0,0,0,38,")));
+    EXPECT_TRUE(lines[5].endsWith(QStringLiteral(",,ok,")));
+    EXPECT_TRUE(said.isEmpty());
+
+    // Save as writes the record elsewhere, as JSON lines by its name; Save
+    // chart as PNG or SVG.
+    win.SetSavePathAsker([&](const QString&) { return tmp.path() + QStringLiteral("/copy.jsonl"); });
+    win.SaveAs();
+    EXPECT_EQ(Lines(tmp.path() + QStringLiteral("/copy.jsonl")).join(QString()).count(QLatin1Char('\n')), 5);
+    QString error;
+    ASSERT_TRUE(win.SaveChartTo(tmp.path() + QStringLiteral("/chart.png"), &error)) << error.toStdString();
+    ASSERT_TRUE(win.SaveChartTo(tmp.path() + QStringLiteral("/chart.svg"), &error)) << error.toStdString();
+    QFile png(tmp.path() + QStringLiteral("/chart.png")), svg(tmp.path() + QStringLiteral("/chart.svg"));
+    ASSERT_TRUE(png.open(QIODevice::ReadOnly) && svg.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(png.read(8).startsWith("\x89PNG"));
+    EXPECT_TRUE(svg.readAll().contains("<svg"));
+
+    // The next batch: a new file, the table and the charts begin again.
+    now += 2000;
+    Press(cmd::kPurge, 1002);
+    Answer(cmd::kPurge, 1, 1);
+    win.Refresh();
+    EXPECT_NE(files.CurrentFile(), file);
+    EXPECT_EQ(win.Table()->model()->rowCount(), 1);
+    EXPECT_EQ(win.RateSeries(0)->count(), 1);
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoesOn) {
+    QFile blocker(tmp.path() + QStringLiteral("/file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    fw::BatchRecordFiles files(record, blocker.fileName() + QStringLiteral("/records"), nullptr);
+    fw::BatchRecordWindow win(record, files, nullptr);
+    QStringList said;
+    files.SetProblemReporter([&](const QString& s) { said << s; });
+    for (int batch = 0; batch < 2; ++batch) {
+        Press(cmd::kZigzag, 1005);
+        Answer(cmd::kZigzag, 1, 2);
+        win.Refresh();
+        Answer(cmd::kZigzag, 2, 2);
+        win.Refresh();
+    }
+    EXPECT_EQ(said.size(), 1) << said.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(files.CurrentFile().isEmpty());
+    EXPECT_EQ(win.Table()->model()->rowCount(), 2);
+    EXPECT_TRUE(win.PathLabel()->text().contains(QStringLiteral("records"))) << win.PathLabel()->text().toStdString();
+}
+
+// The console's window: Ctrl+B and the context menu open the batch record,
+// beside the console.
+struct ConsoleRecord : ::testing::Test {
+    QTemporaryDir tmp;
+    rec::BatchRecord record;
+    fw::QtHost host;
+    CConsoleDlg dlg{host};
+    void SetUp() override {
+        host.SetBatchRecord(&record, tmp.path());
+        dlg.Create();
+        dlg.Subscribe(&record);
+        host.DialogWindow()->show();
+        host.DialogWindow()->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(host.DialogWindow()));
+    }
+};
+
+TEST_F(ConsoleRecord, CtrlBAndTheContextMenuOpenItBesideTheConsole) {
+    ASSERT_NE(host.BatchRecordAction(), nullptr);
+    EXPECT_EQ(host.BatchRecordAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
+    ASSERT_NE(host.BatchFiles(), nullptr);  // the files are kept from the start
+    EXPECT_EQ(host.BatchRecordWnd(), nullptr);  // the window is made when opened
+
+    QStringList items;
+    QTimer::singleShot(50, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* a : menu->actions()) items << a->text();
+        menu->close();
+    });
+    QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(5, 5), host.DialogWindow()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(host.DialogWindow(), &e);
+    EXPECT_TRUE(items.contains(QStringLiteral("Batch record"))) << items.join(QLatin1Char('|')).toStdString();
+
+    // In a corner of the screen, so that there is room beside it.
+    host.DialogWindow()->move(host.DialogWindow()->screen()->availableGeometry().topLeft());
+    QTest::keyClick(host.DialogWindow(), Qt::Key_B, Qt::ControlModifier);
+    fw::BatchRecordWindow* w = host.BatchRecordWnd();
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->isModal());
+    EXPECT_FALSE(w->frameGeometry().intersects(host.DialogWindow()->frameGeometry()));
+}
+
+}  // namespace
