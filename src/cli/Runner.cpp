@@ -2,6 +2,7 @@
 
 #include "cli/Report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -36,6 +37,7 @@ int RunOnPorts(RunnerConfig cfg) {
     std::mutex m;
     std::condition_variable cv;
     std::size_t finished = 0;
+    std::mutex recordLock;
     {
         std::vector<std::jthread> threads;
         threads.reserve(n);
@@ -54,6 +56,8 @@ int RunOnPorts(RunnerConfig cfg) {
             if (several) sc.label = cfg.ports[i].label;
             sc.timedOut = &timedOut;
             sc.timeoutSec = cfg.options.timeoutSec;
+            sc.record = cfg.record;
+            sc.recordLock = &recordLock;
             threads.emplace_back([&, i, sc = std::move(sc)]() mutable {
                 int rc = 0;
                 std::string result;

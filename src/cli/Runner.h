@@ -38,6 +38,7 @@ struct RunnerConfig {
     // Runs on the calling thread once every session's thread is started
     // (zantu-cli lets the stopping signals in there).
     std::function<void()> onStarted;
+    rec::RecordWriter* record = nullptr;  // --record, opened by the caller
 };
 
 // Of two exit statuses, the one that tells more: a signal, then a port that

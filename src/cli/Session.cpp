@@ -201,6 +201,10 @@ int Session::Run() {
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
     }
+    if (m_cfg.record) {
+        m_batchRecord = std::make_unique<rec::BatchRecord>();
+        m_dlg.Subscribe(m_batchRecord.get());
+    }
     if (m_info.cmd == Cmd::Download) {
         // The file is checked before anything is sent: a refused file must
         // not leave the module in its loader.
@@ -590,6 +594,10 @@ int Session::Finish() {
     }
     if (rc != kExitOk) Note("zantu-cli: " + message);
     m_result = timedOut ? "timed_out" : ResultWord(rc);
+    if (!WriteRecord(rc) && rc == kExitOk) {
+        rc = EX_IOERR;
+        m_result = ResultWord(rc);
+    }
 
     Record s;
     s.type = "summary";
@@ -652,6 +660,25 @@ int Session::Finish() {
         if (rc == kExitOk) rc = EX_IOERR;
     }
     return rc;
+}
+
+bool Session::WriteRecord(int exitCode) {
+    if (!m_cfg.record || !m_batchRecord || m_batchRecord->Info().number == 0) return true;
+    rec::RunFields run;
+    run.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
+    run.unit = m_cfg.options.unit.value_or("");
+    run.command = std::string(m_info.name);
+    run.arguments = m_batchRecord->Arguments();
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    bool ok = false;
+    {
+        std::unique_lock<std::mutex> lock;
+        if (m_cfg.recordLock) lock = std::unique_lock(*m_cfg.recordLock);
+        ok = m_cfg.record->WriteBatch(run, *m_batchRecord, now.count(), exitCode);
+        if (!ok) Note("zantu-cli: writing the record failed: " + m_cfg.record->Error());
+    }
+    return ok;
 }
 
 // ---- list-ports ---------------------------------------------------------------

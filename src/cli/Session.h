@@ -19,6 +19,8 @@
 #include "framework/RealTimeDriver.h"
 #include "link/PortDiscovery.h"
 #include "link/PortMap.h"
+#include "records/BatchRecord.h"
+#include "records/RecordWriter.h"
 #include "trace/TraceSinks.h"
 #include "trace/WireTrace.h"
 
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace cli {
@@ -63,6 +66,10 @@ struct SessionConfig {
     // with kExitLinkFailed and "timed out after timeoutSec s".
     const std::atomic<bool>* timedOut = nullptr;
     int timeoutSec = 0;
+    // --record: the batch's rows and summary go to this writer (shared by the
+    // ports of a run, taken under recordLock) at the end of the run.
+    rec::RecordWriter* record = nullptr;
+    std::mutex* recordLock = nullptr;
 };
 
 class Session final : public fw::Window {
@@ -115,6 +122,8 @@ private:
     void DrawProgress(bool force);
     void ClearProgress();
     int Finish();
+    // Appends the batch's record to the --record file; false when it could not.
+    bool WriteRecord(int exitCode);
 
     SessionConfig m_cfg;
     const CommandInfo& m_info;
@@ -122,6 +131,7 @@ private:
     // outlives it, and its file before the trace.
     std::unique_ptr<trace::FileSink> m_traceFile;
     std::unique_ptr<trace::WireTrace> m_trace;
+    std::unique_ptr<rec::BatchRecord> m_batchRecord;  // --record: hears the console, so outlives it
     fw::HeadlessHost m_host;
     CConsoleDlg m_dlg{m_host};
     fw::RealTimeDriver m_driver{m_host};

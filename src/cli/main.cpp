@@ -103,17 +103,24 @@ int main(int argc, char** argv) {
     SetStopSignalsBlocked(true);
     // The record file, like the trace, and the file the simulated flash is
     // saved to must be writable before any port opens (nothing is emptied).
-    for (const auto& [what, file] : {std::pair{"record file", o.record}, std::pair{"flash file", o.simSaveFlash}}) {
-        if (!file) continue;
-        std::FILE* f = std::fopen(file->c_str(), "a");
+    std::unique_ptr<rec::RecordWriter> record;
+    if (o.record) {
+        std::string why;
+        record = rec::RecordWriter::Open(*o.record, rec::RecordWriter::Mode::Append, &why);
+        if (!record) {
+            std::fprintf(stderr, "zantu-cli: %s\n", why.c_str());
+            return EX_CANTCREAT;
+        }
+    }
+    if (o.simSaveFlash) {
+        std::FILE* f = std::fopen(o.simSaveFlash->c_str(), "a");
         if (!f) {
-            std::fprintf(stderr, "zantu-cli: cannot open the %s '%s': %s\n", what, file->c_str(),
+            std::fprintf(stderr, "zantu-cli: cannot open the flash file '%s': %s\n", o.simSaveFlash->c_str(),
                          std::strerror(errno));
             return EX_CANTCREAT;
         }
         std::fclose(f);
     }
-    if (o.record) std::fprintf(stderr, "zantu-cli: --record: this build checks the file but writes no rows\n");
 #if ZANTU_HAVE_SIM
     std::unique_ptr<zsim::Simulator> sim;
 #endif
@@ -123,6 +130,7 @@ int main(int argc, char** argv) {
     rc.stop = &g_stop;
     rc.stopExit = StopExit;
     rc.progress = cfg.progress;
+    rc.record = record.get();
     if (o.simulate) {
 #if ZANTU_HAVE_SIM
         zsim::SimOptions so;

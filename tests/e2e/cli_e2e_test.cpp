@@ -301,8 +301,11 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
     ASSERT_FALSE(p2.empty() || p3.empty());
     const std::string none = "/dev/zantu-no-such-port";
     const std::vector<std::string> ports{port, p2, p3, none};
+    TempDir dir;
+    const fs::path record = dir.Path() / "run.csv";
     const RunResult j = RunProgram({kCli, "--json", "--port", port, "--port", p2, "--port", p3, "--port", none,
-                                    "dispense", "1", "0", "0", "0", "--repeat", "2", "--wait", "1"});
+                                    "--record", record.string(), "--unit", "U-7", "dispense", "1", "0", "0", "0",
+                                    "--repeat", "2", "--wait", "1"});
     EXPECT_EQ(j.exitCode, 3) << j.err;
     const auto lines = JsonLines(j.out);
     ASSERT_FALSE(lines.empty());
@@ -330,6 +333,23 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
         EXPECT_EQ(r, 2u);
     }
     EXPECT_NE(j.err.find("[" + none + "] zantu-cli: cannot open"), std::string::npos) << j.err;
+
+    // One record file: its header, two answers and a summary of each port that opened.
+    std::istringstream rows(ReadFile(record));
+    std::vector<std::string> rowLines;
+    for (std::string row; std::getline(rows, row);) rowLines.push_back(row);
+    ASSERT_EQ(rowLines.size(), 1u + 3u * 3u) << ReadFile(record);
+    EXPECT_EQ(rowLines[0].rfind("type,time,port,unit,command,arguments,", 0), 0u) << rowLines[0];
+    for (const std::string& p : {port, p2, p3}) {
+        std::size_t answers = 0, summaries = 0;
+        for (const auto& row : rowLines) {
+            if (row.find("," + p + ",U-7,dispense,") == std::string::npos) continue;
+            answers += row.rfind("answer,", 0) == 0;
+            summaries += row.rfind("summary,", 0) == 0;
+        }
+        EXPECT_EQ(answers, 2u) << p;
+        EXPECT_EQ(summaries, 1u) << p;
+    }
 
     // Human lines: each begins with its port; then the count of ports by result.
     const RunResult h = RunProgram({kCli, "--port", port, "--port", p2, "status"});
