@@ -6,12 +6,16 @@
 //                           answers at once: start, open, one exchange, exit.
 //   BM_CliStatusOwnSim      zantu-cli --simulate --sim-time-scale 0 status: the
 //                           same with the tool's own simulated module.
-//   BM_CliDownloadPaced     zantu-cli --port PTY download FILE against a module at
+//   BM_CliDownloadPacedPorts/1  zantu-cli --port PTY download FILE against a module at
 //                           9600 baud with no working time, so the line is the
 //                           only cost left: the whole run against the wire time
 //                           of every byte exchanged (Go Loader 6 + 1 + 7 + 1, each
 //                           block 266 + 1 + 7 + 1, 10 bits a byte).  One run,
 //                           about 92 s.
+//   BM_CliDownloadPacedPorts/N  the same download on N paced modules at once
+//                           (--port given N times): the run against one port's
+//                           wire time.  The goal for eight ports is at most
+//                           1.02 times one port's run.  One run each.
 //
 // Usage: bench_cli [--benchmark_filter=Version|Startup|OwnSim|Paced]
 #include "ImageHex.h"
@@ -94,34 +98,48 @@ void BM_CliStatusOwnSim(benchmark::State& state) {
     TimeRuns(state, {"--simulate", "--sim-time-scale", "0", "status"});
 }
 
-void BM_CliDownloadPaced(benchmark::State& state) {
+// A paced download of the image on state.range(0) modules at once.
+void BM_CliDownloadPacedPorts(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
     zsim::SimOptions o;
     o.pace = true;
     o.module.blockWriteMs = 0;
     o.module.commandMs = 0;
-    zsim::Simulator sim(o);
-    const std::string port = sim.StartOnPty();
-    const std::string hex = WriteImageHex("zantu_bench_cli.hex");
-    if (port.empty() || hex.empty()) {
-        state.SkipWithError("no pseudo-terminal or HEX file");
+    std::vector<std::unique_ptr<zsim::Simulator>> sims;
+    std::vector<std::string> args;
+    for (std::size_t i = 0; i < n; ++i) {
+        sims.push_back(std::make_unique<zsim::Simulator>(o));
+        const std::string port = sims.back()->StartOnPty();
+        if (port.empty()) {
+            state.SkipWithError("no pseudo-terminal");
+            return;
+        }
+        args.insert(args.end(), {"--port", port});
+    }
+    const std::string hexName = "zantu_bench_cli_" + std::to_string(n) + ".hex";
+    const std::string hex = WriteImageHex(hexName.c_str());
+    if (hex.empty()) {
+        state.SkipWithError("no HEX file");
         return;
     }
+    args.insert(args.end(), {"download", hex, "--no-verify"});
     double total = 0;
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        if (RunCli({"--port", port, "download", hex}) != 0) {
-            state.SkipWithError("the download did not complete");
+        if (RunCli(args) != 0) {
+            state.SkipWithError("the download did not complete on every port");
             break;
         }
         const double s = std::chrono::duration<double>(Clock::now() - t0).count();
         total += s;
         state.SetIterationTime(s);
     }
-    sim.Stop();
+    for (auto& sim : sims) sim->Stop();
     std::filesystem::remove(hex);
     if (state.iterations() == 0) return;
     const double ms = total * 1000.0 / static_cast<double>(state.iterations());
     const double wireMs = (kLoaderBytes + kBlocks * kBlockBytes) * zsim::Simulator::kByteMs;
+    state.counters["ports"] = static_cast<double>(n);
     state.counters["ms_per_download"] = ms;
     state.counters["wire_ms"] = wireMs;
     state.counters["total_over_wire"] = ms / wireMs;
@@ -132,6 +150,6 @@ void BM_CliDownloadPaced(benchmark::State& state) {
 BENCHMARK(BM_CliVersion)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_CliStatusStartup)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_CliStatusOwnSim)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_CliDownloadPaced)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_CliDownloadPacedPorts)->Arg(1)->Arg(8)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 BENCHMARK_MAIN();

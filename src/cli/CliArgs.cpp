@@ -2,7 +2,10 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,8 +30,14 @@ enum LongOpt : int {
     kPasswordFile,
     kDir,
     kVerify,
+    kNoVerify,
     kReset,
     kShared,
+    kIgnoreChecksums,
+    kRecord,
+    kUnit,
+    kTimeout,
+    kSimSaveFlash,
 };
 
 constexpr option kLongOptions[] = {
@@ -44,8 +53,14 @@ constexpr option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kPasswordFile},
     {"dir", required_argument, nullptr, kDir},
     {"verify", no_argument, nullptr, kVerify},
+    {"no-verify", no_argument, nullptr, kNoVerify},
     {"reset", no_argument, nullptr, kReset},
     {"shared", no_argument, nullptr, kShared},
+    {"ignore-checksums", no_argument, nullptr, kIgnoreChecksums},
+    {"record", required_argument, nullptr, kRecord},
+    {"unit", required_argument, nullptr, kUnit},
+    {"timeout", required_argument, nullptr, kTimeout},
+    {"sim-save-flash", required_argument, nullptr, kSimSaveFlash},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -57,6 +72,18 @@ bool DigitsOnly(std::string_view s) {
         if (c < '0' || c > '9') return false;
     return true;
 }
+
+// A whole number of at most a few digits in lo..hi; nothing otherwise (an
+// empty text, a sign, a letter, a number too large for any field).
+std::optional<int> InRange(std::string_view s, int lo, int hi) {
+    if (s.empty() || s.size() > 9 || !DigitsOnly(s)) return std::nullopt;
+    int v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
 const char* BoxOrdinal(std::size_t i) {
     static constexpr const char* kNames[4] = {"1", "2", "3", "4"};
@@ -82,12 +109,29 @@ std::string CheckArgs(const Options& o) {
     }
     switch (c.args) {
     case ArgKind::Counts:
-    case ArgKind::Order:
         for (std::size_t i = 0; i < 4; ++i)
-            if (!DigitsOnly(o.args[i]))
-                return name + ": '" + o.args[i] + "' for " +
-                       (c.args == ArgKind::Counts ? "box " : "place ") + BoxOrdinal(i) +
-                       ": the field takes digits only";
+            if (!InRange(o.args[i], 0, kMaxCount))
+                return name + ": '" + o.args[i] + "' for box " + BoxOrdinal(i) + ": give a count from 0 to " +
+                       std::to_string(kMaxCount);
+        break;
+    case ArgKind::Order: {
+        std::array<bool, 4> seen{};
+        for (std::size_t i = 0; i < 4; ++i) {
+            const auto v = InRange(o.args[i], 1, 4);
+            if (!v || seen[static_cast<std::size_t>(*v - 1)])
+                return name + ": '" + o.args[0] + " " + o.args[1] + " " + o.args[2] + " " + o.args[3] +
+                       "' is not an order: give 1, 2, 3 and 4, each once";
+            seen[static_cast<std::size_t>(*v - 1)] = true;
+        }
+        break;
+    }
+    case ArgKind::Texts:
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::string& a = o.args[i];
+            if (a.size() != 2 || !IsHexDigit(a[0]) || !IsHexDigit(a[1]))
+                return name + ": '" + a + "' for box " + BoxOrdinal(i) +
+                       ": give two hexadecimal digits (00 to FF)";
+        }
         break;
     case ArgKind::Box:
     case ArgKind::BoxOpt:
@@ -135,7 +179,7 @@ ParseResult ParseArgs(int argc, char** argv) {
         switch (c) {
         case kPort:
             if (!ResolvePort(a)) fail(std::string("--port '") + a + "': give a device path or COM1..COM10");
-            o.port = a;
+            o.ports.emplace_back(a);
             break;
         case kSimulate: o.simulate = true; break;
         case kSimTimeScale: {
@@ -154,6 +198,25 @@ ParseResult ParseArgs(int argc, char** argv) {
         case kTrace:
             if (*a == '\0') fail("--trace needs a file name");
             o.trace = a;
+            break;
+        case kRecord:
+            if (*a == '\0') fail("--record needs a file name");
+            o.record = a;
+            break;
+        case kUnit:
+            if (*a == '\0') fail("--unit needs a name");
+            o.unit = a;
+            break;
+        case kTimeout:
+            if (const auto v = InRange(a, 1, kMaxTimeoutSec))
+                o.timeoutSec = *v;
+            else
+                fail(std::string("--timeout '") + a + "': give whole seconds from 1 to " +
+                     std::to_string(kMaxTimeoutSec));
+            break;
+        case kSimSaveFlash:
+            if (*a == '\0') fail("--sim-save-flash needs a file name");
+            o.simSaveFlash = a;
             break;
         case 'h':
         case kHelp: o.help = true; break;
@@ -175,12 +238,19 @@ ParseResult ParseArgs(int argc, char** argv) {
             given.push_back("--dir");
             break;
         case kVerify:
-            o.verify = true;
             given.push_back("--verify");
+            break;
+        case kNoVerify:
+            o.verify = false;
+            given.push_back("--no-verify");
             break;
         case kReset:
             o.reset = true;
             given.push_back("--reset");
+            break;
+        case kIgnoreChecksums:
+            o.ignoreChecksums = true;
+            given.push_back("--ignore-checksums");
             break;
         case ':': fail(std::string(argv[optind - 1]) + " needs a value"); break;
         case '?':
@@ -218,19 +288,33 @@ ParseResult ParseArgs(int argc, char** argv) {
             return r;
         }
     }
-    if (o.repeat && !DigitsOnly(*o.repeat)) fail("--repeat '" + *o.repeat + "': the field takes digits only");
-    if (o.wait && !DigitsOnly(*o.wait)) fail("--wait '" + *o.wait + "': the field takes digits only");
+    if (o.repeat && !InRange(*o.repeat, 1, kMaxRepeat))
+        fail("--repeat '" + *o.repeat + "': give a number of sends from 1 to " + std::to_string(kMaxRepeat));
+    if (o.wait && !InRange(*o.wait, 1, kMaxWaitSec))
+        fail("--wait '" + *o.wait + "': give seconds from 1 to " + std::to_string(kMaxWaitSec));
+    const bool saidVerify = std::find(given.begin(), given.end(), "--verify") != given.end();
+    if (saidVerify && !o.verify) fail("--verify and --no-verify exclude each other");
     if (o.simTimeScaleSet && !o.simulate) fail("--sim-time-scale goes with --simulate");
-    if (c.cmd == Cmd::ListPorts) {
-        if (o.simulate || !o.port.empty()) fail("list-ports takes no --port or --simulate");
-        if (o.shared) fail("list-ports takes no --shared: it opens no port");
-        if (o.trace) fail("list-ports takes no --trace: it opens no port");
-    } else if (o.simulate && !o.port.empty()) {
+    if (o.simSaveFlash && !o.simulate) fail("--sim-save-flash goes with --simulate");
+    if (o.unit && !o.record) fail("--unit goes with --record");
+    if (TakesNoPort(c.cmd)) {
+        if (o.simulate || !o.ports.empty()) fail(std::string(c.name) + " takes no --port or --simulate");
+        if (o.shared) fail(std::string(c.name) + " takes no --shared: it opens no port");
+        if (o.trace) fail(std::string(c.name) + " takes no --trace: it opens no port");
+        if (o.record) fail(std::string(c.name) + " takes no --record: it opens no port");
+        if (o.timeoutSec > 0) fail(std::string(c.name) + " takes no --timeout: it opens no port");
+    } else if (o.simulate && !o.ports.empty()) {
         fail("--port and --simulate exclude each other");
-    } else if (o.shared && o.port.empty()) {
+    } else if (o.shared && o.ports.empty()) {
         fail("--shared goes with --port");
-    } else if (!o.simulate && o.port.empty()) {
+    } else if (!o.simulate && o.ports.empty()) {
         fail("no port: give --port PATH|COMn, or --simulate");
+    } else {
+        if (o.trace && o.ports.size() > 1)
+            fail("--trace goes with one port: the ports' lines could not be told apart");
+        for (std::size_t i = 0; i < o.ports.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (o.ports[i] == o.ports[j]) fail("--port '" + o.ports[i] + "' is given twice");
     }
     if (r.error.empty()) fail(CheckArgs(o));
     return r;
@@ -250,105 +334,143 @@ std::string VersionText() { return std::string("zantu-cli ") + ZANTU_VERSION + "
 namespace {
 
 constexpr std::string_view kExitStatus =
-    "Exit status:\n"
+    "Exit status (with several ports, the worst of them):\n"
     "  0    every answer came without a device error\n"
-    "  1    the module reported a device error\n"
-    "  2    the link failed (no ACK, no answer in time, the port went away)\n"
+    "  1    the module reported a device error, or the download did not end\n"
+    "  2    the link failed (no ACK, no answer, the port went away), or\n"
+    "       --timeout passed\n"
     "  3    the port could not be opened\n"
-    "  64   usage error (also SET ORDER's \"Error Parameter\")\n"
-    "  65   the HEX file was refused      66  a file could not be read\n"
-    "  73   the log file could not be created\n"
-    "  74   an output could not be written 77  wrong service password\n"
-    "  130  interrupted (Ctrl+C); 143 and 129 for SIGTERM and SIGHUP\n";
+    "  64   usage error: an unknown option or a value out of range\n"
+    "  65   the HEX file was refused        66   a file could not be read\n"
+    "  73   the log, trace or record file could not be created\n"
+    "  74   an output could not be written  77   wrong service password\n"
+    "  129  hung up (SIGHUP)                130  interrupted (Ctrl+C)\n"
+    "  143  terminated (SIGTERM)\n";
+
+// A synopsis and its summary: the summary at column 30, or on the next line.
+std::string CommandLine(const CommandInfo& c) {
+    constexpr std::size_t kColumn = 30;
+    std::string line = "  " + std::string(c.synopsis);
+    if (line.size() + 2 <= kColumn)
+        line.resize(kColumn, ' ');
+    else
+        line += "\n" + std::string(kColumn, ' ');
+    return line + std::string(c.summary) + "\n";
+}
 
 }  // namespace
 
 std::string ToolHelp() {
     std::string h =
-        "Usage: zantu-cli [--port PATH|COMn [--shared] | --simulate [--sim-time-scale F]] [--json]\n"
-        "                 [--trace FILE] COMMAND [ARGS]\n"
-        "Runs the commands of the ZANTU-100 service console from the command line, on the\n"
-        "same core as the console window: the same frames, resends, time-outs and decoding.\n"
+        "Usage: zantu-cli [--port PATH|COMn]... [--shared] [--json] [--trace FILE]\n"
+        "                 [--record FILE [--unit ID]] [--timeout S] COMMAND [ARGS]\n"
+        "       zantu-cli --simulate [--sim-time-scale F] [--sim-save-flash FILE] ...\n"
+        "       zantu-cli list-ports | hex-info FILE\n"
+        "Runs the commands of the ZANTU-100 service console from the command line, on\n"
+        "the same core as the console window: the same frames, resends, time-outs and\n"
+        "decoding.\n"
         "\n"
         "Options:\n"
-        "  --port PATH|COMn      the serial device: a path (/dev/ttyUSB0, /dev/serial/by-id/...)\n"
-        "                        or COM1..COM10, which is /dev/ttyS0../dev/ttyS9\n"
-        "  --shared              open the port even though another program has it open, as long\n"
-        "                        as that program holds no lock file, flock or exclusive flag on\n"
-        "                        it (socat's pseudo-terminal pair, for instance)\n"
-        "  --simulate            a simulated module on a pseudo-terminal instead of a port\n"
-        "  --sim-time-scale F    with --simulate: multiply the simulated line and module times\n"
-        "                        by F (default 1, the module's own pace; 0 answers at once)\n"
-        "  --json                one JSON object per answer on standard output, then a summary\n"
-        "  --trace FILE          append the wire trace to FILE: every byte on the line with its\n"
-        "                        meaning, one line at a time\n"
-        "  -h, --help            this text; COMMAND --help shows the command's\n"
-        "  --version             the version\n"
+        "  --port PATH|COMn    the serial device: a path (/dev/ttyUSB0, /dev/serial/\n"
+        "                      by-id/...) or COM1..COM10 (/dev/ttyS0../dev/ttyS9);\n"
+        "                      given several times, the command runs on every port at\n"
+        "                      once and each line names its port\n"
+        "  --shared            open a port another program has open when it holds no\n"
+        "                      lock file, flock or exclusive flag on it (socat's pair)\n"
+        "  --simulate          a simulated module on a pseudo-terminal instead\n"
+        "  --sim-time-scale F  with --simulate: multiply the simulated line and module\n"
+        "                      times by F (default 1; 0 answers at once)\n"
+        "  --sim-save-flash FILE  with --simulate: save the simulated module's flash\n"
+        "                      (40960 bytes) to FILE at the end\n"
+        "  --json              one JSON object per answer on standard output, then a\n"
+        "                      summary\n"
+        "  --trace FILE        append the wire trace (every byte on the line with its\n"
+        "                      meaning) to FILE\n"
+        "  --record FILE       append the run to FILE: a row per answer and a summary\n"
+        "                      row; CSV, or JSON lines when FILE ends in .jsonl\n"
+        "  --unit ID           with --record: the unit's name for its rows\n"
+        "  --timeout S         end the whole run after S seconds at the latest, as a\n"
+        "                      second Ctrl+C does, with exit status 2\n"
+        "  -h, --help          this text; COMMAND --help shows the command's\n"
+        "  --version           the version\n"
+        "Values are checked before anything is sent: counts 0..100, --repeat 1..2000,\n"
+        "--wait 1..600, settings two hexadecimal digits, an order 1 2 3 4 in any order,\n"
+        "a box 1..4; anything else ends the run with exit status 64.\n"
         "\n"
         "Commands:\n";
-    for (const CommandInfo& c : kCommands) {
-        std::string line = "  " + std::string(c.synopsis);
-        if (line.size() < 48) line.resize(48, ' ');
-        else line += "\n" + std::string(48, ' ');
-        h += line + std::string(c.summary) + "\n";
-    }
+    for (const CommandInfo& c : kCommands) h += CommandLine(c);
     h += "\n";
     h += kExitStatus;
-    h += "Messages the window shows in a box go to standard error. Ctrl+C ends a batch after\n"
-         "the current exchange; SIGTERM and SIGHUP end at once. Either way the port is closed\n"
-         "(lock file removed, exclusive flag cleared).\n";
+    h += "Messages the window shows in a box go to standard error. Ctrl+C ends the run\n"
+         "after the exchange under way; a second one, SIGTERM or SIGHUP end it at once.\n"
+         "Either way the port is closed (lock file removed, exclusive flag cleared).\n";
     return h;
 }
 
 std::string CommandHelp(const CommandInfo& c) {
-    std::string h = "Usage: zantu-cli [--port PATH|COMn | --simulate] [--json] [--trace FILE] " +
-                    std::string(c.synopsis) +
-                    "\n" + std::string(c.summary) + ".\n\n";
+    std::string h = "Usage: zantu-cli";
+    if (!TakesNoPort(c.cmd)) h += " [--port PATH|COMn]... [OPTIONS]";
+    h += (h.size() + 1 + c.synopsis.size() > 80 ? "\n       " : " ") + std::string(c.synopsis) + "\n" +
+         std::string(c.summary) + ".\n\n";
     switch (c.args) {
     case ArgKind::Counts:
-        h += "B1..B4 are the notes asked of boxes 1 to 4, typed into the Request fields: digits\n"
-             "only; a number outside 1..100 asks for none, as in the window.\n";
+        h += "B1..B4 are the notes asked of boxes 1 to 4, each from 0 to 100; anything else\n"
+             "is refused (exit 64) and nothing is sent.\n";
         break;
     case ArgKind::Order:
-        h += "A B C D are typed into the order fields; the console refuses anything but a\n"
-             "permutation of 1 2 3 4 with \"Error Parameter\" (exit 64) and sends nothing.\n";
+        h += "A B C D are the box order: 1, 2, 3 and 4, each once; anything else is refused\n"
+             "(exit 64) and nothing is sent.\n";
         break;
     case ArgKind::Texts:
-        h += "V1..V4 are typed into the four fields and read as hexadecimal numbers, as in the\n"
-             "window (7A, 0x7a; an empty or unreadable text sends 00; only the low 8 bits go).\n";
+        h += "V1..V4 are two hexadecimal digits each (00 to FF, 7A or 7a); anything else is\n"
+             "refused (exit 64) and nothing is sent.\n";
         break;
     case ArgKind::Box: h += "BOX is 1, 2, 3 or 4: the box radio the command reads.\n"; break;
     case ArgKind::BoxOpt:
         h += "BOX is 1, 2, 3 or 4; without BOX no box is chosen and the frame carries none.\n";
         break;
     case ArgKind::File:
-        h += "FILE is an Intel HEX file of the 40960-byte image. It is checked before anything is\n"
-             "sent; then Go Loader, the 320 blocks with a progress bar on a terminal, and,\n"
-             "when asked, Verify and Reset.\n";
+        if (c.cmd == Cmd::HexInfo)
+            h += "FILE is an Intel HEX file of the 40960-byte image. Every record is checked\n"
+                 "(digits, count, checksum) and the image's identity is printed: the file,\n"
+                 "records and data bytes read, the 16-bit image sum that Verify sends and a\n"
+                 "CRC-32 of the 40960 bytes. No port is opened.\n"
+                 "Exit status 0, 65 for a file with bad records, 66 for one that cannot be\n"
+                 "read.\n";
+        else
+            h += "FILE is an Intel HEX file of the 40960-byte image. Every record is checked\n"
+                 "before anything is sent and the image's identity is printed (as hex-info\n"
+                 "prints it); then Go Loader, the 320 blocks with a progress bar on a\n"
+                 "terminal, Verify by the image sum, and Reset when asked.\n";
         break;
     case ArgKind::None: break;
     }
     if (c.options & kOptBatch)
         h += "\nOptions:\n"
-             "  --repeat N   sends of the batch (the Repeat field: 1..2000, otherwise 1)\n"
-             "  --wait S     seconds from one answer to the next send (the Wait field: 1..600,\n"
-             "               otherwise 1; default 2)\n"
+             "  --repeat N   sends of the batch, 1 to 2000 (default 1)\n"
+             "  --wait S     seconds from one answer to the next send, 1 to 600 (default 2)\n"
              "Every answer is printed as it comes, then the batch's totals.\n";
     if (c.options & kOptLog)
         h += "\nOptions:\n"
-             "  --password-file F  read the service password from the first line of F (- for\n"
-             "                     standard input); without it the password is asked on the\n"
-             "                     terminal without echo. It is never taken on the command line.\n"
-             "  --dir DIR          create the log file (YYMMDD_HHMMSS.txt) in DIR instead of the\n"
-             "                     current directory\n"
-             "Every log frame the module sends is appended; the command ends 1 s after the last.\n";
+             "  --password-file F  read the service password from the first line of F\n"
+             "                     (- for standard input); without it the password is\n"
+             "                     asked on the terminal without echo. It is never taken\n"
+             "                     on the command line.\n"
+             "  --dir DIR          create the log file (YYMMDD_HHMMSS.txt) in DIR instead\n"
+             "                     of the current directory\n"
+             "Every log frame the module sends is appended; the command ends 1 s after the\n"
+             "last.\n";
     if (c.options & kOptDownload)
         h += "\nOptions:\n"
-             "  --verify     after the download, Verify by the image sum\n"
-             "  --reset      then Reset the module\n";
+             "  --no-verify         skip Verify after the download (--verify, the default,\n"
+             "                      is still accepted)\n"
+             "  --reset             then Reset the module\n"
+             "  --ignore-checksums  take a file whose only faults are wrong record\n"
+             "                      checksums; the choice is printed and traced.\n"
+             "                      Without it such a file is refused (exit 65).\n";
     if (c.cmd == Cmd::ListPorts)
-        h += "One line for each serial port found: its device, the COM number that stands for it\n"
-             "(COMn is /dev/ttyS(n-1)), driver, USB identity and stable names.\n";
+        h += "One line for each serial port found: its device, the COM number that stands\n"
+             "for it (COMn is /dev/ttyS(n-1)), driver, USB identity and stable names.\n";
     h += "\n";
     h += kExitStatus;
     return h;

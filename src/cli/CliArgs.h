@@ -1,14 +1,15 @@
 // The command line of zantu-cli:
 //
-//   zantu-cli [--port PATH|COMn | --simulate [--sim-time-scale F]] [--json] [--trace FILE]
+//   zantu-cli [--port PATH|COMn ... | --simulate [--sim-time-scale F]] [--json]
+//             [--trace FILE] [--record FILE [--unit ID]] [--timeout S]
 //             COMMAND [ARGS]
 //
 // Parsed with getopt_long in one pass (options may stand before or after the
-// command; "--" ends them, so a value may begin with '-').  The parse only
-// checks what the window's own fields would refuse: a digits-only field takes
-// digits only, a box radio is 1..4.  Everything the window accepts is passed
-// on as typed and read by the core's rules (a Request of 101 is sent as 0, as
-// in the window).
+// command; "--" ends them, so a value may begin with '-').  Values are checked,
+// not coerced: where the window would quietly read a Request of 101 as 0 or a
+// Repeat of 0 as 1, the command line refuses the run with a one-line reason
+// before anything is sent.  What passes is typed into the window's fields as
+// given and read there by the core's own rules.
 #pragma once
 
 #include "cli/Commands.h"
@@ -22,13 +23,17 @@ namespace cli {
 
 struct Options {
     // global
-    std::string port;  // as given to --port
+    std::vector<std::string> ports;  // as given to --port, in order (one or more)
     bool simulate = false;
     double simTimeScale = 1.0;
     bool simTimeScaleSet = false;
     bool json = false;
     bool shared = false;  // --shared: open a port another program merely has open
     std::optional<std::string> trace;  // --trace: where the wire trace is appended
+    std::optional<std::string> record;  // --record: where the run's rows are appended
+    std::optional<std::string> unit;    // --unit: the unit's name in the record
+    int timeoutSec = 0;                 // --timeout: the whole run's bound; 0 for none
+    std::optional<std::string> simSaveFlash;  // --sim-save-flash: the simulated flash, saved at the end
     bool help = false;
     bool version = false;
     // the command
@@ -38,8 +43,9 @@ struct Options {
     std::optional<std::string> wait;    // --wait, as typed into the Wait field
     std::optional<std::string> passwordFile;
     std::optional<std::string> dir;
-    bool verify = false;
+    bool verify = true;  // download verifies unless --no-verify
     bool reset = false;
+    bool ignoreChecksums = false;  // download: take a file whose only faults are checksums
 };
 
 struct ParseResult {
@@ -60,6 +66,12 @@ struct PortSpec {
 };
 // Nothing when the text is empty or a COM number outside 1..10.
 std::optional<PortSpec> ResolvePort(std::string_view text);
+
+// The limits the command line holds values to.
+inline constexpr int kMaxCount = 100;     // notes asked of one box
+inline constexpr int kMaxRepeat = 2000;   // sends of a batch
+inline constexpr int kMaxWaitSec = 600;   // seconds between the sends of a batch
+inline constexpr int kMaxTimeoutSec = 7 * 24 * 3600;
 
 // Help texts: the tool's, and one command's.
 std::string ToolHelp();

@@ -1,5 +1,5 @@
 // The commands of zantu-cli: one for each button of the console window, plus
-// list-ports.  Each row names the page and the button the command presses and
+// list-ports and hex-info, which need no port.  Each row names the page and the button the command presses and
 // the fields its arguments go into, so the tool drives the core exactly as an
 // operator drives the window.
 #pragma once
@@ -32,6 +32,7 @@ enum class Cmd : std::uint8_t {
     Log,
     Download,
     ListPorts,
+    HexInfo,
 };
 
 // What the positional arguments of a command are.
@@ -50,7 +51,7 @@ enum OptBits : std::uint8_t {
     kOptNone = 0,
     kOptBatch = 1u << 0,     // --repeat N, --wait S
     kOptLog = 1u << 1,       // --password-file F, --dir DIR
-    kOptDownload = 1u << 2,  // --verify, --reset
+    kOptDownload = 1u << 2,  // --verify, --no-verify, --reset, --ignore-checksums
 };
 
 inline constexpr int kNoPage = -1;
@@ -75,9 +76,9 @@ inline constexpr std::array<int, 4> kOrderFields{1090, 1091, 1112, 1113};
 inline constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
 inline constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
 
-inline constexpr std::array<CommandInfo, 21> kCommands{{
+inline constexpr std::array<CommandInfo, 22> kCommands{{
     {"status", Cmd::Status, 2, 1006, ArgKind::None, kNoFields, kOptNone, "status",
-     "sensor states, opacity and length of every box (STATUS)"},
+     "sensors, opacity and length of each box (STATUS)"},
     {"dispense", Cmd::Dispense, 1, 1001, ArgKind::Counts, kRequestFields, kOptBatch,
      "dispense B1 B2 B3 B4 [--repeat N] [--wait S]", "dispense notes from the four boxes (DISPENSE)"},
     {"test-dispense", Cmd::TestDispense, 1, 1003, ArgKind::Counts, kRequestFields, kOptBatch,
@@ -91,15 +92,15 @@ inline constexpr std::array<CommandInfo, 21> kCommands{{
     {"get-opacity", Cmd::GetOpacity, 3, 1007, ArgKind::None, kNoFields, kOptNone, "get-opacity",
      "read the four opacity values (GET OPACITY)"},
     {"set-opacity", Cmd::SetOpacity, 3, 1008, ArgKind::Texts, kOpacityFields, kOptNone,
-     "set-opacity V1 V2 V3 V4", "write the four opacity values, hexadecimal (SET OPACITY)"},
+     "set-opacity V1 V2 V3 V4", "write the four opacity values (SET OPACITY)"},
     {"get-length", Cmd::GetLength, 3, 1017, ArgKind::None, kNoFields, kOptNone, "get-length",
      "read the four length values (GET LENGTH)"},
     {"set-length", Cmd::SetLength, 3, 1018, ArgKind::Texts, kLengthFields, kOptNone,
-     "set-length V1 V2 V3 V4", "write the four length values, hexadecimal (SET LENGTH)"},
+     "set-length V1 V2 V3 V4", "write the four length values (SET LENGTH)"},
     {"get-order", Cmd::GetOrder, 3, 1009, ArgKind::None, kNoFields, kOptNone, "get-order",
      "read the box order (GET ORDER)"},
     {"set-order", Cmd::SetOrder, 3, 1010, ArgKind::Order, kOrderFields, kOptNone,
-     "set-order A B C D", "write the box order, a permutation of 1 2 3 4 (SET ORDER)"},
+     "set-order A B C D", "write the box order (SET ORDER)"},
     {"sen-diag", Cmd::SenDiag, 3, 1011, ArgKind::Box, kSenDiagRadios, kOptNone, "sen-diag BOX",
      "sensor diagnosis of box 1..4 (SEN DIAG)"},
     {"divert", Cmd::Divert, 4, 1012, ArgKind::None, kNoFields, kOptNone, "divert",
@@ -114,11 +115,16 @@ inline constexpr std::array<CommandInfo, 21> kCommands{{
     {"log", Cmd::Log, 2, 1019, ArgKind::None, kNoFields, kOptLog,
      "log [--password-file F] [--dir DIR]", "save the module's service log to a file (LOG)"},
     {"download", Cmd::Download, 5, 1171, ArgKind::File, kNoFields, kOptDownload,
-     "download FILE [--verify] [--reset]",
-     "flash an Intel HEX file: Go Loader, Write Prog, then Verify and Reset when asked"},
+     "download FILE [--no-verify] [--reset] [--ignore-checksums]",
+     "flash an Intel HEX file, then Verify it"},
     {"list-ports", Cmd::ListPorts, kNoPage, 0, ArgKind::None, kNoFields, kOptNone, "list-ports",
-     "the serial ports of this machine, with their drivers and stable names"},
+     "this machine's serial ports and their names"},
+    {"hex-info", Cmd::HexInfo, kNoPage, 0, ArgKind::File, kNoFields, kOptNone, "hex-info FILE",
+     "check a HEX file, print its identity; no port"},
 }};
+
+// A command that opens no port.
+inline constexpr bool TakesNoPort(Cmd cmd) { return cmd == Cmd::ListPorts || cmd == Cmd::HexInfo; }
 
 // The row of a command name, or nullptr.
 inline constexpr const CommandInfo* FindCommand(std::string_view name) {

@@ -36,6 +36,7 @@ struct Field {
 struct Record {
     std::string type;     // "answer", "unasked", "ack", "port" or "summary"
     std::string command;  // the command's name ("status")
+    std::string port;     // the port's name when several ports run; else empty
     std::string caption;  // the button's caption ("STATUS"), for human lines
     int code = -1;        // response code of an answer (or of an unasked frame)
     int error = 0;        // device error code; 0 for none

@@ -4,7 +4,9 @@
 #include "commands/ErrorText.h"
 #include "commands/FieldParse.h"
 #include "console/LayoutTable.h"
+#include "cli/HexInfo.h"
 #include "firmware/HexLoader.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 #include "link/PortDiscovery.h"
 #include "link/PortError.h"
@@ -269,8 +271,25 @@ void Session::Noticed(const ev::Notice& n) {
 }
 
 int Session::OnBox(const fw::MessageBoxRecord& box) {
-    // OPEN asks whether to open a port another program merely has open.
-    if (box.yesNo) return m_cfg.options.shared ? fw::kIdYes : fw::kIdNo;
+    if (box.yesNo) {
+        if (m_step != "write-prog") {
+            // OPEN asks whether to open a port another program merely has open.
+            return m_cfg.options.shared ? fw::kIdYes : fw::kIdNo;
+        }
+        // Write Prog asks about a HEX file whose only faults are its
+        // checksums.  Taken with --ignore-checksums, and said so in the
+        // output and the trace; otherwise refused (No is the default).
+        const bool yes = m_cfg.options.ignoreChecksums;
+        const std::string finding = box.text.substr(0, box.text.find('\n'));
+        const std::string choice =
+            finding + (yes ? ": downloaded anyway (--ignore-checksums)" : ": refused (no --ignore-checksums)");
+        Note("zantu-cli: " + choice);
+        if (m_traceFile) {
+            const std::string line = "# bad records: " + choice;
+            m_traceFile->Put(trace::Line{.tUs = 0, .flags = 0, .text = line});
+        }
+        return yes ? fw::kIdYes : fw::kIdNo;
+    }
     const std::string caption = Trimmed(box.caption);
     if (caption.empty() || caption == m_host.AppTitle())
         Note(box.text);
@@ -300,18 +319,28 @@ int Session::Run() {
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
     }
+    if (m_cfg.record) {
+        m_batchRecord = std::make_unique<rec::BatchRecord>();
+        m_dlg.Subscribe(m_batchRecord.get());
+    }
     if (m_info.cmd == Cmd::Download) {
         // The file is checked before anything is sent: a refused file must
         // not leave the module in its loader.
         std::array<std::uint8_t, kImageSize> scratch;
         scratch.fill(0xFF);
         const HexLoadResult r = LoadHexFile(o.args[0], scratch);
-        if (r.status != HexLoadStatus::Ok) {
+        const bool taken = r.OnlyChecksums() && o.ignoreChecksums;
+        if (r.status != HexLoadStatus::Ok && !taken) {
             const bool unreadable =
                 r.status == HexLoadStatus::FileError || r.status == HexLoadStatus::NotRegularFile;
-            Fail(unreadable ? EX_NOINPUT : EX_DATAERR, HexLoadMessage(o.args[0], r));
+            Fail(unreadable ? EX_NOINPUT : EX_DATAERR,
+                 r.OnlyChecksums() ? HexFindingsSummary(o.args[0], r) + " (--ignore-checksums takes it)"
+                 : r.status == HexLoadStatus::BadRecords ? HexFindingsSummary(o.args[0], r)
+                                                         : HexLoadMessage(o.args[0], r));
             return Finish();
         }
+        // The image's identity, before Go Loader.
+        Emit(ImageRecord(std::string(m_info.name), image::Identify(o.args[0], r, scratch)));
     }
     if (m_info.cmd == Cmd::Log && o.dir && ::chdir(o.dir->c_str()) != 0) {
         Fail(EX_CANTCREAT, "cannot use the directory " + *o.dir + ": " + std::strerror(errno));
@@ -524,14 +553,31 @@ void Session::RunDownload() {
 
 // ---- output -----------------------------------------------------------------
 
+// Each line of text with the port's name before it, when several ports run.
+static std::string Labelled(const std::string& label, const std::string& text) {
+    if (label.empty()) return text;
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t eol = text.find('\n', pos);
+        const std::size_t end = eol == std::string::npos ? text.size() : eol + 1;
+        out += "[" + label + "] ";
+        out.append(text, pos, end - pos);
+        pos = end;
+    }
+    return out;
+}
+
 void Session::Emit(const Record& r) {
     std::string text;
     if (m_cfg.options.json) {
-        text = FormatJson(r) + "\n";
+        Record named = r;
+        named.port = m_cfg.label;
+        text = FormatJson(named) + "\n";
     } else if (r.type == "answer" && r.code == 's' && r.error == 0) {
         return;  // a written block: the progress bar shows it
     } else {
-        text = FormatHuman(r);
+        text = Labelled(m_cfg.label, FormatHuman(r));
     }
     ClearProgress();
     if (m_outputFailed) return;  // the output is gone: nothing more goes there
@@ -548,7 +594,7 @@ void Session::Emit(const Record& r) {
 
 void Session::Note(const std::string& text) {
     ClearProgress();
-    std::fprintf(m_cfg.err, "%s\n", text.c_str());
+    std::fprintf(m_cfg.err, "%s", Labelled(m_cfg.label, text + "\n").c_str());
     std::fflush(m_cfg.err);
 }
 
@@ -637,9 +683,10 @@ int Session::Finish() {
     const bool flashPartial = download && m_step == "write-prog" && !m_downloadDone;
     int rc = kExitOk;
     std::string message;
+    const bool timedOut = stopped && m_cfg.timedOut && m_cfg.timedOut->load();
     if (stopped) {
-        rc = m_cfg.stopExit ? m_cfg.stopExit() : 130;
-        message = "stopped";
+        rc = timedOut ? kExitLinkFailed : m_cfg.stopExit ? m_cfg.stopExit() : 130;
+        message = timedOut ? "timed out after " + std::to_string(m_cfg.timeoutSec) + " s" : "stopped";
         if (flashPartial) message += " during the download: " + FlashHolds(m_blocks);
     } else if (m_failExit == kExitPortFailed) {
         rc = m_failExit;
@@ -676,12 +723,17 @@ int Session::Finish() {
         if (flashPartial) message += ": " + FlashHolds(m_blocks);
     }
     if (rc != kExitOk) Note("zantu-cli: " + message);
+    m_result = timedOut ? "timed_out" : ResultWord(rc);
+    if (!WriteRecord(rc) && rc == kExitOk) {
+        rc = EX_IOERR;
+        m_result = ResultWord(rc);
+    }
 
     Record s;
     s.type = "summary";
     s.command = std::string(m_info.name);
     s.top.push_back(ScalarField("exit", "exit", FieldKind::Dec, std::to_string(rc)));
-    s.top.push_back(ScalarField("result", "result", FieldKind::Text, ResultWord(rc)));
+    s.top.push_back(ScalarField("result", "result", FieldKind::Text, m_result));
     s.top.push_back(ScalarField("message", "message", FieldKind::Text, message));
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
     s.top.push_back(
@@ -724,6 +776,13 @@ int Session::Finish() {
             human.top.push_back(
                 ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
     }
+    if (!m_cfg.label.empty() && !m_cfg.options.json) {  // each port its summary line
+        if (human.caption.empty()) {
+            human.caption = CaptionOf(m_info.button);
+            human.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
+        }
+        human.top.push_back(ScalarField("result", "result", FieldKind::Text, m_result));
+    }
     if (m_cfg.options.json)
         Emit(s);
     else if (!human.caption.empty())
@@ -733,6 +792,25 @@ int Session::Finish() {
         rc = EX_IOERR;
     }
     return rc;
+}
+
+bool Session::WriteRecord(int exitCode) {
+    if (!m_cfg.record || !m_batchRecord || m_batchRecord->Info().number == 0) return true;
+    rec::RunFields run;
+    run.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
+    run.unit = m_cfg.options.unit.value_or("");
+    run.command = std::string(m_info.name);
+    run.arguments = m_batchRecord->Arguments();
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    bool ok = false;
+    {
+        std::unique_lock<std::mutex> lock;
+        if (m_cfg.recordLock) lock = std::unique_lock(*m_cfg.recordLock);
+        ok = m_cfg.record->WriteBatch(run, *m_batchRecord, now.count(), exitCode);
+        if (!ok) Note("zantu-cli: writing the record failed: " + m_cfg.record->Error());
+    }
+    return ok;
 }
 
 // ---- list-ports ---------------------------------------------------------------

@@ -23,6 +23,8 @@
 #include "framework/RealTimeDriver.h"
 #include "link/PortDiscovery.h"
 #include "link/PortMap.h"
+#include "records/BatchRecord.h"
+#include "records/RecordWriter.h"
 #include "trace/TraceSinks.h"
 #include "trace/WireTrace.h"
 
@@ -31,6 +33,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -58,6 +61,20 @@ struct SessionConfig {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
     std::function<void()> onOpened;  // runs once the port is open
+
+    // ---- several ports at once and a bounded run (set by the runner) ----
+    // Not empty: the port's name, put before each human line and as "port"
+    // into each JSON record, and a summary line of its own.  Lines go out
+    // with one stdio call each, so the sessions' lines never mix.
+    std::string label;
+    // Set once --timeout passed (the stop request then is 2): the run ends
+    // with kExitLinkFailed and "timed out after timeoutSec s".
+    const std::atomic<bool>* timedOut = nullptr;
+    int timeoutSec = 0;
+    // --record: the batch's rows and summary go to this writer (shared by the
+    // ports of a run, taken under recordLock) at the end of the run.
+    rec::RecordWriter* record = nullptr;
+    std::mutex* recordLock = nullptr;
 };
 
 class Session final : private ev::ConsoleObserver {
@@ -70,6 +87,8 @@ public:
     // Opens the port, runs the command, prints its answers and the summary;
     // returns the exit status.
     int Run();
+    // The result word of the finished run ("ok", "timed_out", ...).
+    const std::string& Result() const { return m_result; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -112,6 +131,8 @@ private:
     // The batch's sums and totals for the summary.
     std::vector<Field> BatchFields() const;
     int Finish();
+    // Appends the batch's record to the --record file; false when it could not.
+    bool WriteRecord(int exitCode);
 
     SessionConfig m_cfg;
     const CommandInfo& m_info;
@@ -119,6 +140,7 @@ private:
     // outlives it, and its file before the trace.
     std::unique_ptr<trace::FileSink> m_traceFile;
     std::unique_ptr<trace::WireTrace> m_trace;
+    std::unique_ptr<rec::BatchRecord> m_batchRecord;  // --record: hears the console, so outlives it
     fw::HeadlessHost m_host;
     CConsoleDlg m_dlg{m_host};
     fw::RealTimeDriver m_driver{m_host};
@@ -160,6 +182,7 @@ private:
     bool m_barShown = false;
     Clock::time_point m_barAt{};
     std::string m_barText;
+    std::string m_result;  // the result word, once finished
 };
 
 // list-ports: the serial ports found under roots, with the COM number each

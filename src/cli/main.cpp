@@ -1,8 +1,9 @@
 // zantu-cli: the ZANTU-100 service console's commands from the command line,
 // for test benches and production lines.
 #include "cli/CliArgs.h"
+#include "cli/HexInfo.h"
 #include "cli/Password.h"
-#include "cli/Session.h"
+#include "cli/Runner.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 
@@ -78,6 +81,7 @@ int main(int argc, char** argv) {
     }
     InstallHandlers();
     if (o.command->cmd == cli::Cmd::ListPorts) return cli::RunListPorts(o, DeviceRoots{}, stdout, stderr);
+    if (o.command->cmd == cli::Cmd::HexInfo) return cli::RunHexInfo(o, stdout, stderr);
 
     cli::SessionConfig cfg;
     cfg.options = o;
@@ -98,9 +102,36 @@ int main(int argc, char** argv) {
     }
 
     SetStopSignalsBlocked(true);
+    // The record file, like the trace, and the file the simulated flash is
+    // saved to must be writable before any port opens (nothing is emptied).
+    std::unique_ptr<rec::RecordWriter> record;
+    if (o.record) {
+        std::string why;
+        record = rec::RecordWriter::Open(*o.record, rec::RecordWriter::Mode::Append, &why);
+        if (!record) {
+            std::fprintf(stderr, "zantu-cli: %s\n", why.c_str());
+            return EX_CANTCREAT;
+        }
+    }
+    if (o.simSaveFlash) {
+        std::FILE* f = std::fopen(o.simSaveFlash->c_str(), "a");
+        if (!f) {
+            std::fprintf(stderr, "zantu-cli: cannot open the flash file '%s': %s\n", o.simSaveFlash->c_str(),
+                         std::strerror(errno));
+            return EX_CANTCREAT;
+        }
+        std::fclose(f);
+    }
 #if ZANTU_HAVE_SIM
     std::unique_ptr<zsim::Simulator> sim;
 #endif
+    cli::RunnerConfig rc;
+    rc.options = o;
+    rc.password = cfg.password;
+    rc.stop = &g_stop;
+    rc.stopExit = StopExit;
+    rc.progress = cfg.progress;
+    rc.record = record.get();
     if (o.simulate) {
 #if ZANTU_HAVE_SIM
         zsim::SimOptions so;
@@ -113,31 +144,44 @@ int main(int argc, char** argv) {
                          sim->LastError().c_str());
             return cli::kExitPortFailed;
         }
-        cfg.map.Set(1, path);
-        cfg.portName = path + " (the simulated module)";
+        cli::PortTarget t;
+        t.label = path;
+        t.map.Set(1, path);
+        t.portName = path + " (the simulated module)";
+        rc.ports.push_back(std::move(t));
 #else
         std::fprintf(stderr, "zantu-cli: built without the simulator\n");
         return EX_USAGE;
 #endif
     } else {
-        const auto port = cli::ResolvePort(o.port);  // checked by the parse
-        if (port && port->com > 0) {
-            cfg.com = port->com;
-            cfg.portName = cfg.map.PathFor(port->com) + " (COM" + std::to_string(port->com) + ")";
-        } else if (port) {
-            cfg.map.Set(1, port->path);
-            cfg.portName = port->path;
+        for (const std::string& given : o.ports) {
+            cli::PortTarget t;
+            t.label = given;
+            const auto port = cli::ResolvePort(given);  // checked by the parse
+            if (port && port->com > 0) {
+                t.com = port->com;
+                t.portName = t.map.PathFor(port->com) + " (COM" + std::to_string(port->com) + ")";
+            } else if (port) {
+                t.map.Set(1, port->path);
+                t.portName = port->path;
+            }
+            rc.ports.push_back(std::move(t));
         }
     }
-    cfg.onOpened = [] { SetStopSignalsBlocked(false); };
+    // The sessions' threads (and the serial readers they start) keep the
+    // stopping signals blocked; this thread takes them while it waits.
+    rc.onStarted = [] { SetStopSignalsBlocked(false); };
 
-    int rc = 0;
-    {
-        cli::Session session(std::move(cfg));
-        rc = session.Run();
-    }
+    int status = cli::RunOnPorts(std::move(rc));
 #if ZANTU_HAVE_SIM
-    if (sim) sim->Stop();
+    if (sim) {
+        sim->Stop();
+        if (o.simSaveFlash && !sim->SaveFlash(*o.simSaveFlash)) {
+            std::fprintf(stderr, "zantu-cli: cannot save the simulated flash to '%s': %s\n",
+                         o.simSaveFlash->c_str(), std::strerror(errno));
+            status = cli::WorseExit(status, EX_CANTCREAT);
+        }
+    }
 #endif
-    return rc;
+    return status;
 }

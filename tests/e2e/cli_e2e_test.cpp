@@ -10,6 +10,7 @@
 #include "SimConsole.h"
 #include "cli/Commands.h"
 #include "link/PortLock.h"
+#include "firmware/ImageIdentity.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +24,7 @@
 #include <iterator>
 #include <random>
 #include <regex>
+#include <sstream>
 
 namespace {
 
@@ -145,10 +147,10 @@ TEST_F(CliE2E, EveryCommandInHumanAndJsonForm) {
         {{"purge"}, 'Q', {"dispensed", "rejected", "total"}, "PURGE", Closed({4, '0', 2, 'Q'})},
         {{"last-stat"}, 'U', {"dispensed", "rejected"}, "LAST STAT", {}},
         {{"get-opacity"}, '[', {"opacity"}, "  OPACITY            7A     7C     78     7E", {}},
-        {{"set-opacity", "A5", "7F", "", "123"}, 'Z', {"sent"}, "  sent               A5     7F      0     23",
+        {{"set-opacity", "A5", "7F", "00", "23"}, 'Z', {"sent"}, "  sent               A5     7F      0     23",
          Closed({4, '0', 2, 'Z', ':', '5', '7', '?', '0', '0', '2', '3'})},
         {{"get-length"}, '_', {"length"}, "  LENGTH             9A     9C     98     9E", {}},
-        {{"set-length", "1FF", "0x10", "9c", "zz"}, '^', {"sent"}, "SET LENGTH",
+        {{"set-length", "FF", "10", "9c", "00"}, '^', {"sent"}, "SET LENGTH",
          Closed({4, '0', 2, '^', '?', '?', '1', '0', '9', '<', '0', '0'})},
         {{"get-order"}, ']', {"order"}, "  ORDER          1 2 3 4", {}},
         {{"set-order", "2", "1", "4", "3"}, '\\', {"sent"}, "  sent           2 1 4 3", Closed({4, '0', 2, '\\', '2', '1', '4', '3'})},
@@ -205,10 +207,10 @@ TEST_F(CliE2E, HelpUsageAndPorts) {
     EXPECT_EQ(cmdHelp.exitCode, 0);
     EXPECT_NE(cmdHelp.out.find("--verify"), std::string::npos);
 
-    const RunResult usage = RunProgram({kCli, "--simulate", "dispense", "1", "x", "0", "0"});
+    const RunResult usage = Cli({"dispense", "1", "101", "0", "0"});
     EXPECT_EQ(usage.exitCode, 64);
     EXPECT_EQ(usage.out, "");
-    EXPECT_NE(usage.err.find("the field takes digits only"), std::string::npos);
+    EXPECT_NE(usage.err.find("'101' for box 2: give a count from 0 to 100"), std::string::npos) << usage.err;
     EXPECT_NE(usage.err.find("Try 'zantu-cli --help'"), std::string::npos);
     EXPECT_TRUE(FramesWith('R').empty());
 
@@ -378,6 +380,97 @@ TEST_F(CliE2E, UnaskedFramesAreRecordsOfTheirOwn) {
             EXPECT_NE(r.out.find("Unasked 'P'  Error = 01 PickUp Error\n"), std::string::npos) << r.out;
         }
     }
+
+// ---- several ports, a bounded run ----------------------------------------------------
+
+// Three modules at once and a port that does not open: the batch runs on each
+// module, each line names its port, each port gets its summary, and the last
+// summary counts the ports by result; the worst status (the port not opened) wins.
+TEST_F(CliE2E, SeveralPortsAtOnce) {
+    zsim::Simulator second, third;
+    const std::string p2 = second.StartOnPty(), p3 = third.StartOnPty();
+    ASSERT_FALSE(p2.empty() || p3.empty());
+    const std::string none = "/dev/zantu-no-such-port";
+    const std::vector<std::string> ports{port, p2, p3, none};
+    TempDir dir;
+    const fs::path record = dir.Path() / "run.csv";
+    const RunResult j = RunProgram({kCli, "--json", "--port", port, "--port", p2, "--port", p3, "--port", none,
+                                    "--record", record.string(), "--unit", "U-7", "dispense", "1", "0", "0", "0",
+                                    "--repeat", "2", "--wait", "1"});
+    EXPECT_EQ(j.exitCode, 3) << j.err;
+    const auto lines = JsonLines(j.out);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& p : ports) {
+        std::size_t answers = 0, summaries = 0;
+        for (const auto& l : lines) {
+            if (l.value("port", "") != p) continue;
+            answers += l["type"] == "answer";
+            summaries += l["type"] == "summary";
+        }
+        EXPECT_EQ(answers, p == none ? 0u : 2u) << p;
+        EXPECT_EQ(summaries, 1u) << p;
+    }
+    for (const auto& l : OfType(lines, "summary"))
+        EXPECT_EQ(l["result"], l["port"] == none ? "port_failed" : "ok") << l;
+    const json& last = lines.back();
+    EXPECT_EQ(last["type"], "ports");
+    EXPECT_EQ(last["ports"], 4);
+    EXPECT_EQ(last["results"], json::parse(R"({"ok":3,"port_failed":1})"));
+    EXPECT_EQ(last["exit"], 3);
+    EXPECT_EQ(FramesWith('R').size(), 2u);
+    for (zsim::Simulator* s : {&second, &third}) {
+        std::size_t r = 0;
+        for (const auto& f : s->ReceivedFrames()) r += f.size() > 3 && f[3] == 'R';
+        EXPECT_EQ(r, 2u);
+    }
+    EXPECT_NE(j.err.find("[" + none + "] zantu-cli: cannot open"), std::string::npos) << j.err;
+
+    // One record file: its header, two answers and a summary of each port that opened.
+    std::istringstream rows(ReadFile(record));
+    std::vector<std::string> rowLines;
+    for (std::string row; std::getline(rows, row);) rowLines.push_back(row);
+    ASSERT_EQ(rowLines.size(), 1u + 3u * 3u) << ReadFile(record);
+    EXPECT_EQ(rowLines[0].rfind("type,time,port,unit,command,arguments,", 0), 0u) << rowLines[0];
+    for (const std::string& p : {port, p2, p3}) {
+        std::size_t answers = 0, summaries = 0;
+        for (const auto& row : rowLines) {
+            if (row.find("," + p + ",U-7,dispense,") == std::string::npos) continue;
+            answers += row.rfind("answer,", 0) == 0;
+            summaries += row.rfind("summary,", 0) == 0;
+        }
+        EXPECT_EQ(answers, 2u) << p;
+        EXPECT_EQ(summaries, 1u) << p;
+    }
+
+    // Human lines: each begins with its port; then the count of ports by result.
+    const RunResult h = RunProgram({kCli, "--port", port, "--port", p2, "status"});
+    EXPECT_EQ(h.exitCode, 0) << h.err;
+    std::istringstream in(h.out);
+    std::string line, lastLine;
+    while (std::getline(in, line)) {
+        if (line.rfind("[" + port + "] ", 0) != 0 && line.rfind("[" + p2 + "] ", 0) != 0) lastLine = line;
+    }
+    EXPECT_EQ(lastLine, "2 ports: 2 ok; exit status 0") << h.out;
+    EXPECT_NE(h.out.find("[" + p2 + "] STATUS  answers 1  result ok"), std::string::npos) << h.out;
+    second.Stop();
+    third.Stop();
+}
+
+// A module that acknowledges and never answers costs --timeout seconds, not
+// the two minutes of the response time-out.
+TEST_F(CliE2E, TimeoutBoundsTheRun) {
+    zsim::Faults f;
+    f.noResponse = 1;
+    sim.SetFaults(f);
+    const RunResult r = Cli({"--json", "--timeout", "2", "status"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_GE(r.elapsed, 1900ms);
+    EXPECT_LT(r.elapsed, 30s);
+    EXPECT_NE(r.err.find("zantu-cli: timed out after 2 s"), std::string::npos) << r.err;
+    const json s = OfType(JsonLines(r.out), "summary").at(0);
+    EXPECT_EQ(s["result"], "timed_out");
+    EXPECT_EQ(s["exit"], 2);
+    EXPECT_EQ(sim.GetStats().badFrames, 0u) << "a frame was cut";
 }
 
 // ---- failures --------------------------------------------------------------------
@@ -541,6 +634,18 @@ protected:
         EXPECT_EQ(r.exitCode, 0) << "objcopy (binutils): " << r.err;
         return hexPath.string();
     }
+    // A copy of a HEX file whose second record carries a wrong checksum.
+    std::string BadChecksum(const std::string& hex) {
+        std::string text = ReadFile(hex);
+        const std::size_t second = text.find('\n') + 1;
+        const std::size_t eol = text.find('\n', second);
+        std::size_t last = eol - 1;
+        while (text[last] == '\r') --last;
+        text[last] = text[last] == '0' ? '1' : '0';
+        const fs::path p = dir.Path() / "badsum.hex";
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
 };
 
 TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
@@ -570,10 +675,31 @@ TEST_F(CliDownload, ObjcopyHexLandsInTheFlashByteForByte) {
     EXPECT_EQ(FramesWith('D').size(), 1u);
     EXPECT_NE(r.err.find("Downloading Done!"), std::string::npos);
 
-    // Human lines: no line per block (no terminal, so no bar either).
+    // Human lines: no line per block (no terminal, so no bar either); Verify
+    // unless --no-verify.
+    // The image's identity comes first, before Go Loader.
+    const auto images = OfType(lines, "image");
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(lines.front()["type"], "image");
+    EXPECT_EQ(images[0]["records"], kImageSize / 16);  // objcopy writes 16 bytes a record
+    EXPECT_EQ(images[0]["data_bytes"], kImageSize);
+    EXPECT_EQ(images[0]["sum"], s["fields"]["image_sum"]);
+    char crc[12];
+    std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(image::Crc32(bin)));
+    EXPECT_EQ(images[0]["crc32"], crc);
+    const std::string idLine = "image " + hex + ": 2560 records, 40960 bytes, sum 0x" +
+                               s["fields"]["image_sum"].get<std::string>() + ", CRC-32 0x" + crc + "\n";
     const RunResult h = Cli({"download", hex});
     EXPECT_EQ(h.exitCode, 0) << h.err;
-    EXPECT_EQ(h.out, "Go Loader\nWrite Prog  blocks 320/320\n");
+    EXPECT_EQ(h.out, idLine + "Go Loader\nVerify\n  image sum " + s["fields"]["image_sum"].get<std::string>() +
+                         "\nWrite Prog  blocks 320/320  Verify O.K.\n");
+    const RunResult nv = Cli({"download", hex, "--no-verify"});
+    EXPECT_EQ(nv.exitCode, 0) << nv.err;
+    EXPECT_EQ(nv.out, idLine + "Go Loader\nWrite Prog  blocks 320/320\n");
+    const RunResult info = RunProgram({kCli, "hex-info", hex});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(info.out, idLine) << "hex-info prints what download prints";
+    EXPECT_EQ(FramesWith('t').size(), 2u) << "Verify sent by the first two runs only";
     EXPECT_EQ(h.err.find("Write Prog ["), std::string::npos) << "a bar on a pipe";
 
     // On a terminal, standard error shows the bar; it ends full and is wiped.
@@ -616,6 +742,54 @@ TEST_F(CliDownload, RefusedFilesSendNothing) {
     EXPECT_EQ(missing.exitCode, 66);
     EXPECT_EQ(JsonLines(missing.out).at(0)["result"], "no_input");
     EXPECT_TRUE(sim.ReceivedFrames().empty()) << "the module must not be put into its loader";
+
+    // A record's checksum changed: refused with its line, unless --ignore-checksums.
+    const std::string badSum = BadChecksum(good);
+    const RunResult refused = Cli({"download", badSum});
+    EXPECT_EQ(refused.exitCode, 65) << refused.err;
+    EXPECT_NE(refused.err.find("line 2: checksum"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--ignore-checksums"), std::string::npos) << refused.err;
+    EXPECT_TRUE(sim.ReceivedFrames().empty());
+
+    const fs::path trace = dir.Path() / "wire.txt";
+    const RunResult taken = Cli({"--trace", trace.string(), "download", badSum, "--ignore-checksums", "--no-verify"});
+    EXPECT_EQ(taken.exitCode, 0) << taken.err;
+    EXPECT_NE(taken.err.find("line 2: checksum"), std::string::npos) << taken.err;
+    EXPECT_NE(taken.err.find("downloaded anyway (--ignore-checksums)"), std::string::npos) << taken.err;
+    EXPECT_NE(ReadFile(trace).find("# bad records: "), std::string::npos) << ReadFile(trace);
+    EXPECT_EQ(FramesWith('s').size(), static_cast<std::size_t>(kBlockCount));
+}
+
+// hex-info checks a file with no port: its identity, or why it is refused.
+TEST_F(CliDownload, HexInfoChecksAFileWithoutAPort) {
+    const std::string good = MakeHex("good", Bytes(256, 0x5A));
+    const fs::path cut = dir.Path() / "cut.hex";
+    std::ofstream(cut, std::ios::binary) << ReadFile(good).substr(0, ReadFile(good).size() / 2);
+    struct Case {
+        std::string file;
+        int exit;
+        const char* result;
+    };
+    const Case cases[] = {
+        {good, 0, "ok"},
+        {cut.string(), 65, "data_error"},
+        {BadChecksum(good), 65, "data_error"},
+        {(dir.Path() / "none.hex").string(), 66, "no_input"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = RunProgram({kCli, "--json", "hex-info", c.file});
+        EXPECT_EQ(r.exitCode, c.exit) << c.file << "\n" << r.err;
+        const auto lines = JsonLines(r.out);
+        EXPECT_EQ(OfType(lines, "summary").at(0)["result"], c.result) << c.file;
+        const auto images = OfType(lines, "image");
+        EXPECT_EQ(images.size(), c.exit == 0 ? 1u : 0u) << c.file;
+        if (c.exit == 0) {
+            EXPECT_EQ(images[0]["file"], c.file);
+        } else {
+            EXPECT_NE(r.err.find(fs::path(c.file).filename().string()), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_TRUE(sim.ReceivedFrames().empty());
 }
 
 TEST_F(CliDownload, DownloadThatEndsEarlySaysWhatTheFlashHolds) {

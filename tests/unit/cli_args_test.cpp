@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,10 +33,15 @@ TEST(CliArgs, AcceptedLines) {
         {"--simulate status --trace wire.txt", Cmd::Status, {}},
         {"status --json --port COM3", Cmd::Status, {}},  // options may follow the command
         {"--simulate --sim-time-scale 0 dispense 5 0 0 100 --repeat 3 --wait 2", Cmd::Dispense, {"5", "0", "0", "100"}},
-        {"--simulate dispense '' 007 0 0", Cmd::Dispense, {"", "007", "0", "0"}},  // the field's text as typed
-        {"--simulate set-opacity A5 7F '' 123", Cmd::SetOpacity, {"A5", "7F", "", "123"}},
-        {"--simulate set-length -- -1 0x7f zz 1FF", Cmd::SetLength, {"-1", "0x7f", "zz", "1FF"}},
-        {"--simulate set-order 5 1 1 0", Cmd::SetOrder, {"5", "1", "1", "0"}},  // the core refuses it
+        {"--simulate dispense 0 007 0 100", Cmd::Dispense, {"0", "007", "0", "100"}},  // the field's text as typed
+        {"--simulate dispense 1 0 0 0 --repeat 2000 --wait 600", Cmd::Dispense, {"1", "0", "0", "0"}},
+        {"--simulate zigzag 1 0 0 0 --repeat 1 --wait 1", Cmd::Zigzag, {"1", "0", "0", "0"}},
+        {"--simulate set-opacity A5 7f 00 FF", Cmd::SetOpacity, {"A5", "7f", "00", "FF"}},
+        {"--simulate set-order 2 1 4 3", Cmd::SetOrder, {"2", "1", "4", "3"}},
+        {"--port COM1 --port /dev/ttyUSB1 --timeout 30 status", Cmd::Status, {}},
+        {"--simulate --record run.csv --unit U7 --sim-save-flash f.bin status", Cmd::Status, {}},
+        {"--simulate download fw.hex --no-verify --ignore-checksums", Cmd::Download, {"fw.hex"}},
+        {"hex-info fw.hex --json", Cmd::HexInfo, {"fw.hex"}},
         {"--simulate sen-diag 4", Cmd::SenDiag, {"4"}},
         {"--simulate rvdt", Cmd::Rvdt, {}},
         {"--simulate rvdt 1", Cmd::Rvdt, {"1"}},
@@ -65,9 +71,20 @@ TEST(CliArgs, OptionValuesReachTheOptions) {
 
     const auto d = cli::ParseArgs(Words("--port 7 download x.hex --reset"));
     ASSERT_EQ(d.error, "");
-    EXPECT_EQ(d.options.port, "7");
-    EXPECT_FALSE(d.options.verify);
+    EXPECT_EQ(d.options.ports, std::vector<std::string>{"7"});
+    EXPECT_TRUE(d.options.verify) << "download verifies by default";
     EXPECT_TRUE(d.options.reset);
+    EXPECT_FALSE(d.options.ignoreChecksums);
+
+    const auto m = cli::ParseArgs(Words("--port COM2 --port /dev/ttyUSB3 --timeout 45 --record r.jsonl --unit A-17 "
+                                        "download x.hex --no-verify --ignore-checksums"));
+    ASSERT_EQ(m.error, "");
+    EXPECT_EQ(m.options.ports, (std::vector<std::string>{"COM2", "/dev/ttyUSB3"}));
+    EXPECT_EQ(m.options.timeoutSec, 45);
+    EXPECT_EQ(m.options.record, "r.jsonl");
+    EXPECT_EQ(m.options.unit, "A-17");
+    EXPECT_FALSE(m.options.verify);
+    EXPECT_TRUE(m.options.ignoreChecksums);
 }
 
 struct BadCase {
@@ -87,11 +104,20 @@ TEST(CliArgs, RefusedLinesSayWhy) {
         {"--simulate status extra", "status takes no arguments"},
         {"--simulate dispense 1 2 3", "usage: zantu-cli dispense B1 B2 B3 B4"},
         {"--simulate dispense 1 2 3 4 5", "usage: zantu-cli dispense"},
-        {"--simulate dispense 1 2 x3 4", "'x3' for box 3: the field takes digits only"},
+        {"--simulate dispense 1 2 x3 4", "dispense: 'x3' for box 3: give a count from 0 to 100"},
         {"--simulate dispense -1 0 0 0", "unknown option -1 (a value that begins with '-' goes after --)"},
-        {"--simulate dispense -- -1 0 0 0", "'-1' for box 1: the field takes digits only"},
-        {"--simulate set-order 1 2 3 +4", "'+4' for place 4"},
-        {"--simulate dispense 1 0 0 0 --repeat 2x", "--repeat '2x': the field takes digits only"},
+        {"--simulate dispense -- -1 0 0 0", "'-1' for box 1: give a count from 0 to 100"},
+        {"--simulate dispense 1 0 0 0 --repeat 2x", "--repeat '2x': give a number of sends from 1 to 2000"},
+        {"--simulate download x.hex --verify --no-verify", "--verify and --no-verify exclude each other"},
+        {"--simulate status --ignore-checksums", "status takes no --ignore-checksums"},
+        {"--simulate --unit U1 status", "--unit goes with --record"},
+        {"--simulate --record '' status", "--record needs a file name"},
+        {"--port COM1 --sim-save-flash f.bin status", "--sim-save-flash goes with --simulate"},
+        {"--port COM1 --port com1 --port COM1 status", "--port 'COM1' is given twice"},
+        {"--port COM1 --port COM2 --trace t.txt status", "--trace goes with one port"},
+        {"--port COM1 hex-info fw.hex", "hex-info takes no --port or --simulate"},
+        {"hex-info fw.hex --timeout 5", "hex-info takes no --timeout"},
+        {"hex-info", "usage: zantu-cli hex-info FILE"},
         {"--simulate dispense 1 0 0 0 --wait", "--wait needs a value"},
         {"--simulate sen-diag 5", "BOX is 1, 2, 3 or 4, not '5'"},
         {"--simulate clutch", "usage: zantu-cli clutch BOX"},
@@ -141,6 +167,19 @@ TEST(CliArgs, HelpAndVersionNeedNoPort) {
         EXPECT_NE(cli::CommandHelp(c).find(std::string(c.synopsis)), std::string::npos) << c.name;
     }
     EXPECT_EQ(cli::VersionText().rfind("zantu-cli ", 0), 0u);
+
+    // The help fits 80 columns and lists every exit status.
+    auto widest = [](const std::string& text) {
+        std::size_t w = 0;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) w = std::max(w, line.size());
+        return w;
+    };
+    EXPECT_LE(widest(all), 80u) << all;
+    for (const auto& c : cli::kCommands) EXPECT_LE(widest(cli::CommandHelp(c)), 80u) << c.name;
+    for (const char* status : {"  0 ", "  1 ", "  2 ", "  3 ", "  64 ", "  65 ", "  66 ", "  73 ", "  74 ", "  77 ",
+                               "  129 ", "  130 ", "  143 "})
+        EXPECT_NE(all.find(status), std::string::npos) << status;
 }
 
 TEST(CliArgs, PortNamesAPathOrAComNumber) {
@@ -165,6 +204,36 @@ TEST(CliArgs, PortNamesAPathOrAComNumber) {
         ASSERT_TRUE(p.has_value()) << c.text;
         EXPECT_EQ(p->com, c.com) << c.text;
         EXPECT_EQ(p->path, c.path) << c.text;
+    }
+}
+
+// Values are checked, not coerced: each of these ends the run before anything
+// is sent, with a line that names the value and the range.
+TEST(CliArgs, OutOfRangeValuesAreRefused) {
+    const BadCase cases[] = {
+        {"--simulate dispense 101 0 0 0", "'101' for box 1: give a count from 0 to 100"},
+        {"--simulate test-dispense 0 0 0 99999999999", "'99999999999' for box 4: give a count from 0 to 100"},
+        {"--simulate zigzag 0 '' 0 0", "'' for box 2: give a count from 0 to 100"},
+        {"--simulate dispense 1 0 0 0 --repeat 0", "--repeat '0': give a number of sends from 1 to 2000"},
+        {"--simulate last-stat --repeat 2001", "--repeat '2001': give a number of sends from 1 to 2000"},
+        {"--simulate dispense 1 0 0 0 --wait 0", "--wait '0': give seconds from 1 to 600"},
+        {"--simulate dispense 1 0 0 0 --wait 601", "--wait '601': give seconds from 1 to 600"},
+        {"--simulate set-opacity 7 00 00 00", "'7' for box 1: give two hexadecimal digits (00 to FF)"},
+        {"--simulate set-opacity 00 123 00 00", "'123' for box 2: give two hexadecimal digits"},
+        {"--simulate set-length 00 00 0x 00", "'0x' for box 3: give two hexadecimal digits"},
+        {"--simulate set-length 00 00 00 zz", "'zz' for box 4: give two hexadecimal digits"},
+        {"--simulate set-order 1 2 3 3", "set-order: '1 2 3 3' is not an order: give 1, 2, 3 and 4, each once"},
+        {"--simulate set-order 0 1 2 3", "'0 1 2 3' is not an order"},
+        {"--simulate set-order 5 1 2 3", "'5 1 2 3' is not an order"},
+        {"--simulate sen-diag 0", "BOX is 1, 2, 3 or 4, not '0'"},
+        {"--simulate clutch 5", "BOX is 1, 2, 3 or 4, not '5'"},
+        {"--simulate rvdt 12", "BOX is 1, 2, 3 or 4, not '12'"},
+        {"--simulate --timeout 0 status", "--timeout '0': give whole seconds from 1 to 604800"},
+    };
+    for (const auto& c : cases) {
+        const cli::ParseResult r = cli::ParseArgs(Words(c.line));
+        EXPECT_NE(r.error.find(c.says), std::string::npos) << c.line << "\n  said: " << r.error;
+        EXPECT_EQ(r.error.find('\n'), std::string::npos) << c.line << ": one line";
     }
 }
 
