@@ -190,16 +190,12 @@ std::string FormatJson(const Record& r) {
     w.String(r.type);
     w.Key("command");
     w.String(r.command);
-<<<<<<< HEAD
-    const bool answer = r.type == "answer" || r.type == "unasked";
-    if (answer) {
-=======
     if (!r.port.empty()) {
         w.Key("port");
         w.String(r.port);
     }
-    if (r.type == "answer") {
->>>>>>> i23cli
+    const bool answer = r.type == "answer" || r.type == "unasked";
+    if (answer) {
         w.Key("code");
         if (r.code >= 0)
             w.String(std::string(1, static_cast<char>(r.code)));

@@ -493,13 +493,6 @@ std::size_t CComm::QueuedBytes() {
     return m_txCount;
 }
 
-std::size_t CComm::UnsentBytes() {
-    if (m_hComm < 0 || !m_bOpen) return 0;
-    int queued = 0;
-    if (::ioctl(m_hComm, TIOCOUTQ, &queued) != 0 || queued < 0) queued = 0;
-    return QueuedBytes() + static_cast<std::size_t>(queued);
-}
-
 std::uint64_t CComm::DroppedBytes() {
     std::lock_guard lk(m_txMx);
     return m_txDropped;

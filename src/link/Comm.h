@@ -151,9 +151,6 @@ public:
     int Reopen();
     // Bytes waiting in the user-space queue, and bytes dropped since Open.
     std::size_t QueuedBytes();
-    // Bytes written and not yet on the line: the user-space queue and the
-    // driver's output queue (0 while no port is open).
-    std::size_t UnsentBytes();
     std::uint64_t DroppedBytes();
 
 private:

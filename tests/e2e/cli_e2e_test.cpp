@@ -380,6 +380,7 @@ TEST_F(CliE2E, UnaskedFramesAreRecordsOfTheirOwn) {
             EXPECT_NE(r.out.find("Unasked 'P'  Error = 01 PickUp Error\n"), std::string::npos) << r.out;
         }
     }
+}
 
 // ---- several ports, a bounded run ----------------------------------------------------
 
