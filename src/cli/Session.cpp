@@ -262,6 +262,7 @@ void Session::Noticed(const ev::Notice& n) {
     case ev::NoticeKind::LogFileFailed:
         if (!m_logPath.empty()) m_logWriteFailed = true;
         break;
+    case ev::NoticeKind::BatchUncertain: m_uncertain = true; break;
     case ev::NoticeKind::PortLost:
         if (m_lostPath.empty()) m_lostPath = std::string(n.text);
         Link(ev::LinkEvent::PortLost, n.port, {});
@@ -738,6 +739,8 @@ int Session::Finish() {
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
     s.top.push_back(
         ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
+    // An answer came that no send waited for: the batch's counts may be off by one.
+    if (m_uncertain) s.top.push_back(ScalarField("uncertain", "uncertain", FieldKind::Flag, "1"));
     s.top.push_back(ScalarField("status", "status", FieldKind::Text, StatusLine()));
 
     Record human;  // what a person reads after the answers, when there is more to say

@@ -163,6 +163,7 @@ private:
     bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
     bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
+    bool m_uncertain = false;  // told that the batch's counts may be off by one
     Verify m_verify = Verify::NotRun;
     int m_blocks = 0;                         // blocks written without error
     std::optional<std::uint16_t> m_imageSum;  // of the image loaded

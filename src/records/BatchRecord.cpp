@@ -18,6 +18,7 @@ std::string_view OutcomeWord(Outcome o) {
     case Outcome::DeviceError: return "device_error";
     case Outcome::LinkFailed: return "link_failed";
     case Outcome::Interrupted: return "interrupted";
+    case Outcome::Uncertain: return "uncertain";
     }
     return "";
 }
@@ -104,6 +105,12 @@ void BatchRecord::Begin() {
 
 void BatchRecord::End(Outcome o) {
     if (Running()) m_outcome = o;
+}
+
+void BatchRecord::Noticed(const ev::Notice& notice) {
+    // A late answer during the batch stopped it; after it, it marks the last
+    // batch's counts.  Either way the record says they may be off by one.
+    if (notice.kind == ev::NoticeKind::BatchUncertain && m_info.number != 0) m_outcome = Outcome::Uncertain;
 }
 
 void BatchRecord::Answered(const ev::Answer& answer) {

@@ -45,6 +45,7 @@ enum class Outcome : std::uint8_t {
     DeviceError,  // an answer carried a device error
     LinkFailed,   // no ACK, no answer, or the port went away
     Interrupted,  // the console went idle before the last answer for another reason
+    Uncertain,    // an answer came that no send waited for: the counts may be off by one
 };
 std::string_view OutcomeWord(Outcome o);  // "" while running
 
@@ -110,6 +111,7 @@ public:
     void Answered(const ev::Answer& answer) override;
     void Link(ev::LinkEvent e, int nPort, std::string_view detail) override;
     void Idle(bool idle) override;
+    void Noticed(const ev::Notice& notice) override;
 
 private:
     void Begin();
