@@ -163,19 +163,24 @@ Field ListField(std::string key, std::string label, FieldKind kind, std::vector<
     return f;
 }
 
+Field FieldOfRow(const AnswerField& row) {
+    Field f;
+    f.key = row.key;
+    f.label = row.label;
+    f.kind = row.kind;
+    f.list = row.count > 1;
+    f.perBox = row.perBox;
+    f.group = row.group;
+    return f;
+}
+
 std::vector<Field> DecodedFields(std::span<const ev::FieldValue> values) {
     std::vector<Field> out;
     out.reserve(values.size());
     for (const ev::FieldValue& v : values) {
         if (!v.row) continue;
         const AnswerField& row = *v.row;
-        Field f;
-        f.key = row.key;
-        f.label = row.label;
-        f.kind = row.kind;
-        f.list = row.count > 1;
-        f.perBox = row.perBox;
-        f.group = row.group;
+        Field f = FieldOfRow(row);
         const int n = std::clamp(row.count, 0, static_cast<int>(v.v.size()));
         for (int i = 0; i < n; ++i) f.values.emplace_back(v.v[static_cast<std::size_t>(i)]);
         out.push_back(std::move(f));

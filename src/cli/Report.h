@@ -54,6 +54,8 @@ std::string FormatHuman(const Record& r);
 
 // The fields the console decoded from an answer, as it told them.
 std::vector<Field> DecodedFields(std::span<const ev::FieldValue> values);
+// A field with a table row's names and shape, and no values yet.
+Field FieldOfRow(const AnswerField& row);
 
 // Helpers for the fields the tool adds itself.
 Field ScalarField(std::string key, std::string label, FieldKind kind, std::string value);

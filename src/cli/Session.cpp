@@ -650,15 +650,8 @@ std::vector<Field> Session::BatchFields() const {
     if (m_answerUnread && m_lastFrame.kind == ev::NoteKind::Counts)
         for (int i = 0; i < m_lastFrame.count && i < 4; ++i) unreadRequest += m_lastFrame.values[i];
     for (const AnswerField& row : FieldsOf('R', 0)) {
-        const std::string group(row.group);
-        if (group.empty() && (row.key == "dispensed" || row.key == "rejected")) continue;
-        Field f;
-        f.key = row.key;
-        f.label = row.label;
-        f.kind = row.kind;
-        f.list = row.count > 1;
-        f.perBox = row.perBox;
-        f.group = group;
+        if (row.group.empty() && (row.key == "dispensed" || row.key == "rejected")) continue;
+        Field f = FieldOfRow(row);
         for (const Field& g : m_lastFields)
             if (g.key == f.key && g.group == f.group) f.values = g.values;
         if (f.values.empty()) f.values.assign(static_cast<std::size_t>(row.count), "0");
