@@ -200,8 +200,12 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     auto* split = new QSplitter(Qt::Vertical, this);
     split->addWidget(m_charts);
     split->addWidget(m_table);
-    split->setStretchFactor(0, 1);
-    split->setStretchFactor(1, 1);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    // The charts keep room to be read also where the window is narrowed to
+    // fit beside the console; the table scrolls.
+    m_charts->setMinimumHeight(220);
+    split->setSizes({360, 240});
     auto* lay = new QVBoxLayout(this);
     lay->addLayout(bar);
     lay->addWidget(m_path);
