@@ -202,9 +202,8 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     split->addWidget(m_table);
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 2);
-    // The charts keep room to be read also where the window is narrowed to
+    // The charts get the larger share, also where the window is narrowed to
     // fit beside the console; the table scrolls.
-    m_charts->setMinimumHeight(220);
     split->setSizes({360, 240});
     auto* lay = new QVBoxLayout(this);
     lay->addLayout(bar);
