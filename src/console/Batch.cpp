@@ -171,13 +171,14 @@ void CConsoleDlg::OnRepeatTimer() {
     }
     m_bBusy = 1;
     EnableRule();
+    DropFrameUnderWay();
     ResendStored(ev::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again
     m_host.SetTimer(kTimerResponse, kResponseRepeatMs);
     if (IsDispenseCode(m_nCmdCode))
         m_nTotalRequested += m_nRequest[0] + m_nRequest[1] + m_nRequest[2] + m_nRequest[3];
     CounterRefresh();
     m_host.SetTimer(kTimerAck, kAckMs);
-    m_nRxState = proto::kRxAwaitAck;
+    AwaitAck();
     m_bAnswerAwaited = true;
 }
 

@@ -60,8 +60,8 @@ void CConsoleDlg::TraceLink(ev::LinkEvent e, int nPort, std::string_view detail)
 }
 
 void CConsoleDlg::AwaitAck() {
-    // The module's next bytes are taken as the ACK of the frame just written.
-    DropFrameUnderWay();
+    // The module's next bytes are taken as the ACK of the frame just written
+    // (a frame under way was dropped, and told, before the write).
     m_nRxState = kRxAwaitAck;
     m_bAckAwaited = true;
 }

@@ -106,8 +106,7 @@ public:
     // through the receiver the hand-over runs.
     void Chunk(const std::uint8_t* p, std::size_t n) {
         if (n > CComm::kChunk) n = CComm::kChunk;
-        m_dlg->ReceiveBytes(p, n);
-        m_dlg->TellIdleChange();  // as the hand-over's handler does when it returns
+        m_dlg->ReceiveBytes(p, n);  // tells a change of idleness itself
         m_host.Pump();
         m_watch.Look();
         Check();
