@@ -170,7 +170,7 @@ void CConsoleDlg::SendCommand(int nType) {
         }
         if (!ok) {
             Refuse(ev::Refusal::BadValues, "Error Parameter");
-            m_host.MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
+            MessageBox("Error Parameter", m_host.AppTitle(), fw::MsgIcon::None);
             return;
         }
         for (int x : v) {

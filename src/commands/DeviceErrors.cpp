@@ -8,5 +8,5 @@ void CConsoleDlg::ShowDeviceError(std::uint8_t nCode) {
     char caption[24];
     std::snprintf(caption, sizeof caption, "Error = %02x ", static_cast<unsigned>(nCode));
     AppendRecv(caption);
-    m_host.MessageBox(text, caption, fw::MsgIcon::None);
+    MessageBox(text, caption, fw::MsgIcon::None);
 }

@@ -101,7 +101,7 @@ void CConsoleDlg::OnUnaskedAnswer(int code) {
         return;
     }
     // Between an answer and the next send: the batch ends now.
-    m_host.KillTimer(kTimerRepeat);
+    KillTimer(kTimerRepeat);
     m_bBusy = 0;
     m_nRepeatLeft = m_nRepeat;
     EnableRule();
@@ -133,5 +133,5 @@ void CConsoleDlg::TellBatchUncertain(bool bStopped) {
     Notify(n);
     AppendRecv(std::string(text) + ".\r\n");
     UpdateData(false);
-    m_host.MessageBox(text, m_host.AppTitle(), fw::MsgIcon::Warning);
+    MessageBox(text, m_host.AppTitle(), fw::MsgIcon::Warning);
 }

@@ -93,6 +93,7 @@ void CConsoleDlg::UpdateData(bool bSaveAndValidate) {
 }
 
 void CConsoleDlg::OnTimer(int nIdEvent) {
+    if (HoldsExpiry(nIdEvent)) return;  // a box is open: it runs once the line was read
     switch (nIdEvent) {
     case kTimerAck: OnAckTimer(); break;
     case kTimerResponse: OnResponseTimer(); break;
@@ -100,13 +101,14 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
     case kTimerRepeat: OnRepeatTimer(); break;
     case kTimerReconnect: OnReconnectTimer(); break;
     case kTimerQuiet: OnQuietTimer(); break;
-    default: m_host.KillTimer(nIdEvent); break;
+    default: KillTimer(nIdEvent); break;
     }
     EnableRule();
     TellIdleChange();
 }
 
 std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) {
+    if (HoldsMessage(msg)) return 0;
     std::intptr_t r = 0;
     switch (msg) {
     case WM_COMM_DATA: r = OnCommData(); break;
@@ -114,6 +116,7 @@ std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t
     case WM_NEXT_BLOCK: r = OnNextBlock(); break;
     case WM_COMM_LOST: r = OnCommLost(); break;
     case WM_PENDING_PRESS: r = OnPendingPress(); break;
+    case WM_COMM_SYNC: r = OnCommSync(); break;
     default: break;
     }
     TellIdleChange();

@@ -10,6 +10,7 @@
 //   console/Ports.cpp             open reasons, lost port and its return, Com tooltips and menu
 //   console/PageLayout.cpp        page switch, enable rule, counter refresh
 //   console/Batch.cpp             command buttons, batch set-up, OnFrameReady, repeat timer
+//   console/Modal.cpp             message boxes, and the sends held while one is open
 //   firmware/Download.cpp         Go Loader, Write Prog, blocks, Verify, Reset
 //   firmware/HexLoader.cpp        the Intel HEX reader
 //   servicelog/ServiceLog.cpp     OnLog and the log file writer
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +115,45 @@ public:
         index = inBatch ? m_nBatchAnswers + 1 : 0;
         of = inBatch ? m_nBatchRuns : 0;
     }
+
+    // ---- message boxes and held sends (console/Modal.cpp) ---------------------
+    // Every box, question, file dialog, prompt and menu of the console opens
+    // here.  While one is open the line's answers may wait unread (a box
+    // opened in the handling of a frame holds the reader in its hand-over),
+    // so nothing is sent: the expiries of the timers that send or give up
+    // (ACK, response, batch Wait, the download's quiet interval) and the
+    // posted next block and held press are kept, not acted on.  When the
+    // last box has closed, the channel is asked for a sync point; once every
+    // byte that came meanwhile has been handled, what was kept runs in the
+    // order it came, each timer only if nothing stopped or restarted it since.
+    int MessageBox(std::string_view text, std::string_view caption, fw::MsgIcon icon);
+    int AskYesNo(std::string_view text, std::string_view caption, fw::MsgIcon icon);
+    std::optional<std::string> OpenFileDialog(std::string_view filter);
+    int PopupMenu(std::span<const fw::MenuItem> items);
+    // Runs f() as a box of the console (for dialogs of their own, such as the
+    // password prompt).
+    template <class F>
+    auto Modal(F&& f) {
+        OpenBox();
+        struct Closer {
+            CConsoleDlg* d;
+            ~Closer() { d->CloseBox(); }
+        } closer{this};
+        return f();
+    }
+    bool IsBoxOpen() const { return m_nBoxDepth > 0; }
+    // The console's timers: a kept expiry of the timer is forgotten when it
+    // is started again or stopped.
+    void SetTimer(int nIdEvent, unsigned nElapseMs);
+    void KillTimer(int nIdEvent);
+    // OnTimer / OnMessage: true when the expiry or message is kept for later.
+    bool HoldsExpiry(int nIdEvent);
+    bool HoldsMessage(unsigned msg);
+    // WM_COMM_SYNC: every byte that came before the sync point was handled.
+    std::intptr_t OnCommSync();
+    // The channel's reader will not reach a sync point asked for (the port
+    // closed or went away): what waits for it runs once the message loop runs.
+    void SyncPointLost();
 
     // ---- ports (console/Ports.cpp) -------------------------------------------
     // After OPEN: the status line's tooltip names the device, or says in plain
@@ -351,4 +392,22 @@ public:
     int m_nFenceFor = 0;
     std::string m_strFenceRepeat, m_strFenceWait;  // the held press's Repeat and Wait as typed
     bool m_bClosing = false;
+    // Boxes open now (nested); what their opening kept, in the order it came
+    // (timer ids, or messages); a sync point is asked for and not reached yet.
+    struct Kept {
+        bool timer;
+        int id;  // timer id, or message
+    };
+    static constexpr std::size_t kMaxKept = 8;
+    int m_nBoxDepth = 0;
+    std::array<Kept, kMaxKept> m_kept{};
+    std::size_t m_nKept = 0;
+    bool m_bSyncPending = false;
+
+private:
+    void OpenBox();
+    void CloseBox();
+    void Keep(bool timer, int id);
+    bool Forget(bool timer, int id);
+    void ReleaseKept();
 };

@@ -218,6 +218,11 @@ public:
     // box of the answer and before the batch logic runs on it).
     virtual void Answered(const Answer& answer) { (void)answer; }
     virtual void Noticed(const Notice& notice) { (void)notice; }
+    // The console's first box opened (true), told just before it shows, or
+    // its last box closed (false).  While one is open the module's answers
+    // may wait unread and nothing is sent: a send, resend or give-up whose
+    // time came meanwhile waits until the bytes that came have been handled.
+    virtual void BoxOpen(bool open) { (void)open; }
     // The console became idle (true: no frame waits for its ACK or answer, no
     // batch and no download runs) or stopped being idle (false).
     virtual void Idle(bool idle) { (void)idle; }

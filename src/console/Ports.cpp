@@ -51,6 +51,7 @@ void CConsoleDlg::ReportOpen(int nPort, bool bOk) {
 }
 
 std::intptr_t CConsoleDlg::OnCommLost() {
+    SyncPointLost();  // the reader has ended: no sync point comes from it
     if (!m_Comm.IsOpen()) return 0;  // closed meanwhile: nothing to do
     const int nPort = m_Comm.OpenedPort();
     m_Comm.ReleaseLost();
@@ -72,19 +73,19 @@ std::intptr_t CConsoleDlg::OnCommLost() {
         reason += std::string(" (Waiting on it failed: ") + std::strerror(err) + ".)";
     m_host.SetToolTip(ids::kStatus, reason);
     ReportLine("COM" + std::to_string(nPort) + ": " + reason);
-    m_host.SetTimer(kTimerReconnect, kReconnectMs);
+    SetTimer(kTimerReconnect, kReconnectMs);
     EnableRule();
     return 1;
 }
 
 void CConsoleDlg::OnReconnectTimer() {
-    m_host.KillTimer(kTimerReconnect);
+    KillTimer(kTimerReconnect);
     if (m_nLostPort == 0) return;
     if (!m_Comm.Reopen()) {
         // Still away, or back but refused (another program took it): go on looking.
         const PortOpenError& e = m_Comm.LastOpenError();
         if (e.fault != PortFault::NoDevice) m_host.SetToolTip(ids::kStatus, DescribeOpenError(e));
-        m_host.SetTimer(kTimerReconnect, e.fault == PortFault::InUse ? kReconnectHeldMs : kReconnectMs);
+        SetTimer(kTimerReconnect, e.fault == PortFault::InUse ? kReconnectHeldMs : kReconnectMs);
         return;
     }
     const int nPort = m_nLostPort;
@@ -165,7 +166,7 @@ bool CConsoleDlg::OnContextMenu(int nId) {
     items.push_back({"default (/dev/ttyS" + std::to_string(nPort - 1) + ")", true, !map.IsOverridden(nPort), false});
     action.push_back(kDefault);
 
-    const int chosen = m_host.PopupMenu(items);
+    const int chosen = PopupMenu(items);
     if (chosen < 0 || chosen >= static_cast<int>(action.size())) return true;
     const int a = action[static_cast<std::size_t>(chosen)];
     if (a == kDefault) AssignPort(nPort, std::nullopt);

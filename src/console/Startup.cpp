@@ -67,10 +67,11 @@ int CConsoleDlg::OnInitDialog() {
 
 void CConsoleDlg::OnOpen() {
     // The operator's OPEN takes over from waiting for a lost port.
-    m_host.KillTimer(kTimerReconnect);
+    KillTimer(kTimerReconnect);
     m_nLostPort = 0;
     if (m_Comm.IsOpen()) {
         m_Comm.Close();
+        SyncPointLost();
         TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.PortName() + 3));
         if (const int err = m_Comm.ReleaseError())
             ReportLine(std::string(m_Comm.PortName()) + ": its exclusive flag could not be cleared (" +
@@ -92,7 +93,7 @@ void CConsoleDlg::OnOpen() {
         const std::string question = e.path + " is open in " + who +
                                      ", which holds no lock on it.\n\nOpen it anyway? Both programs then "
                                      "read from the port, and each may take bytes meant for the other.";
-        if (m_host.AskYesNo(question, "", fw::MsgIcon::Warning) == fw::kIdYes) {
+        if (AskYesNo(question, "", fw::MsgIcon::Warning) == fw::kIdYes) {
             m_Comm.SetShared(true);
             ok = m_Comm.Open(static_cast<std::uint16_t>(nPort), 9600, 8, ONESTOPBIT, NOPARITY);
         }
@@ -116,5 +117,5 @@ void CConsoleDlg::OnCancel() {
 
 // The About box: the program's icon, its text and OK.
 void CConsoleDlg::OnAbout() {
-    m_host.MessageBox("ZANTU-100 Version 1.0", "", fw::MsgIcon::Application);
+    MessageBox("ZANTU-100 Version 1.0", "", fw::MsgIcon::Application);
 }

@@ -52,10 +52,10 @@ void CConsoleDlg::OnWriteProg() {
         return;
     }
     m_nImageAddr = 0;
-    const auto chosen = m_host.OpenFileDialog(kHexFilter);
+    const auto chosen = OpenFileDialog(kHexFilter);
     if (!chosen) {
         Refuse(ev::Refusal::NoFile);
-        m_host.MessageBox("File Not Open!", m_host.AppTitle(), fw::MsgIcon::Stop);
+        MessageBox("File Not Open!", m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     // The chosen file's folder becomes the current directory; a service log
@@ -75,7 +75,7 @@ void CConsoleDlg::OnWriteProg() {
         // tool wrote.  The operator may take it; No is the default.  The
         // scratch image holds the records as read.
         const std::string finding = HexFindingsSummary(*chosen, r);
-        const int answer = m_host.AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(),
+        const int answer = AskYesNo(finding + "\n\nDownload it anyway?", m_host.AppTitle(),
                                            fw::MsgIcon::Warning);
         if (answer != fw::kIdYes) {
             Refuse(ev::Refusal::BadHexFile, finding);
@@ -91,7 +91,7 @@ void CConsoleDlg::OnWriteProg() {
     } else if (r.status != HexLoadStatus::Ok) {
         const std::string why = HexLoadMessage(*chosen, r);
         Refuse(ev::Refusal::BadHexFile, why);
-        m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
+        MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
     m_Image = scratch;
@@ -104,7 +104,7 @@ void CConsoleDlg::OnWriteProg() {
     m_bDownloading = 1;
     m_nBlocksDone = 1;
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
-    m_host.SetTimer(kTimerProgress, kProgressMs);
+    SetTimer(kTimerProgress, kProgressMs);
     BeginDownloadWatch();
     SendCommand(cmd::kWriteBlock);
 }
@@ -117,7 +117,7 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
                           .address = m_nImageAddr,
                           .text = "stopped after the block under way"});
         m_bDownloading = 0;
-        m_host.KillTimer(kTimerProgress);
+        KillTimer(kTimerProgress);
         m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
         EnableRule();
         return 0;
@@ -143,15 +143,15 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
 }
 
 void CConsoleDlg::OnProgressTimer() {
-    m_host.KillTimer(kTimerProgress);
+    KillTimer(kTimerProgress);
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     UpdateData(false);
-    if (m_bDownloading) m_host.SetTimer(kTimerProgress, kProgressMs);
+    if (m_bDownloading) SetTimer(kTimerProgress, kProgressMs);
 }
 
 void CConsoleDlg::OnLoaderAnswer() {
     Notify(ev::Notice{.kind = ev::NoticeKind::LoaderOk});
-    m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
+    MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
 
 void CConsoleDlg::OnBlockWritten(bool bAnswer) {
@@ -169,7 +169,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
         const bool wasRunning = m_bDownloading != 0;
         m_bDownloading = 0;
         if (wasRunning) {
-            m_host.KillTimer(kTimerProgress);
+            KillTimer(kTimerProgress);
             m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
         }
         if (bError) {
@@ -194,7 +194,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
                               .n = kBlockCount,
                               .address = m_nImageAddr - kBlockSize,
                               .text = msg});
-            m_host.MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
+            MessageBox(msg, m_host.AppTitle(), fw::MsgIcon::Stop);
         }
     }
     if (!m_bDownloading) return;
@@ -226,10 +226,10 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
         static constexpr const char* kIncomplete =
             "Verify failed: the module's answer was incomplete (no error byte).";
         Notify(ev::Notice{.kind = ev::NoticeKind::VerifyFailed, .text = kIncomplete});
-        m_host.MessageBox(kIncomplete, m_host.AppTitle(), fw::MsgIcon::Stop);
+        MessageBox(kIncomplete, m_host.AppTitle(), fw::MsgIcon::Stop);
     } else if (!bError) {
         Notify(ev::Notice{.kind = ev::NoticeKind::VerifyOk});
-        m_host.MessageBox("Verify O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
+        MessageBox("Verify O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
     }
 }
 
@@ -246,7 +246,7 @@ void CConsoleDlg::DownloadGaveUp() {
     m_bDownloading = 0;
     m_bHeldForQuiet = false;
     m_bAutoVerifyDue = false;
-    m_host.KillTimer(kTimerQuiet);
-    m_host.KillTimer(kTimerProgress);
+    KillTimer(kTimerQuiet);
+    KillTimer(kTimerProgress);
     if (m_nBlocksDone > 0 && m_nBlocksDone < kBlockCount) m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
 }

@@ -36,7 +36,7 @@ constexpr std::size_t kStrayMax = 300;  // longer than any frame the module send
 void CConsoleDlg::BeginDownloadWatch() {
     m_bHeldForQuiet = false;
     m_bAutoVerifyDue = false;
-    m_host.KillTimer(kTimerQuiet);
+    KillTimer(kTimerQuiet);
     // An answer overdue from before this download may still come.
     m_strAnomaly = m_bBlockDoubt ? "a block answer was still due from before the download" : "";
 }
@@ -45,7 +45,7 @@ void CConsoleDlg::NoteBlockDoubt(const char* why) {
     m_bBlockDoubt = true;
     if (m_bDownloading && m_strAnomaly.empty()) m_strAnomaly = why;
     // A step already held waits again from now.
-    if (m_bHeldForQuiet) m_host.SetTimer(kTimerQuiet, kQuietMs);
+    if (m_bHeldForQuiet) SetTimer(kTimerQuiet, kQuietMs);
 }
 
 void CConsoleDlg::OnBlockResent() {
@@ -98,8 +98,8 @@ void CConsoleDlg::StopDownloadForError(std::uint8_t nCode) {
     if (!m_bDownloading) return;
     m_bDownloading = 0;
     m_bHeldForQuiet = false;
-    m_host.KillTimer(kTimerQuiet);
-    m_host.KillTimer(kTimerProgress);
+    KillTimer(kTimerQuiet);
+    KillTimer(kTimerProgress);
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
     char why[96];
     std::snprintf(why, sizeof why, "an 's' frame carried device error %02X", static_cast<unsigned>(nCode));
@@ -116,7 +116,7 @@ void CConsoleDlg::BlockConfirmed() {
     if (m_bBlockDoubt) {
         // This answer may be a late copy's: the next step waits for quiet.
         m_bHeldForQuiet = true;
-        m_host.SetTimer(kTimerQuiet, kQuietMs);
+        SetTimer(kTimerQuiet, kQuietMs);
         return;
     }
     if (m_nImageAddr < kImageSize)
@@ -126,7 +126,7 @@ void CConsoleDlg::BlockConfirmed() {
 }
 
 void CConsoleDlg::OnQuietTimer() {
-    m_host.KillTimer(kTimerQuiet);
+    KillTimer(kTimerQuiet);
     if (!m_bHeldForQuiet) return;
     m_bHeldForQuiet = false;
     m_bBlockDoubt = false;  // no 's' answer came for a whole interval
@@ -140,17 +140,17 @@ void CConsoleDlg::OnQuietTimer() {
 void CConsoleDlg::FinishDownload() {
     if (m_bBlockDoubt && !m_bHeldForQuiet) {
         m_bHeldForQuiet = true;
-        m_host.SetTimer(kTimerQuiet, kQuietMs);
+        SetTimer(kTimerQuiet, kQuietMs);
         return;
     }
     m_bDownloading = 0;
     m_nBlocksDone = kBlockCount;
     m_host.SetProgressPos(ids::kProgress, kBlockCount);
     EnableRule();
-    m_host.KillTimer(kTimerProgress);
+    KillTimer(kTimerProgress);
     // Verify runs once the handling of this answer has ended (busy cleared).
     m_bAutoVerifyDue = !m_strAnomaly.empty();
     if (m_bAutoVerifyDue) m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
     Notify(ev::Notice{.kind = ev::NoticeKind::DownloadDone, .k = kBlockCount, .n = kBlockCount});
-    m_host.MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
+    MessageBox("Downloading Done!", m_host.AppTitle(), fw::MsgIcon::None);
 }

@@ -262,6 +262,7 @@ int CComm::OpenPath(const std::string& path) {
         m_txStaleUnreported = 0;
     }
     m_nReaderError = 0;
+    m_bSyncAsked = false;
     // Drain a stale wake-up left by an earlier Close or Write.
     std::uint64_t v;
     while (::read(m_wakeFd, &v, sizeof v) > 0) {
@@ -561,9 +562,29 @@ void CComm::DrainTx(int fd) {
     SendQueuedLocked(fd);
 }
 
+bool CComm::HandOverQueued(int fd, std::stop_token st, bool& gotAny) {
+    (void)fd;  // Read takes the descriptor the channel holds
+    std::uint8_t buf[kChunk];
+    for (;;) {
+        const std::uint32_t n = Read(buf, kChunk);
+        if (n == 0) return true;
+        gotAny = true;
+        for (std::uint32_t i = 0; i < n; ++i) m_RxBuf[i] = buf[i];
+        m_wRxLen = static_cast<std::uint16_t>(n);
+        if (!m_hNotifyWnd || !m_hNotifyWnd->SendMessageFromThread(WM_COMM_DATA, 0, 0, st)) return false;
+        if (!m_bOpen) return false;
+    }
+}
+
+bool CComm::RequestSync() {
+    if (!m_bOpen) return false;
+    m_bSyncAsked = true;
+    Wake();
+    return true;
+}
+
 void CComm::CommReaderThread(std::stop_token st) {
     const int fd = m_hComm;
-    std::uint8_t buf[kChunk];
     while (m_bOpen && !st.stop_requested()) {
         bool sending;
         {
@@ -589,18 +610,14 @@ void CComm::CommReaderThread(std::stop_token st) {
         const short ev = fds[0].revents;
         if (ev & POLLOUT) DrainTx(fd);
         bool gotAny = false;
-        if (ev & (POLLIN | POLLHUP | POLLERR)) {
-            for (;;) {
-                const std::uint32_t n = Read(buf, kChunk);
-                if (n == 0) break;
-                gotAny = true;
-                for (std::uint32_t i = 0; i < n; ++i) m_RxBuf[i] = buf[i];
-                m_wRxLen = static_cast<std::uint16_t>(n);
-                if (!m_hNotifyWnd || !m_hNotifyWnd->SendMessageFromThread(WM_COMM_DATA, 0, 0, st)) break;
-                if (!m_bOpen) break;
-            }
-        }
+        if (ev & (POLLIN | POLLHUP | POLLERR)) HandOverQueued(fd, st, gotAny);
         if (st.stop_requested() || !m_bOpen) break;
+        if (m_bSyncAsked.exchange(false)) {
+            // The sync point: what came before the request is handed over first.
+            if (!HandOverQueued(fd, st, gotAny) || st.stop_requested() || !m_bOpen) break;
+            if (m_hNotifyWnd) m_hNotifyWnd->SendMessageFromThread(WM_COMM_SYNC, 0, 0, st);
+            if (st.stop_requested() || !m_bOpen) break;
+        }
         if (ev & (POLLHUP | POLLERR | POLLNVAL)) {
             // The device went away (an adapter pulled, the far end of a
             // pseudo-terminal closed): say so once and end.

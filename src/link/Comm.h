@@ -3,7 +3,8 @@
 // reader thread that drains received bytes in chunks of at most 80 and hands
 // each chunk to the notify window with a synchronous WM_COMM_DATA.  When the
 // device goes away while open, the reader tells the window with a synchronous
-// WM_COMM_LOST and ends.
+// WM_COMM_LOST and ends.  On request it marks a sync point: every byte the
+// port held when asked is handed over before a synchronous WM_COMM_SYNC.
 #pragma once
 
 #include "framework/Host.h"
@@ -26,6 +27,7 @@ inline constexpr unsigned WM_COMM_DATA = WM_USER_BASE + 1;    // 0x401, sent by 
 inline constexpr unsigned WM_FRAME_READY = WM_USER_BASE + 2;  // 0x402, sent by the receiver
 inline constexpr unsigned WM_NEXT_BLOCK = WM_USER_BASE + 5;   // 0x405, posted by the download
 inline constexpr unsigned WM_COMM_LOST = WM_USER_BASE + 6;    // 0x406, sent by the reader
+inline constexpr unsigned WM_COMM_SYNC = WM_USER_BASE + 8;    // 0x408, sent by the reader at a sync point
 
 // Platform codes of Open/Configure.
 inline constexpr std::uint8_t ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
@@ -102,6 +104,13 @@ public:
     // The chunk handed over with the current WM_COMM_DATA.
     const std::uint8_t* Chunk() const { return m_RxBuf; }
     std::size_t ChunkLength() const { return m_wRxLen; }
+    // Asks the reader for a sync point: once the hand-over under way (if
+    // any) has ended, it reads what the port holds now, hands it over as
+    // usual, and then sends WM_COMM_SYNC.  So when WM_COMM_SYNC is handled,
+    // every byte that arrived before the request has been handled.  False
+    // when no port is open: then no WM_COMM_SYNC comes.  A request made
+    // while one is pending gets one sync point for both.
+    bool RequestSync();
     // Puts bytes where the reader puts a chunk (at most kChunk are kept); for
     // front-ends and tests that feed the receiver without a port.
     void LoadChunk(const std::uint8_t* p, std::size_t n);
@@ -158,6 +167,7 @@ private:
     int m_hComm = -1;              // descriptor; -1 while no port is held
     char m_szPort[20] = {};        // "COM%d"
     std::atomic<int> m_bOpen{0};   // 1 from a successful Open until Close
+    std::atomic<bool> m_bSyncAsked{false};  // RequestSync: a sync point is due
     std::uint8_t m_RxBuf[kChunk] = {};  // the chunk most recently read
     std::uint16_t m_wRxLen = 0;         // bytes in m_RxBuf during a hand-over
     fw::Host* m_hNotifyWnd = nullptr;   // receives WM_COMM_DATA
@@ -167,6 +177,9 @@ private:
         std::uint8_t nDataBits = 8, nStopBits = ONESTOPBIT, nParity = NOPARITY;
     };
     void CommReaderThread(std::stop_token st);
+    // Reader side: hands over what the port holds, chunk by chunk; false
+    // when a hand-over was cancelled or the port closed meanwhile.
+    bool HandOverQueued(int fd, std::stop_token st, bool& gotAny);
     void StopReader();
     void Wake();
     // Opens path for port m_nPort with m_settings; fills m_openError on failure.

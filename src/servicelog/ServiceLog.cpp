@@ -26,7 +26,7 @@ void CConsoleDlg::OnLog() {
     if (!m_bLogUnlocked) {
         CPasswordDlg dlg(m_host);
         dlg.m_strPassword.clear();
-        dlg.DoModal();  // only the text counts, not how the prompt closed
+        Modal([&] { return dlg.DoModal(); });  // only the text counts, not how the prompt closed
         if (dlg.m_strPassword != kServicePassword) {
             Refuse(ev::Refusal::WrongPassword);
             return;
@@ -39,7 +39,7 @@ void CConsoleDlg::OnLog() {
         if (ec) {
             const std::string why = "Cannot create the log file in the current directory:\n" + ec.message();
             Refuse(ev::Refusal::LogFileFailed, why);
-            m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
+            MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
             return;
         }
         const std::string base = servicelog::BaseName(m_host.LocalTime());
@@ -58,7 +58,7 @@ void CConsoleDlg::OnLog() {
             const std::string why =
                 "Cannot create the log file " + path + ":\n" + std::strerror(nErr ? nErr : EEXIST);
             Refuse(ev::Refusal::LogFileFailed, why);
-            m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
+            MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
             return;  // nowhere to write: the module's log is not asked for
         }
         m_strLogPath = path;
@@ -80,7 +80,7 @@ void CConsoleDlg::WriteLogFrame(const std::uint8_t* pFrame, std::size_t nLen) {
         const std::string why = "Writing the log file " + m_strLogPath + " failed:\n" +
                                 std::strerror(nErr) + "\nFurther log data is not saved.";
         Notify(ev::Notice{.kind = ev::NoticeKind::LogFileFailed, .text = why});
-        m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Warning);
+        MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Warning);
         return;
     }
     Notify(ev::Notice{.kind = ev::NoticeKind::LogWritten,
