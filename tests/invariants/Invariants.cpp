@@ -146,7 +146,7 @@ void Checker::Expire(std::uint64_t nowMs) {
     Outstanding& o = m_out;
     if (!o.active) return;
     // The fourth ACK-timer expiry gives up (each expiry is one second after a write).
-    if (!o.acked && !o.ackGaveUp && o.resends >= kResends && nowMs >= o.lastWriteMs + kAck) {
+    if (!o.acked && !o.ackGaveUp && o.resends >= kResends && Passed(o.lastWriteMs + kAck, nowMs)) {
         o.ackGaveUp = true;
         o.awaiting = false;
         m_batch.ended = true;
@@ -156,7 +156,7 @@ void Checker::Expire(std::uint64_t nowMs) {
         if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " ACK time-out"; });
     }
-    if (o.awaiting && o.responseDue && nowMs >= o.responseDue) {
+    if (o.awaiting && o.responseDue && Passed(o.responseDue, nowMs)) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
@@ -165,6 +165,26 @@ void Checker::Expire(std::uint64_t nowMs) {
         if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " response time-out"; });
     }
+}
+
+bool Checker::Passed(std::uint64_t due, std::uint64_t nowMs) const {
+    if (nowMs < due) return false;
+    if (m_boxOpen && due >= m_boxOpenedMs) return false;
+    return !m_anyBox || !(due >= m_boxOpenedMs && due <= m_boxClosedMs && nowMs <= m_boxClosedMs);
+}
+
+void Checker::BoxOpen(bool open, std::uint64_t nowMs) {
+    Expire(nowMs);
+    Trace([&] { return "t=" + std::to_string(nowMs) + (open ? " box opens" : " box closes"); });
+    if (open == m_boxOpen) return;
+    m_boxOpen = open;
+    m_anyBox = true;
+    if (open) {
+        m_boxOpenedMs = nowMs;
+        return;
+    }
+    m_boxClosedMs = nowMs;
+    m_boxedSinceSend += nowMs - std::max(m_boxOpenedMs, m_lastSendMs);
 }
 
 void Checker::NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, bool repeat) {
@@ -178,6 +198,7 @@ void Checker::NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, b
     if (o.awaiting) o.responseDue = nowMs + (repeat ? kRepeatResponse : kFirstResponse);
     m_out = std::move(o);
     m_lastSendMs = nowMs;
+    m_boxedSinceSend = 0;
     m_anySend = true;
     if (IsDispense(m_out.code) && f.size() >= 8)
         for (std::size_t i = 4; i < 8; ++i) m_totals.requested += f[i] - 0x20;
@@ -207,6 +228,7 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
     f.assign(p, p + n);
     const std::uint8_t code = n > 3 ? f[3] : 0;
     ++m_framesWritten;
+    if (m_boxOpen) Fail(10, nowMs, Describe(f) + " left while a box of the console was open");
     Outstanding& o = m_out;
     if (m_inPress && !m_pressUsed) {
         m_pressUsed = true;
@@ -443,15 +465,15 @@ void Checker::ChunkHandled(std::uint64_t nowMs) {
 
 std::uint64_t Checker::BusyDeadline() const {
     if (!m_anySend) return 0;
-    std::uint64_t d = m_lastSendMs + kRepeatResponse + (kResends + 1) * kAck;
+    std::uint64_t d = m_lastSendMs + kRepeatResponse + (kResends + 1) * kAck + m_boxedSinceSend;
     if (m_out.answered && !m_batch.ended && m_batch.sendsLeft > 0)
-        d = std::max(d, m_out.answerMs + m_batch.waitMs);
+        d = std::max(d, m_out.answerMs + m_batch.waitMs + m_boxedSinceSend);
     return d;
 }
 
 void Checker::Shown(std::uint64_t nowMs, bool busy, const Totals& totals) {
     CheckUncertain(nowMs);
-    if (busy && nowMs > BusyDeadline() && m_busyReportedFor != m_lastSendMs) {
+    if (busy && !m_boxOpen && nowMs > BusyDeadline() && m_busyReportedFor != m_lastSendMs) {
         m_busyReportedFor = m_lastSendMs;
         Fail(2, nowMs,
              m_anySend ? "busy " + std::to_string(nowMs - m_lastSendMs) + " ms after the last send (" +
@@ -543,6 +565,8 @@ void ConsoleWatch::Noticed(const ev::Notice& notice) {
         m_checker.BatchUncertainTold(m_host.Now());
     }
 }
+
+void ConsoleWatch::BoxOpen(bool open) { m_checker.BoxOpen(open, m_host.Now()); }
 
 void ConsoleWatch::Idle(bool idle) {
     m_idle = idle;

@@ -35,6 +35,10 @@
 //       after the exchange under way (no further run of it), and the console
 //       tells that the batch's counts are uncertain before the batch is over
 //       (after a batch: at once).
+//  (10) No host frame leaves while a box of the console is open (its nested
+//       loop may keep the module's answers unread).  A time-out whose time
+//       came while a box was open is not taken before the bytes that came
+//       meanwhile, and the busy bound of (2) grows by the time boxes were open.
 //
 // After a time-out of a dispense-type command, the next dispense-type press
 // sends LAST STAT first and its own frame once LAST STAT has answered.
@@ -62,7 +66,7 @@
 namespace inv {
 
 struct Violation {
-    int rule;             // 1..9, or 0 for the model losing track of the console
+    int rule;             // 1..10, or 0 for the model losing track of the console
     std::uint64_t atMs;   // virtual time
     std::string text;
 };
@@ -94,6 +98,9 @@ public:
     void Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs);
     // The console has handled every byte received so far.
     void ChunkHandled(std::uint64_t nowMs);
+
+    // A box of the console opened (the first of them) or the last closed.
+    void BoxOpen(bool open, std::uint64_t nowMs);
 
     // ---- what the console shows -------------------------------------------
     void Shown(std::uint64_t nowMs, bool busy, const Totals& totals);
@@ -153,6 +160,9 @@ private:
     enum class Rx { Idle, AwaitAck, InFrame, AwaitBcc };
 
     void Expire(std::uint64_t nowMs);
+    // A deadline that came while a box was open passes only after the bytes
+    // that came meanwhile (a later moment than the box's closing).
+    bool Passed(std::uint64_t due, std::uint64_t nowMs) const;
     void OnModuleAck(std::uint64_t nowMs);
     void OnAccepted(const std::vector<std::uint8_t>& f, std::uint64_t nowMs);
     void NewSend(const std::vector<std::uint8_t>& f, std::uint64_t nowMs, bool repeat);
@@ -208,6 +218,13 @@ private:
     Totals m_totals;
     bool m_totalsBad = false;
 
+    // boxes: one is open now; the last one's opening and closing; the time
+    // boxes were open since the last send
+    bool m_boxOpen = false;
+    bool m_anyBox = false;
+    std::uint64_t m_boxOpenedMs = 0, m_boxClosedMs = 0;
+    std::uint64_t m_boxedSinceSend = 0;
+
     std::string m_logFolder;
     std::string m_logPath;
     std::string m_logPending;  // expected bytes not yet compared with the file
@@ -247,6 +264,7 @@ public:
     void Refused(const ev::Press& press, ev::Refusal why, std::string_view detail) override;
     void Noticed(const ev::Notice& notice) override;
     void Idle(bool idle) override;
+    void BoxOpen(bool open) override;
 
     std::uint64_t BytesWritten() const { return m_bytesWritten; }
     std::uint64_t BytesReceived() const { return m_bytesReceived; }

@@ -578,4 +578,79 @@ TEST_F(BatchTest, AckTimeoutInBatchEndsItWithNoFurtherSends) {
     EXPECT_EQ(dlg.m_bBusy, 0);
 }
 
+// ---- a box open keeps every send --------------------------------------------
+
+// An unasked STATUS frame's device error box, held 10 s in a batch's Wait:
+// the run due meanwhile goes out only once the box is closed and the line
+// read (without a port the sync point is a posted message).
+TEST_F(BatchTest, TheBatchWaitsWhileABoxIsOpenAndGoesOnAfterIt) {
+    host.SetControlText(ids::kRepeat, "2");
+    dlg.m_nTab = 1;
+    SendDispense(kReq5);
+    Ack();
+    Answer('R', ' ', DispenseData(5));
+    ASSERT_TRUE(host.IsTimerRunning(kTimerRepeat));
+    std::size_t framesInBox = 0;
+    host.m_answerBox = [&](const fw::MessageBoxRecord&) {
+        host.Advance(10000);
+        framesInBox = FrameCount();
+        return fw::kIdOk;
+    };
+    Answer('P', '!', Bytes(40, '0'));
+    ASSERT_EQ(host.m_boxes.size(), 1u);
+    EXPECT_EQ(framesInBox, 1u);
+    EXPECT_EQ(FrameCount(), 1u);  // nothing before the line was read
+    host.Pump();
+    ASSERT_EQ(FrameCount(), 2u);
+    Ack();
+    Answer('R', ' ', DispenseData(5));
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_EQ(dlg.m_nTotalRequested, 10);
+    EXPECT_EQ(dlg.m_nTotalDispensed, 10);
+}
+
+// A press's box lets the line in: the ACK read inside it cancels the resend
+// whose time came while the box was open.
+TEST_F(BatchTest, AnAckReadWhileABoxIsOpenCancelsTheKeptResend) {
+    Send(6, 'P');
+    host.m_answerBox = [&](const fw::MessageBoxRecord&) {
+        host.Advance(1500);
+        Ack();
+        host.Advance(8500);
+        return fw::kIdOk;
+    };
+    dlg.OnAbout();
+    host.Pump();
+    host.Advance(2000);
+    EXPECT_EQ(FrameCount(), 1u);
+    Answer('P', ' ', Bytes(40, '0'));
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_EQ(dlg.m_strStatus, "");
+}
+
+// A box held past the response time-out: the time-out is taken only when
+// the bytes that came meanwhile hold no answer.
+TEST_F(BatchTest, ABoxHeldPastTheResponseTimeOutLetsTheAnswerThatCameCount) {
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "answered in the box" : "no answer");
+        dlg.m_strStatus.clear();
+        dlg.m_nTab = 1;
+        SendDispense(kReq5);
+        Ack();
+        host.m_answerBox = [&](const fw::MessageBoxRecord&) {
+            host.Advance(130000);
+            return fw::kIdOk;
+        };
+        Answer('P', '!', Bytes(40, '0'));
+        host.m_answerBox = nullptr;
+        if (answered) Answer('R', ' ', DispenseData(5));  // handed over before the sync point
+        host.Pump();
+        EXPECT_EQ(dlg.m_strStatus, answered ? "" : "!!! Error Response Timeout");
+        EXPECT_EQ(dlg.m_bBusy, 0);
+        EXPECT_EQ(dlg.m_nTotalDispensed, answered ? 5 : 0);
+        EXPECT_EQ(FrameCount(), 1u);
+        cap.writes.clear();
+    }
+}
+
 }  // namespace

@@ -146,6 +146,29 @@ TEST(Invariants, EachFaultIsFound) {
             EXPECT_TRUE(r.Broke(1));
         }
     }
+    {  // (10) the batch's next send while a box is open; an ACK to a frame is fine
+        Exchange r;
+        r.Press(1001, "2", 0, kDispense);
+        r.Module(Bytes{proto::ACK}, 0);
+        r.Module(kAnswer, 0);
+        r.c.BoxOpen(true, 500);
+        r.Module(Answer('w'), 600);  // handled inside a box opened by a press
+        EXPECT_FALSE(r.Broke(10));
+        r.Write(kDispense, 1000);
+        EXPECT_TRUE(r.Broke(10));
+    }
+    {  // (10) a box held past the response time-out: the answer read after it
+           // counts, and the busy bound grows by the box's time
+        Exchange r;
+        r.Press(1001, "1", 0, kDispense);
+        r.Module(Bytes{proto::ACK}, 0);
+        r.c.BoxOpen(true, 100);
+        r.c.Shown(125000, true, {2, 0, 0});
+        r.c.BoxOpen(false, 130100);
+        r.Module(kAnswer, 130100);
+        r.c.Shown(130100, false, {2, 2, 0});
+        EXPECT_EQ(r.c.ViolationCount(), 0u) << r.c.Trace();
+    }
     {  // (5) "Downloading Done!" with a block missing
         Exchange r;
         r.c.DownloadDone(0, Bytes(8, 0xFF), Bytes(8, 0x00));
