@@ -91,8 +91,8 @@ void CConsoleDlg::WatchStrayByte(std::uint8_t b, bool bAwaitingAck) {
 }
 
 void CConsoleDlg::EndBlockExchange() {
-    m_host.KillTimer(kTimerAck);
-    m_host.KillTimer(kTimerResponse);
+    KillTimer(kTimerAck);
+    KillTimer(kTimerResponse);
     m_nAckRetries = 0;
     m_bAckAwaited = false;
     m_bAnswerAwaited = false;
