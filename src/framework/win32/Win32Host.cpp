@@ -1,10 +1,6 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
-// The framework layer's own names.
-#undef CreateDialog
-#undef PostMessage
-#undef MessageBox
 
 #include "framework/win32/Win32Host.h"
 

@@ -8,6 +8,12 @@
 // layout table means the same on every screen.
 #pragma once
 
+// <windows.h>, where a file needs it, comes first: its macros of these names
+// would rename the framework layer's calls.
+#undef CreateDialog
+#undef PostMessage
+#undef MessageBox
+
 #include "framework/Host.h"
 
 #include <atomic>
@@ -15,8 +21,7 @@
 #include <map>
 #include <string>
 
-// The platform's handle types, without <windows.h> (whose macros would rename
-// CreateDialog, PostMessage and MessageBox here).
+// The platform's handle types, without <windows.h>.
 struct HWND__;
 struct HINSTANCE__;
 struct HFONT__;
