@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <uxtheme.h>
 
 #include "framework/win32/Win32Host.h"
 
@@ -59,6 +60,22 @@ std::wstring EditLines(std::wstring_view s) {
         out += s[i];
     }
     return out;
+}
+
+// A frame's inside is drawn by nobody (the tab page beneath is clipped by it):
+// the frame fills it with the colour its parent gives texts there.
+LRESULT CALLBACK GroupBoxProc(HWND h, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (msg == WM_ERASEBKGND) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        auto brush = reinterpret_cast<HBRUSH>(
+            SendMessageW(GetParent(h), WM_CTLCOLORSTATIC, wParam, reinterpret_cast<LPARAM>(h)));
+        RECT rc{};
+        GetClientRect(h, &rc);
+        FillRect(dc, &rc, brush ? brush : GetSysColorBrush(COLOR_BTNFACE));
+        return TRUE;
+    }
+    if (msg == WM_NCDESTROY) RemoveWindowSubclass(h, &GroupBoxProc, 1);
+    return DefSubclassProc(h, msg, wParam, lParam);
 }
 
 UINT IconFlags(MsgIcon icon) {
@@ -317,9 +334,13 @@ void Win32Host::CreateDialog(std::string_view title, int clientW, int clientH,
         if (!h) continue;
         SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
         if (t.kind == CtlKind::EditMulti) SendMessageW(h, EM_SETLIMITTEXT, 0, 0);  // no 32 K limit
-        if (t.kind == CtlKind::GroupBox) lower.push_back(h);
+        if (t.kind == CtlKind::GroupBox) {
+            lower.push_back(h);
+            SetWindowSubclass(h, &GroupBoxProc, 1, 0);
+        }
         if (t.kind == CtlKind::Tab) hTab = h;
         m_ctls[t.id] = Ctl{t.kind, h, t.rect};
+        if (t.kind == CtlKind::StaticText) Place(m_ctls[t.id]);
         if (t.kind == CtlKind::EditMulti && t.caption) m_multiText[t.id] = t.caption;
     }
     for (HWND h : lower) SetWindowPos(h, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -356,11 +377,7 @@ void Win32Host::Rescale(UINT dpi, const RECT* suggested) {
     if (!hwnd || dpi == 0) return;
     m_dpi = dpi;
     MakeFont(dpi);
-    for (auto& [id, c] : m_ctls) {
-        const RECT r = ToWindow(c.rect);
-        SetWindowPos(c.hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-    }
+    for (auto& [id, c] : m_ctls) Place(c);
     for (auto& [id, text] : m_tips) {
         TTTOOLINFOW ti{};
         ti.cbSize = sizeof ti;
@@ -434,11 +451,18 @@ LRESULT Win32Host::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_DPICHANGED:
         Rescale(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
-    case WM_CTLCOLORSTATIC: {
-        // Read-only and disabled edits keep the face colour of the window.
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN: {
+        // Texts, check boxes, radios and frames on the tab's page take the
+        // page's colour; edits keep their own.
+        HWND ctl = reinterpret_cast<HWND>(lParam);
+        wchar_t cls[16] = {};
+        GetClassNameW(ctl, cls, 16);
+        if (lstrcmpiW(cls, WC_EDITW) == 0) break;
+        const int face = OnTabPage(ctl) ? COLOR_WINDOW : COLOR_BTNFACE;
         HDC dc = reinterpret_cast<HDC>(wParam);
-        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
-        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+        SetBkColor(dc, GetSysColor(face));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(face));
     }
     default: break;
     }
@@ -463,6 +487,19 @@ void Win32Host::OnContextMenuAt(HWND hChild, long screenX, long screenY) {
     // The window's own menu: the About item.
     MenuItem about{kAboutItem};
     if (PopupMenu(std::span<const MenuItem>(&about, 1)) == 0 && m_pWnd) m_pWnd->OnAbout();
+}
+
+bool Win32Host::OnTabPage(HWND__* ctl) const {
+    // A themed tab control draws its page in the window colour; an unthemed
+    // one in the face colour of the window around it.
+    HWND tab = nullptr;
+    for (const auto& [id, c] : m_ctls)
+        if (c.kind == CtlKind::Tab) tab = c.hwnd;
+    if (!tab || !IsAppThemed()) return false;
+    RECT t{}, r{};
+    GetWindowRect(tab, &t);
+    GetWindowRect(ctl, &r);
+    return r.left >= t.left && r.top >= t.top && r.right <= t.right && r.bottom <= t.bottom;
 }
 
 bool Win32Host::ConsoleKey(const MSG& msg) {
@@ -709,7 +746,9 @@ void Win32Host::SetControlText(int id, std::string_view text) {
         return;
     }
     const std::wstring w = Wide(text);
-    if (ClassText(c->hwnd) != w) SetWindowTextW(c->hwnd, w.c_str());
+    if (ClassText(c->hwnd) == w) return;
+    SetWindowTextW(c->hwnd, w.c_str());
+    if (c->kind == CtlKind::StaticText) Place(*c);
 }
 
 std::string Win32Host::GetControlText(int id) const {
@@ -739,9 +778,8 @@ void Win32Host::MoveControl(int id, Rect r) {
     auto it = m_ctls.find(id);
     if (it == m_ctls.end()) return;
     it->second.rect = r;
+    Place(it->second);
     const RECT w = ToWindow(r);
-    SetWindowPos(it->second.hwnd, nullptr, w.left, w.top, w.right - w.left, w.bottom - w.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
     if (m_tips.count(id) && m_hTip) {
         TTTOOLINFOW ti{};
         ti.cbSize = sizeof ti;
@@ -750,6 +788,24 @@ void Win32Host::MoveControl(int id, Rect r) {
         ti.rect = w;
         SendMessageW(m_hTip, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&ti));
     }
+}
+
+void Win32Host::Place(const Ctl& c) const {
+    RECT r = ToWindow(c.rect);
+    if (c.kind == CtlKind::StaticText) {
+        // A text's window is as wide as its text, within its rectangle: the
+        // layout's text rectangles overlap their neighbours (Request's reaches
+        // into Dispensed), and an opaque text would hide the next one's start.
+        HDC dc = GetDC(c.hwnd);
+        HGDIOBJ old = SelectObject(dc, m_hFont);
+        const std::wstring text = ClassText(c.hwnd);
+        SIZE sz{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &sz);
+        SelectObject(dc, old);
+        ReleaseDC(c.hwnd, dc);
+        r.right = std::min(r.right, r.left + sz.cx + Px(2));
+    }
+    SetWindowPos(c.hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 Rect Win32Host::GetControlRect(int id) const {

@@ -103,12 +103,16 @@ private:
     // Keys of the console: Enter does nothing, Esc cancels, F1 shows the About
     // box.  True when msg was one of them.
     bool ConsoleKey(const tagMSG& msg);
+    // Whether a control stands on the tab control's page (drawn in its colour).
+    bool OnTabPage(HWND__* ctl) const;
     // Mouse moves over the window or its controls, to the tooltip.
     void RelayToToolTip(const tagMSG& msg);
     void Rescale(unsigned dpi, const tagRECT* suggested);
     void MakeFont(unsigned dpi);
     int Px(int v) const;
     tagRECT ToWindow(Rect r) const;
+    // Puts a control where its rectangle says, at the window's dpi.
+    void Place(const Ctl& c) const;
     const Ctl* Find(int id) const;
     HWND__* Control(int id) const;
 
