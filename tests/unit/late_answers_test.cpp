@@ -1,6 +1,7 @@
 // Late and duplicated answers, on the virtual clock: an answer the console
 // cannot tell from the next send's never lets it send ahead of the module,
 // and where it may have cost a batch's counts the console says so.
+#include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "link/LinkFrame.h"
@@ -37,7 +38,8 @@ struct Rig {
     CConsoleDlg dlg{host};
     CaptureWriter cap;
     Notices heard;
-    std::string hex = ::testing::TempDir() + "zantu_late_answers.hex";
+    TempTree tree;
+    std::string hex = tree.Path("image.hex");
     Rig() {
         dlg.Create();
         dlg.m_pWriter = &cap;
