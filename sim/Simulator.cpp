@@ -214,8 +214,10 @@ void Simulator::Run(std::stop_token st) {
             // last answer is given a moment to be taken first.
             if (due && hangUpAt == Clock::time_point{}) hangUpAt = now + std::chrono::milliseconds(kHangUpGraceMs);
             if (due && now >= hangUpAt) {
-                CloseLine();
+                // Said before the line goes: a host that sees the hang-up
+                // may ask at once.
                 m_hungUp = true;
+                CloseLine();
             }
         }
         if (m_fd < 0) {

@@ -93,7 +93,10 @@ void CConsoleDlg::UpdateData(bool bSaveAndValidate) {
 }
 
 void CConsoleDlg::OnTimer(int nIdEvent) {
-    if (HoldsExpiry(nIdEvent)) return;  // a box is open: it runs once the line was read
+    if (HoldsExpiry(nIdEvent)) {  // a box is open: it runs once the line was read
+        TellIdleChange();
+        return;
+    }
     switch (nIdEvent) {
     case kTimerAck: OnAckTimer(); break;
     case kTimerResponse: OnResponseTimer(); break;
@@ -108,7 +111,10 @@ void CConsoleDlg::OnTimer(int nIdEvent) {
 }
 
 std::intptr_t CConsoleDlg::OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) {
-    if (HoldsMessage(msg)) return 0;
+    if (HoldsMessage(msg)) {
+        TellIdleChange();
+        return 0;
+    }
     std::intptr_t r = 0;
     switch (msg) {
     case WM_COMM_DATA: r = OnCommData(); break;
@@ -146,7 +152,13 @@ void CConsoleDlg::OnCommand(int nId) {
         const ev::Press outer = m_press;
         m_press = {nId, nType};
         Tell([&](ev::ConsoleObserver& o) { o.Pressed(m_press); });
-        Dispatch(nId);
+        if (nType != cmd::kNone && m_nKept > 0) {
+            // What a box kept (the next run, a resend, the next block, the
+            // Verify after a download) goes first, once the line was read.
+            Refuse(ev::Refusal::Busy);
+        } else {
+            Dispatch(nId);
+        }
         m_press = outer;
         TellIdleChange();
         return;

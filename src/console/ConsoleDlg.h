@@ -95,9 +95,11 @@ public:
         Tell([&](ev::ConsoleObserver& o) { o.Refused(m_press, why, detail); });
     }
     // Idle: no frame waits for its ACK or answer, no batch and no download
-    // runs.  Told to the listeners when it changes, after each event the
-    // dialog handles.
-    bool IsIdle() const { return !m_bBusy && !m_bDownloading && !m_bAnswerAwaited && !m_bAckAwaited; }
+    // runs, and no step a box kept waits for the line to be read.  Told to
+    // the listeners when it changes, after each event the dialog handles.
+    bool IsIdle() const {
+        return !m_bBusy && !m_bDownloading && !m_bAnswerAwaited && !m_bAckAwaited && m_nKept == 0;
+    }
     void TellIdleChange() {
         const bool idle = IsIdle();
         if (idle == m_bToldIdle) return;

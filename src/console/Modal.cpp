@@ -38,7 +38,9 @@ void CConsoleDlg::OpenBox() {
 void CConsoleDlg::CloseBox() {
     if (m_nBoxDepth <= 0 || --m_nBoxDepth > 0) return;
     Tell([](ev::ConsoleObserver& o) { o.BoxOpen(false); });
-    if (m_nKept == 0) return;
+    // A sync point that came while this box was open was not taken: it is
+    // asked for again, even when what it was for has gone meanwhile.
+    if (m_nKept == 0 && !m_bSyncPending) return;
     m_bSyncPending = true;
     if (!m_Comm.RequestSync()) m_host.PostMessage(WM_COMM_SYNC, 0, 0);
 }

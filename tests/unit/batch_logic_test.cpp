@@ -653,4 +653,23 @@ TEST_F(BatchTest, ABoxHeldPastTheResponseTimeOutLetsTheAnswerThatCameCount) {
     }
 }
 
+// What a box kept goes before any press: Go Loader leaves the console idle,
+// its resend is kept by the About box, and Reset pressed before the line was
+// read sends nothing.
+TEST_F(BatchTest, APressWaitsBehindWhatABoxKept) {
+    Send(20, 'r');
+    dlg.m_bBusy = 0;  // as Go Loader's handler leaves it
+    host.m_answerBox = [&](const fw::MessageBoxRecord&) {
+        host.Advance(1500);
+        return fw::kIdOk;
+    };
+    dlg.OnAbout();
+    EXPECT_FALSE(dlg.IsIdle());
+    dlg.OnCommand(ids::kReset);
+    EXPECT_EQ(FrameCount(), 1u);
+    host.Pump();
+    ASSERT_EQ(FrameCount(), 2u);  // the kept resend of Go Loader
+    EXPECT_EQ(cap.Frames()[1].second[3], 'r');
+}
+
 }  // namespace
