@@ -736,7 +736,8 @@ RunFacts Session::Facts() const {
     f.linkFailed = m_linkFailed;
     f.linkWhy = m_linkWhy.empty() ? StatusLine() : m_linkWhy;
     f.lostPath = m_lostPath;
-    f.dispenseGivenUp = m_dispenseGivenUp;
+    // A stop at once while a dispense-type frame awaited its answer gives it up too.
+    f.dispenseGivenUp = m_dispenseGivenUp || (f.stopped && m_answerUnread);
     f.traceWhy = m_traceWhy;
     f.outputFailed = m_outputFailed;
     f.outputClosed = m_outputErrno == EPIPE;
