@@ -151,6 +151,8 @@ void CConsoleDlg::OnCommand(int nId) {
         // names it.
         const ev::Press outer = m_press;
         m_press = {nId, nType};
+        // A command pressed after a download: Verify no longer runs for it by itself.
+        if (nType != cmd::kNone) m_bVerifyMayFollow = false;
         Tell([&](ev::ConsoleObserver& o) { o.Pressed(m_press); });
         if (nType != cmd::kNone && m_nKept > 0) {
             // What a box kept (the next run, a resend, the next block, the
