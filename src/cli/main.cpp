@@ -105,7 +105,9 @@ int main(int argc, char** argv) {
         results = cli::OpenForRun(o);
         if (!results.writer) {
             std::fprintf(stderr, "zantu-cli: %s\n", results.why.c_str());
-            return results.exit;
+            // A command's --record file is its record; the station's file
+            // beside it, when it cannot be made, is said and done without.
+            if (o.command->cmd == cli::Cmd::Run || o.db) return results.exit;
         }
     }
 #else
