@@ -386,6 +386,7 @@ constexpr std::string_view kExitStatus =
     "  5    run: a unit missed a limit of the plan (and none had an error)\n"
     "  64   usage error: an unknown option or a value out of range\n"
     "  65   the HEX file was refused        66   a file could not be read\n"
+    "  69   the results server of --db could not be reached (nothing was sent)\n"
     "  73   the log, trace or record file could not be created\n"
     "  74   an output could not be written  77   wrong service password\n"
     "  129  hung up (SIGHUP)                130  interrupted (Ctrl+C)\n"
