@@ -8,6 +8,7 @@
 
 #include "Simulator.h"
 #include "results/Database.h"
+#include "results/ResultsWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -109,6 +111,49 @@ TEST_F(Postgres, APlanWritesItsRowsToTheLinesServer) {
     EXPECT_NE(q.out.find(R"("units":2,"passed":1)"), std::string::npos) << q.out;
     a.Stop();
     b.Stop();
+}
+
+// Eight stations at once, each bringing the schema forward and writing its
+// run: every row there once.
+TEST_F(Postgres, ConcurrentWritersLoseAndDoubleNothing) {
+    constexpr int kWriters = 8, kAnswers = 300;
+    std::vector<std::string> errors(kWriters);
+    {
+        std::vector<std::jthread> threads;
+        for (int w = 0; w < kWriters; ++w)
+            threads.emplace_back([&, w] {
+                std::string why;
+                auto c = db::Open(Url(), &why);
+                if (!c || !db::Migrate(*c, &why)) {
+                    errors[static_cast<std::size_t>(w)] = why;
+                    return;
+                }
+                db::ResultsWriter writer(std::move(c));
+                const std::string port = "/dev/p" + std::to_string(w);
+                db::RunRow run{"R" + std::to_string(w), "st" + std::to_string(w), "op", "run", "p", "h", "zantu-cli"};
+                std::vector<db::AnswerRow> answers(kAnswers);
+                for (int k = 0; k < kAnswers; ++k) {
+                    answers[static_cast<std::size_t>(k)].answer = k + 1;
+                    answers[static_cast<std::size_t>(k)].of = kAnswers;
+                    answers[static_cast<std::size_t>(k)].command = "dispense";
+                }
+                db::StepRow step{port, 1, "batch", "dispense", "1 0 0 0", "pass", "ok", "", "", 0, 0};
+                const bool ok = writer.StartRun(run) && writer.StartUnit(port, "U") &&
+                                writer.WriteStep(step, answers, nullptr) && writer.EndUnit(port, "pass", 0, "", "", "") &&
+                                writer.EndRun("ok", 0);
+                if (!ok) errors[static_cast<std::size_t>(w)] = writer.Error();
+            });
+    }
+    for (const std::string& e : errors) EXPECT_EQ(e, "");
+    std::string why;
+    auto c = db::Open(Url(), &why);
+    ASSERT_TRUE(c) << why;
+    std::vector<db::Row> rows;
+    ASSERT_TRUE(c->Run("SELECT count(*), count(DISTINCT run_id || '/' || answer) FROM answers", {}, &rows));
+    EXPECT_EQ(rows[0], (db::Row{std::to_string(kWriters * kAnswers), std::to_string(kWriters * kAnswers)}));
+    rows.clear();
+    ASSERT_TRUE(c->Run("SELECT count(*) FROM runs WHERE result = 'ok'", {}, &rows));
+    EXPECT_EQ(rows[0][0], std::to_string(kWriters));
 }
 
 TEST_F(Postgres, AServerThatCannotBeReachedRefusesTheRunBeforeAnythingIsSent) {
