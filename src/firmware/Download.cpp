@@ -87,7 +87,7 @@ void CConsoleDlg::OnWriteProg() {
             return;
         }
         Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
-        AppendRecv("Bad records taken by choice: " + finding + "\r\n");
+        AppendRecvLine("Bad records taken by choice: " + finding);
     } else if (r.status != HexLoadStatus::Ok) {
         const std::string why = HexLoadMessage(*chosen, r);
         Refuse(ev::Refusal::BadHexFile, why);
@@ -99,7 +99,7 @@ void CConsoleDlg::OnWriteProg() {
     // The image's identity, before anything is sent.
     const ev::ImageIdentity identity = image::Identify(*chosen, r, m_Image);
     Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .text = {}, .image = &identity});
-    AppendRecv(image::IdentityLine(identity) + "\r\n");
+    AppendRecvLine(image::IdentityLine(identity));
 
     m_bDownloading = 1;
     m_nBlocksDone = 1;
@@ -124,7 +124,7 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
     }
     if (m_bAutoVerifyDue && !m_bDownloading) {
         m_bAutoVerifyDue = false;
-        AppendRecv("Verify runs by itself: " + m_strAnomaly + ".\r\n");
+        AppendRecvLine("Verify runs by itself: " + m_strAnomaly + ".");
         OnVerify();
         return 0;
     }
@@ -161,7 +161,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     if (!bAnswer) {
         // Answers no block: shown; during a download it is a late copy's
         // answer (the download's guard, firmware/DownloadGuard.cpp).
-        AppendRecv("Unasked 's' answer\r\n");
+        AppendRecvLine("Unasked 's' answer");
         OnStrayBlockAnswer(bError, bError ? static_cast<std::uint8_t>(f[4] - 0x20) : 0);
         return;
     }
@@ -219,7 +219,7 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
         ShowDeviceError(nCode);
     }
     if (!bAnswer) {
-        AppendRecv("Unasked 't' answer\r\n");
+        AppendRecvLine("Unasked 't' answer");
         return;
     }
     if (!bComplete) {

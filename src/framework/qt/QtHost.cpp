@@ -1,4 +1,6 @@
 #include "framework/qt/QtHost.h"
+#include "console/ExchangeLine.h"
+#include "framework/qt/ConsoleLook.h"
 #include "framework/qt/Placement.h"
 #include "framework/qt/TraceWindow.h"
 
@@ -14,6 +16,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QGroupBox>
@@ -31,8 +34,10 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTabBar>
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QStyle>
@@ -43,6 +48,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 // The resources live in a static library: nothing refers to them, so the
 // linker would leave them out unless they are registered by name.
@@ -56,6 +64,8 @@ static void InitConsoleResources() {
 namespace fw {
 
 namespace {
+
+QRect ToQ(Rect r) { return QRect(r.x, r.y, r.w, r.h); }
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 std::string S(const QString& s) { return s.toUtf8().toStdString(); }
@@ -179,6 +189,7 @@ void QtDialogWindow::accept() {}  // no OK: nothing accepts the console
 QtHost::QtHost() : m_font(DialogFont()) {}
 
 QtHost::~QtHost() {
+    if (m_exchange) m_exchange->SetOnChange(nullptr);
     for (auto& [id, t] : m_timers) t->stop();
     KeepWireTracePlace();
     delete m_dlg;
@@ -203,12 +214,37 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
                           std::span<const ControlTemplate> controls) {
     delete m_dlg;
     m_ctls.clear();
+    m_rects.clear();
     m_dlg = new QtDialogWindow(*this);
+    // Below the controls, a strip for the exchange line and a reason wrapped
+    // on up to two lines.
+    const int lineH = std::max(QFontMetrics(m_font).height(), 15);
+    const int strip = m_exchange ? 3 * lineH + 6 : 0;
     m_dlg->setFont(m_font);
     m_dlg->setWindowTitle(Q(title));
     m_dlg->setWindowIcon(ConsoleIcon());
-    m_dlg->setFixedSize(clientW, clientH);
     m_dlg->setSizeGripEnabled(false);
+    // The controls stand on a canvas of the template's size.  Where the screen
+    // the dialog opens on is smaller, the dialog is as large as the screen
+    // allows and the canvas scrolls in it, every control at its size and place.
+    auto* scroll = new QScrollArea(m_dlg);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(false);
+    m_canvas = new QWidget;
+    m_canvas->setObjectName(QStringLiteral("canvas"));
+    m_canvas->setFixedSize(clientW, clientH + strip);
+    scroll->setWidget(m_canvas);
+    auto* lay = new QVBoxLayout(m_dlg);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->addWidget(scroll);
+    QScreen* scr = QGuiApplication::screenAt(QCursor::pos());
+    if (!scr) scr = QGuiApplication::primaryScreen();
+    const int titleBar = m_dlg->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8;
+    const QSize fit = FitOnScreen(m_canvas->size(), titleBar,
+                                  scr ? scr->availableGeometry() : QRect(QPoint(0, 0), m_canvas->size()),
+                                  m_dlg->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    m_fits = fit == m_canvas->size();
+    m_dlg->setFixedSize(fit);
 
     QButtonGroup* group = nullptr;
     std::vector<QWidget*> lower;  // frames drawn beneath their neighbours
@@ -217,18 +253,18 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
         QWidget* w = nullptr;
         switch (t.kind) {
         case CtlKind::PushButton: {
-            auto* b = new QPushButton(cap, m_dlg);
+            auto* b = new QPushButton(cap, m_canvas);
             b->setAutoDefault(false);
             b->setDefault(false);
             w = b;
             break;
         }
-        case CtlKind::CheckBox: w = new QCheckBox(cap, m_dlg); break;
+        case CtlKind::CheckBox: w = new QCheckBox(cap, m_canvas); break;
         case CtlKind::Radio: {
-            auto* r = new QRadioButton(cap, m_dlg);
+            auto* r = new QRadioButton(cap, m_canvas);
             r->setAutoExclusive(false);
             if ((t.style & kStyleGroupStart) || !group) {
-                group = new QButtonGroup(m_dlg);
+                group = new QButtonGroup(m_canvas);
                 group->setExclusive(true);
             }
             group->addButton(r);
@@ -236,20 +272,20 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::GroupBox: {
-            w = new QGroupBox(cap, m_dlg);
+            w = new FrameBox(cap, m_canvas);
             w->setAttribute(Qt::WA_TransparentForMouseEvents);
             lower.push_back(w);
             break;
         }
         case CtlKind::StaticText: {
-            auto* l = new QLabel(cap, m_dlg);
+            auto* l = new QLabel(cap, m_canvas);
             l->setTextFormat(Qt::PlainText);
             l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             w = l;
             break;
         }
         case CtlKind::Edit: {
-            auto* e = new QLineEdit(cap, m_dlg);
+            auto* e = new QLineEdit(cap, m_canvas);
             if (t.style & kStyleRightAlign) e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             if (t.style & kStyleDigitsOnly)
                 e->setValidator(new QRegularExpressionValidator(
@@ -260,7 +296,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::EditMulti: {
-            auto* e = new QPlainTextEdit(cap, m_dlg);
+            auto* e = new QPlainTextEdit(cap, m_canvas);
             e->setReadOnly(true);
             e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             e->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -268,13 +304,15 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::Progress: {
-            auto* p = new QProgressBar(m_dlg);
+            auto* p = new QProgressBar(m_canvas);
             p->setTextVisible(false);
             w = p;
             break;
         }
         case CtlKind::Tab: {
-            auto* tab = new QTabWidget(m_dlg);
+            auto* tab = new QTabWidget(m_canvas);
+            tab->setElideMode(Qt::ElideNone);  // a tab's title is never cut
+            tab->tabBar()->setElideMode(Qt::ElideNone);
             const int id = t.id;
             QObject::connect(tab, &QTabWidget::currentChanged, this, [this, id](int) {
                 (void)id;
@@ -292,7 +330,9 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             });
         }
         w->installEventFilter(this);
-        w->setGeometry(t.rect.x, t.rect.y, t.rect.w, t.rect.h);
+        ApplyReadableLook(w);
+        m_rects[t.id] = t.rect;
+        w->setGeometry(ToQ(t.rect));
         w->setVisible((t.style & kStyleHidden) == 0);
         w->setEnabled((t.style & kStyleDisabled) == 0);
         m_ctls[t.id] = Ctl{t.kind, w};
@@ -300,6 +340,41 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     // Group boxes beneath the frames' contents, the tab control beneath all.
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
+    if (m_exchange) {
+        const Rect tabR = m_rects.count(1000) ? m_rects[1000] : Rect{8, 0, clientW - 16, 0};
+        m_exchangeLabel = new QLabel(m_canvas);
+        m_exchangeLabel->setObjectName(QStringLiteral("exchange"));
+        m_exchangeLabel->setTextFormat(Qt::PlainText);
+        m_exchangeLabel->setGeometry(ToQ(Rect{tabR.x, clientH, tabR.w, lineH}));
+        m_reasonLabel = new QLabel(m_canvas);
+        m_reasonLabel->setObjectName(QStringLiteral("reason"));
+        m_reasonLabel->setTextFormat(Qt::PlainText);
+        m_reasonLabel->setWordWrap(true);
+        m_reasonLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        m_reasonLabel->setGeometry(ToQ(Rect{tabR.x, clientH + lineH, tabR.w, 2 * lineH + 2}));
+        QPalette warn = m_reasonLabel->palette();
+        warn.setColor(QPalette::WindowText, QColor(0x9a, 0x1b, 0x12));  // dark red: 7:1 on the window
+        m_reasonLabel->setPalette(warn);
+        if (!m_exchangeTick) {
+            m_exchangeTick = new QTimer(this);
+            m_exchangeTick->setInterval(100);
+            QObject::connect(m_exchangeTick, &QTimer::timeout, this, [this] { RefreshExchange(); });
+        }
+        RefreshExchange();
+    }
+    // Pages by keyboard: Ctrl+Tab and Ctrl+PgDn forward, Ctrl+Shift+Tab and Ctrl+PgUp back.
+    for (auto [keys, delta] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}}) {
+        auto* a = new QAction(m_dlg);
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        const int d = delta;
+        QObject::connect(a, &QAction::triggered, this, [this, d] { StepTab(d); });
+        m_dlg->addAction(a);
+    }
+    OrderTabs();
     InstallWireTraceAction();
     InstallBatchRecord();
 }
@@ -621,6 +696,7 @@ void QtHost::SetControlText(int id, std::string_view text) {
     const QString t = Q(text);
     if (auto* e = qobject_cast<QLineEdit*>(c->w)) {
         e->setText(t);  // the validator limits typing only
+        FitTextOf(e);
     } else if (auto* m = qobject_cast<QPlainTextEdit*>(c->w)) {
         // The read-only receive text keeps the console's line ends ("\r\n").
         std::string& shadow = m_multiText[id];
@@ -679,16 +755,98 @@ int QtHost::GetCheck(int id) const {
 
 void QtHost::MoveControl(int id, Rect r) {
     if (QWidget* w = Widget(id)) {
-        w->setGeometry(r.x, r.y, r.w, r.h);
+        m_rects[id] = r;
+        w->setGeometry(ToQ(r));
+        FitTextOf(w);
         w->update();
+        // Once the page is laid out, the keyboard goes through it in order.
+        if (!m_tabOrderDue) {
+            m_tabOrderDue = true;
+            QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
+        }
     }
 }
 
 Rect QtHost::GetControlRect(int id) const {
-    QWidget* w = Widget(id);
-    if (!w) return {};
-    const QRect g = w->geometry();
-    return Rect{g.x(), g.y(), g.width(), g.height()};
+    if (!Widget(id)) return {};
+    auto it = m_rects.find(id);
+    return it == m_rects.end() ? Rect{} : it->second;
+}
+
+
+void QtHost::FitTextOf(QWidget* w) {
+    auto* e = qobject_cast<QLineEdit*>(w);
+    if (!e || !e->isReadOnly()) return;
+    // A read-only field shows its whole text, in a smaller font where it must.
+    QFont f = m_font;
+    const QString text = e->text();
+    const int room = e->contentsRect().width() - 8;
+    const double need = QFontMetricsF(f).horizontalAdvance(text);
+    if (room > 0 && need > room) {
+        const double pt = QFontInfo(f).pointSizeF();
+        f.setPointSizeF(std::max(pt * room / need, pt * 0.6));
+    }
+    if (e->font() != f) e->setFont(f);
+    e->setCursorPosition(0);
+}
+
+void QtHost::OrderTabs() {
+    m_tabOrderDue = false;
+    if (!m_dlg) return;
+    // The page tabs, then the fields a row at a time, then the buttons, then
+    // the receive text, EXIT last.
+    auto rank = [](CtlKind k) {
+        switch (k) {
+        case CtlKind::Tab: return 0;
+        case CtlKind::Edit:
+        case CtlKind::CheckBox:
+        case CtlKind::Radio: return 1;
+        case CtlKind::PushButton: return 2;
+        case CtlKind::EditMulti: return 3;
+        default: return -1;
+        }
+    };
+    struct Item {
+        int rank, y, x, id;
+        QWidget* w;
+    };
+    std::vector<Item> items;
+    for (const auto& [id, c] : m_ctls) {
+        const int r = id == 2 ? 4 : rank(c.kind);
+        if (r < 0) continue;
+        const Rect g = m_rects.count(id) ? m_rects.at(id) : Rect{};
+        items.push_back({r, g.y, g.x, id, c.w});
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return std::tie(a.rank, a.y, a.x, a.id) < std::tie(b.rank, b.y, b.x, b.id);
+    });
+    for (std::size_t i = 1; i < items.size(); ++i) QWidget::setTabOrder(items[i - 1].w, items[i].w);
+}
+
+void QtHost::StepTab(int delta) {
+    auto* t = qobject_cast<QTabWidget*>(Widget(1000));
+    if (!t || t->count() == 0) return;
+    t->setCurrentIndex((t->currentIndex() + delta + t->count()) % t->count());
+}
+
+void QtHost::SetExchangeLine(ExchangeLine* line) {
+    m_exchange = line;
+    if (line) line->SetOnChange([this] { RefreshExchange(); });
+}
+
+void QtHost::RefreshExchange() {
+    if (!m_exchange || !m_exchangeLabel) return;
+    const QString line = Q(m_exchange->Line());
+    if (m_exchangeLabel->text() != line) m_exchangeLabel->setText(line);
+    const QString reason = Q(m_exchange->Reason());
+    if (m_reasonLabel && m_reasonLabel->text() != reason) {
+        m_reasonLabel->setText(reason);
+        m_reasonLabel->setToolTip(reason);
+    }
+    if (m_exchange->Counting() != m_exchangeTick->isActive()) {
+        if (m_exchange->Counting()) m_exchangeTick->start();
+        else m_exchangeTick->stop();
+    }
 }
 
 void QtHost::SetToolTip(int id, std::string_view text) {
