@@ -49,6 +49,12 @@ void FrameBox::paintEvent(QPaintEvent*) {
     }
 }
 
+int ConsoleStyle::pixelMetric(PixelMetric m, const QStyleOption* opt, const QWidget* w) const {
+    if (m == PM_CheckBoxLabelSpacing || m == PM_RadioButtonLabelSpacing)
+        return std::min(QProxyStyle::pixelMetric(m, opt, w), 3);
+    return QProxyStyle::pixelMetric(m, opt, w);
+}
+
 QSize FitOnScreen(QSize client, int titleBar, const QRect& avail, int scrollBar) {
     if (avail.isEmpty()) return client;
     const int roomW = avail.width(), roomH = avail.height() - titleBar;

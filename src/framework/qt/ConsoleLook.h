@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QGroupBox>
+#include <QProxyStyle>
 #include <QRect>
 #include <QSize>
 
@@ -26,6 +27,15 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override;
+};
+
+// The window's style with the caption of a check box or radio closer to its
+// indicator, so the narrow sensor boxes of the template hold their captions.
+class ConsoleStyle final : public QProxyStyle {
+    Q_OBJECT
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric m, const QStyleOption* opt = nullptr, const QWidget* w = nullptr) const override;
 };
 
 // The size of a window showing `client` (its scroll bars `scrollBar` wide

@@ -41,6 +41,7 @@
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -193,6 +194,7 @@ QtHost::~QtHost() {
     for (auto& [id, t] : m_timers) t->stop();
     KeepWireTracePlace();
     delete m_dlg;
+    delete m_style;
 }
 
 Host::BaseUnits QtHost::DialogBaseUnits() const {
@@ -216,10 +218,11 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     m_ctls.clear();
     m_rects.clear();
     m_dlg = new QtDialogWindow(*this);
-    // Below the controls, a strip for the exchange line and a reason wrapped
-    // on up to two lines.
+    if (!m_style) m_style = new ConsoleStyle;  // our own: the host outlives the dialog
+    // Below the controls, a strip of two lines: the exchange line and the
+    // last failure's reason (wrapped over both while nothing is under way).
     const int lineH = std::max(QFontMetrics(m_font).height(), 15);
-    const int strip = m_exchange ? 3 * lineH + 6 : 0;
+    const int strip = m_exchange ? 2 * lineH + 4 : 0;
     m_dlg->setFont(m_font);
     m_dlg->setWindowTitle(Q(title));
     m_dlg->setWindowIcon(ConsoleIcon());
@@ -259,9 +262,13 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             w = b;
             break;
         }
-        case CtlKind::CheckBox: w = new QCheckBox(cap, m_canvas); break;
+        case CtlKind::CheckBox:
+            w = new QCheckBox(cap, m_canvas);
+            w->setStyle(m_style);
+            break;
         case CtlKind::Radio: {
             auto* r = new QRadioButton(cap, m_canvas);
+            r->setStyle(m_style);
             r->setAutoExclusive(false);
             if ((t.style & kStyleGroupStart) || !group) {
                 group = new QButtonGroup(m_canvas);
@@ -351,7 +358,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
         m_reasonLabel->setTextFormat(Qt::PlainText);
         m_reasonLabel->setWordWrap(true);
         m_reasonLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        m_reasonLabel->setGeometry(ToQ(Rect{tabR.x, clientH + lineH, tabR.w, 2 * lineH + 2}));
+        m_reasonLabel->setGeometry(ToQ(Rect{tabR.x, clientH, tabR.w, 2 * lineH}));
         QPalette warn = m_reasonLabel->palette();
         warn.setColor(QPalette::WindowText, QColor(0x9a, 0x1b, 0x12));  // dark red: 7:1 on the window
         m_reasonLabel->setPalette(warn);
@@ -713,6 +720,7 @@ void QtHost::SetControlText(int id, std::string_view text) {
         }
     } else if (auto* b = qobject_cast<QAbstractButton*>(c->w)) {
         b->setText(t);
+        FitTextOf(b);
     } else if (auto* l = qobject_cast<QLabel*>(c->w)) {
         l->setText(t);
     } else if (auto* g = qobject_cast<QGroupBox*>(c->w)) {
@@ -775,19 +783,28 @@ Rect QtHost::GetControlRect(int id) const {
 
 
 void QtHost::FitTextOf(QWidget* w) {
-    auto* e = qobject_cast<QLineEdit*>(w);
-    if (!e || !e->isReadOnly()) return;
-    // A read-only field shows its whole text, in a smaller font where it must.
-    QFont f = m_font;
-    const QString text = e->text();
-    const int room = e->contentsRect().width() - 8;
-    const double need = QFontMetricsF(f).horizontalAdvance(text);
-    if (room > 0 && need > room) {
-        const double pt = QFontInfo(f).pointSizeF();
-        f.setPointSizeF(std::max(pt * room / need, pt * 0.6));
+    // A read-only field, a check box's or a radio's caption shows whole, in a
+    // smaller font where it must (down to 8 pixels).
+    QString text;
+    int room = 0;
+    if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        if (!e->isReadOnly()) return;
+        text = e->text();
+        room = e->width() - 8;  // the frame and the edit's own margins
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w); b && b->isCheckable()) {
+        QStyleOptionButton opt;
+        opt.initFrom(b);
+        const bool radio = qobject_cast<QRadioButton*>(b) != nullptr;
+        text = b->text();
+        room = b->style()->subElementRect(radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents,
+                                          &opt, b).width();
+    } else {
+        return;
     }
-    if (e->font() != f) e->setFont(f);
-    e->setCursorPosition(0);
+    QFont f = m_font;
+    for (int px = f.pixelSize(); px > 8 && QFontMetrics(f).horizontalAdvance(text) > room; --px) f.setPixelSize(px - 1);
+    if (w->font() != f) w->setFont(f);
+    if (auto* e = qobject_cast<QLineEdit*>(w)) e->setCursorPosition(0);
 }
 
 void QtHost::OrderTabs() {
@@ -839,9 +856,16 @@ void QtHost::RefreshExchange() {
     const QString line = Q(m_exchange->Line());
     if (m_exchangeLabel->text() != line) m_exchangeLabel->setText(line);
     const QString reason = Q(m_exchange->Reason());
-    if (m_reasonLabel && m_reasonLabel->text() != reason) {
-        m_reasonLabel->setText(reason);
-        m_reasonLabel->setToolTip(reason);
+    if (m_reasonLabel) {
+        if (m_reasonLabel->text() != reason) {
+            m_reasonLabel->setText(reason);
+            m_reasonLabel->setToolTip(reason);
+        }
+        // Both lines while nothing is under way, the second beneath the exchange.
+        const QRect both(m_exchangeLabel->x(), m_exchangeLabel->y(), m_exchangeLabel->width(),
+                         2 * m_exchangeLabel->height());
+        const QRect want = line.isEmpty() ? both : both.adjusted(0, m_exchangeLabel->height(), 0, 0);
+        if (m_reasonLabel->geometry() != want) m_reasonLabel->setGeometry(want);
     }
     if (m_exchange->Counting() != m_exchangeTick->isActive()) {
         if (m_exchange->Counting()) m_exchangeTick->start();

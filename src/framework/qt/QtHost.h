@@ -19,6 +19,7 @@ class QAction;
 
 class QSettings;
 class QButtonGroup;
+class QStyle;
 class QTimer;
 class QWidget;
 
@@ -156,6 +157,7 @@ private:
     const Ctl* Find(int id) const;
 
     QFont m_font;        // the dialog font the dialog units are measured in
+    QStyle* m_style = nullptr;    // check boxes' and radios' style (ConsoleStyle)
     QWidget* m_canvas = nullptr;  // the controls' parent, inside the dialog's scroll area
     bool m_fits = true;
     std::map<int, Rect> m_rects;  // each control's rectangle as the dialog gave it
