@@ -90,6 +90,8 @@ TEST_F(ExchangeLineTest, ABatchWithAResendCountsDownEachWait) {
 }
 
 TEST_F(ExchangeLineTest, ADownloadShowsItsBlockAndTheTimeLeft) {
+    // Write Prog makes the file's folder the current directory: it is given back.
+    const std::filesystem::path cwd = std::filesystem::current_path();
     const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "exchange_line_download";
     std::filesystem::create_directories(dir);
     const std::string file = (dir / "image.hex").string();
@@ -122,6 +124,7 @@ TEST_F(ExchangeLineTest, ADownloadShowsItsBlockAndTheTimeLeft) {
     EXPECT_EQ(line.Line(), "block 319 of 320, 0:01 left; block write: awaiting ACK 1.0 s, answer within 120 s");
     blockAnswered();
     EXPECT_EQ(line.Line(), "");
+    std::filesystem::current_path(cwd);
     std::filesystem::remove_all(dir);
 }
 
