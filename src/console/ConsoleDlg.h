@@ -347,6 +347,9 @@ public:
     bool m_bHeldForQuiet = false;
     std::string m_strAnomaly;
     bool m_bAutoVerifyDue = false;
+    // The module's loader answered Go Loader since the last OPEN or Reset.
+    bool m_bLoaderStarted = false;
+    void ClearProgress();
     std::string m_strStray;
     bool m_bStrayInFrame = false;
     // Batches: the code whose answers count in the batch set up last (0:

@@ -14,7 +14,14 @@
 
 namespace {
 constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
+constexpr std::uint8_t kProgramWritingError = 0x33;
 }  // namespace
+
+void CConsoleDlg::ClearProgress() {
+    // A refused file is this attempt: the bar no longer shows the last download.
+    m_nBlocksDone = 0;
+    m_host.SetProgressPos(ids::kProgress, 0);
+}
 
 std::uint16_t CConsoleDlg::ImageSum() const { return image::Sum16(m_Image); }
 
@@ -34,6 +41,7 @@ void CConsoleDlg::OnReset() {
         return;
     }
     SendCommand(cmd::kReset);
+    m_bLoaderStarted = false;
     m_bBusy = 0;
     EnableRule();
 }
@@ -79,6 +87,7 @@ void CConsoleDlg::OnWriteProg() {
                                            fw::MsgIcon::Warning);
         if (answer != fw::kIdYes) {
             Refuse(ev::Refusal::BadHexFile, finding);
+            ClearProgress();
             return;
         }
         // The box's own loop ran timers and messages: the flag is looked at again.
@@ -91,6 +100,7 @@ void CConsoleDlg::OnWriteProg() {
     } else if (r.status != HexLoadStatus::Ok) {
         const std::string why = HexLoadMessage(*chosen, r);
         Refuse(ev::Refusal::BadHexFile, why);
+        ClearProgress();
         m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
@@ -150,6 +160,7 @@ void CConsoleDlg::OnProgressTimer() {
 }
 
 void CConsoleDlg::OnLoaderAnswer() {
+    m_bLoaderStarted = true;
     Notify(ev::Notice{.kind = ev::NoticeKind::LoaderOk});
     m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
@@ -182,6 +193,13 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
                                   .error = nCode,
                                   .text = "the module reported a device error"});
             ShowDeviceError(nCode);
+            // The module refuses the first block with this code while its
+            // loader is not running.
+            if (nCode == kProgramWritingError && m_nBlocksDone == 1 && !m_bLoaderStarted) {
+                UpdateData(true);
+                AppendRecvLine("Write Prog: the module's loader was not started (press Go Loader first).");
+                UpdateData(false);
+            }
         } else if (wasRunning) {
             // Without its error byte the answer confirms nothing.
             char msg[160];

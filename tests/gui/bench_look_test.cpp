@@ -253,6 +253,25 @@ TEST_F(BenchLook, TabGoesThroughTheFieldsBeforeTheButtons) {
     EXPECT_EQ(seen, expected);
 }
 
+// Every button shown has an Alt key of its own; its caption reads as before.
+TEST_F(BenchLook, ButtonsHaveMnemonicsOfTheirOwn) {
+    for (int page = 0; page <= 5; ++page) {
+        Page(page);
+        QApplication::processEvents();  // the keys are given once the page is laid out
+        QString keys;
+        EachVisibleRow(page, [&](const LayoutRow& r, QWidget* w) {
+            auto* b = qobject_cast<QPushButton*>(w);
+            if (!b) return;
+            const qsizetype amp = b->text().indexOf(QLatin1Char('&'));
+            ASSERT_GE(amp, 0) << r.id;
+            const QChar key = b->text()[amp + 1].toUpper();
+            EXPECT_FALSE(keys.contains(key)) << r.id;
+            keys += key;
+            EXPECT_EQ(host.GetControlText(r.id), r.caption) << r.id;
+        });
+    }
+}
+
 TEST(FitOnScreen, ScrollsOnlyWhereTheScreenIsSmaller) {
     struct Case {
         QSize client;

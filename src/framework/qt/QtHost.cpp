@@ -13,6 +13,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -665,12 +666,30 @@ std::optional<std::string> QtHost::PromptText(std::string_view caption, int maxC
     auto* edit = new QLineEdit(&d);
     if (maxChars > 0) edit->setMaxLength(maxChars);
     if (password) edit->setEchoMode(QLineEdit::Password);
+    // What it asks above the edit, OK and Cancel below; Enter still gives the
+    // text and Esc still gives nothing.
+    auto* label = layout.label.empty() ? nullptr : new QLabel(Q(layout.label), &d);
+    if (label) label->setBuddy(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &d);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+    for (QAbstractButton* b : buttons->buttons())
+        if (auto* pb = qobject_cast<QPushButton*>(b)) pb->setAutoDefault(false);
     if (layout.clientW > 0 && layout.clientH > 0) {
-        d.setFixedSize(layout.clientW, layout.clientH);
-        edit->setGeometry(layout.edit.x, layout.edit.y, layout.edit.w, layout.edit.h);
+        // The edit as the template has it, below the label; the buttons under it.
+        const Rect e = layout.edit;
+        const int lineH = label ? label->sizeHint().height() : 0;
+        const int top = e.y + (label ? lineH + 2 : 0);
+        if (label) label->setGeometry(e.x, e.y, e.w, lineH);
+        edit->setGeometry(e.x, top, e.w, e.h);
+        const QSize bs = buttons->sizeHint();
+        buttons->setGeometry(e.x + e.w - bs.width(), top + e.h + e.y, bs.width(), bs.height());
+        d.setFixedSize(std::max(layout.clientW, e.x + bs.width()), top + e.h + 2 * e.y + bs.height());
     } else {
         auto* lay = new QVBoxLayout(&d);
+        if (label) lay->addWidget(label);
         lay->addWidget(edit);
+        lay->addWidget(buttons);
     }
     QObject::connect(edit, &QLineEdit::returnPressed, &d, &QDialog::accept);
     if (d.exec() != QDialog::Accepted) return std::nullopt;
@@ -719,8 +738,14 @@ void QtHost::SetControlText(int id, std::string_view text) {
             if (atEnd) ScrollToEnd(id);
         }
     } else if (auto* b = qobject_cast<QAbstractButton*>(c->w)) {
-        b->setText(t);
-        FitTextOf(b);
+        if (Caption(b->text()) != t) {
+            b->setText(t);
+            FitTextOf(b);
+            if (qobject_cast<QPushButton*>(b) && !m_tabOrderDue) {  // its mnemonic again
+                m_tabOrderDue = true;
+                QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
+            }
+        }
     } else if (auto* l = qobject_cast<QLabel*>(c->w)) {
         l->setText(t);
     } else if (auto* g = qobject_cast<QGroupBox*>(c->w)) {
@@ -736,7 +761,7 @@ std::string QtHost::GetControlText(int id) const {
         auto it = m_multiText.find(id);
         return it == m_multiText.end() ? std::string() : it->second;
     }
-    if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(b->text());
+    if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(Caption(b->text()));
     if (auto* l = qobject_cast<QLabel*>(c->w)) return S(l->text());
     if (auto* g = qobject_cast<QGroupBox*>(c->w)) return S(g->title());
     return {};
@@ -838,6 +863,43 @@ void QtHost::OrderTabs() {
         return std::tie(a.rank, a.y, a.x, a.id) < std::tie(b.rank, b.y, b.x, b.id);
     });
     for (std::size_t i = 1; i < items.size(); ++i) QWidget::setTabOrder(items[i - 1].w, items[i].w);
+    AssignMnemonics();
+}
+
+void QtHost::AssignMnemonics() {
+    // Each push button shown gets Alt and a letter of its caption no other
+    // button shown has: the first free one, in the keyboard's order.
+    std::vector<std::pair<Rect, QPushButton*>> shown;
+    for (const auto& [id, c] : m_ctls)
+        if (auto* b = qobject_cast<QPushButton*>(c.w); b && b->isVisibleTo(m_dlg))
+            shown.emplace_back(m_rects.count(id) ? m_rects.at(id) : Rect{}, b);
+    std::sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.first.y, a.first.x) < std::tie(b.first.y, b.first.x);
+    });
+    QString used;
+    for (auto& [r, b] : shown) {
+        const QString caption = Caption(b->text());
+        QString marked = caption;
+        marked.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        for (qsizetype i = 0; i < caption.size(); ++i) {
+            const QChar c = caption[i].toUpper();
+            if (!c.isLetterOrNumber() || used.contains(c)) continue;
+            used += c;
+            marked = caption.left(i) + QLatin1Char('&') + caption.mid(i);
+            break;
+        }
+        if (b->text() != marked) b->setText(marked);
+    }
+}
+
+QString QtHost::Caption(const QString& shown) {
+    // A button's text less its mnemonic mark ("&&" is one '&').
+    QString out;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        if (shown[i] == QLatin1Char('&') && i + 1 < shown.size()) ++i;
+        out += shown[i];
+    }
+    return out;
 }
 
 void QtHost::StepTab(int delta) {

@@ -165,6 +165,8 @@ private:
     void OrderTabs();            // the natural keyboard order, after a page is laid out
     bool m_tabOrderDue = false;
     void StepTab(int delta);
+    void AssignMnemonics();
+    static QString Caption(const QString& shown);
     ExchangeLine* m_exchange = nullptr;
     QPointer<QLabel> m_exchangeLabel;
     QPointer<QLabel> m_reasonLabel;
