@@ -7,6 +7,9 @@ ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev li
 ZANTU_PACKAGES+=(qt6-charts-dev qt6-svg-dev libqt6opengl6-dev)
 # The command-line tool's tests read its JSON with a real parser.
 ZANTU_PACKAGES+=(nlohmann-json3-dev)
+# zantu-cli's plans (TOML) and their hash, and the results database: SQLite
+# for a station, PostgreSQL for a line (the tests start a server of their own).
+ZANTU_PACKAGES+=(libtomlplusplus-dev libssl-dev libsqlite3-dev libpqxx-dev postgresql)
 # The icon's sizes, the About item's Hangul, the Debian package and its checks.
 ZANTU_PACKAGES+=(librsvg2-bin fonts-lexi-gulim dpkg-dev file lintian desktop-file-utils appstream man-db)
 # The fixed font many desktops resolve "monospace" to (the font system does

@@ -92,6 +92,11 @@ public:
     int Run();
     // The result word of the finished run ("ok", "timed_out", ...).
     const std::string& Result() const { return m_result; }
+    // Once finished: the run's summary record (exit, result, message and a
+    // batch's sums and totals) and the fields of the last awaited answer;
+    // what a plan's step is judged on.
+    const Record& Summary() const { return m_summary; }
+    const std::vector<Field>& LastAnswerFields() const { return m_lastFields; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -175,6 +180,8 @@ private:
     bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
     bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
+    bool m_downloadWithdrawn = false;  // a block's error after "Downloading Done!" withdrew it
+    bool m_verifySent = false;         // a Verify frame left since "Downloading Done!"
     bool m_uncertain = false;  // the counts cannot be vouched for
     std::string m_uncertainWhy;
     bool m_guarding = false;        // listening for quiet after the run
@@ -201,6 +208,7 @@ private:
     Clock::time_point m_barAt{};
     std::string m_barText;
     std::string m_result;  // the result word, once finished
+    Record m_summary;      // the summary, once finished
 };
 
 // list-ports: the serial ports found under roots, with the COM number each

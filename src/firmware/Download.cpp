@@ -51,6 +51,7 @@ void CConsoleDlg::OnVerify() {
         Refuse(ev::Refusal::Busy);
         return;
     }
+    m_bVerifyMayFollow = false;
     SendCommand(cmd::kVerify);
 }
 
@@ -134,6 +135,7 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
     }
     if (m_bAutoVerifyDue && !m_bDownloading) {
         m_bAutoVerifyDue = false;
+        if (!m_bVerifyMayFollow) return 0;  // Verify was pressed first, or another command
         AppendRecvLine("Verify runs by itself: " + m_strAnomaly + ".");
         OnVerify();
         return 0;

@@ -25,6 +25,7 @@ enum class Result : std::uint8_t {
     Interrupted,    // a signal ended the run
     TimedOut,       // --timeout passed
     Failed,         // anything else
+    LimitFailed,    // a plan's unit ran without error but a value missed its limit
 };
 
 inline constexpr int kBySignal = -1;  // the exit status is 128 + the signal
@@ -36,7 +37,7 @@ struct ResultRow {  // result, word, exit status
 };
 
 // The exit statuses above 63 are those of sysexits.h.
-inline constexpr std::array<ResultRow, 14> kResults{{
+inline constexpr std::array<ResultRow, 15> kResults{{
     {Result::Ok, "ok", 0},
     {Result::DeviceError, "device_error", 1},
     {Result::LinkFailed, "link_failed", 2},
@@ -51,6 +52,7 @@ inline constexpr std::array<ResultRow, 14> kResults{{
     {Result::Interrupted, "interrupted", kBySignal},
     {Result::TimedOut, "timed_out", 2},
     {Result::Failed, "failed", 70},
+    {Result::LimitFailed, "limit_failed", 5},
 }};
 
 static_assert([] {
