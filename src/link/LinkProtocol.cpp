@@ -236,6 +236,6 @@ void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
         AppendRecvLine(szStatus);  // the status line keeps saying lost
     else
         m_strStatus = szStatus;
-    if (bDispense) AppendRecv(std::string(kGivenUpText) + "\r\n");
+    if (bDispense) AppendRecvLine(kGivenUpText);
     UpdateData(false);
 }
