@@ -18,6 +18,9 @@ ZANTU_PACKAGES+=(fonts-noto-mono)
 # The Windows programs: cross-built with mingw-w64 (posix threads), tested
 # under Wine, and their installer.
 ZANTU_PACKAGES+=(g++-mingw-w64-x86-64-posix mingw-w64 wine nsis)
+# The Windows zip; the window's test under Wine: clicks, screenshots and the
+# tab texts read off them.
+ZANTU_PACKAGES+=(zip xdotool imagemagick tesseract-ocr)
 
 # Whether another program (apt-get, a desktop's updater) holds a package
 # manager lock now: the lock files' inodes among the kernel's record locks.
