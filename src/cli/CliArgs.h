@@ -46,6 +46,13 @@ struct Options {
     bool verify = true;  // download verifies unless --no-verify
     bool reset = false;
     bool ignoreChecksums = false;  // download: take a file whose only faults are checksums
+    // The results database: a SQLite file or a postgresql:// URL (--db)
+    std::optional<std::string> db;
+    // results: what to show, and how
+    std::optional<std::string> since;     // --since YYYY-MM-DD
+    std::optional<std::string> planName;  // --plan NAME
+    bool csv = false;
+    bool push = false;  // --push: send the runs kept in the station's file to the server
 };
 
 struct ParseResult {

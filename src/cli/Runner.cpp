@@ -59,6 +59,7 @@ int RunOnPorts(RunnerConfig cfg) {
             sc.timeoutSec = cfg.options.timeoutSec;
             sc.record = cfg.record;
             sc.recordLock = &recordLock;
+            sc.keepBatch = static_cast<bool>(cfg.onSessionEnd);
             threads.emplace_back([&, i, sc = std::move(sc)]() mutable {
                 int rc = 0;
                 std::string result;
@@ -66,6 +67,7 @@ int RunOnPorts(RunnerConfig cfg) {
                     Session session(std::move(sc));
                     rc = session.Run();
                     result = session.Result();
+                    if (cfg.onSessionEnd) cfg.onSessionEnd(i, session, rc);
                 }
                 std::lock_guard lock(m);
                 exits[i] = rc;

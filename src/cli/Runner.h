@@ -39,6 +39,10 @@ struct RunnerConfig {
     // (zantu-cli lets the stopping signals in there).
     std::function<void()> onStarted;
     rec::RecordWriter* record = nullptr;  // --record, opened by the caller
+    // Runs on a port's thread once its session ended, before the session
+    // goes (the results database reads its batch there); sessions then keep
+    // their batch's record.
+    std::function<void(std::size_t port, const Session& session, int exit)> onSessionEnd;
 };
 
 // Of two exit statuses, the one that tells more: a signal, then a port that

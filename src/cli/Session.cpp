@@ -326,7 +326,7 @@ int Session::Run() {
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
     }
-    if (m_cfg.record) {
+    if (m_cfg.record || m_cfg.keepBatch) {
         m_batchRecord = std::make_unique<rec::BatchRecord>();
         m_dlg.Subscribe(m_batchRecord.get());
     }

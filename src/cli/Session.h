@@ -78,6 +78,9 @@ struct SessionConfig {
     // ports of a run, taken under recordLock) at the end of the run.
     rec::RecordWriter* record = nullptr;
     std::mutex* recordLock = nullptr;
+    // Keep the batch's record (its rows) for Batch() without --record: the
+    // results database reads it after the run.
+    bool keepBatch = false;
 };
 
 class Session final : private ev::ConsoleObserver {
@@ -97,6 +100,8 @@ public:
     // what a plan's step is judged on.
     const Record& Summary() const { return m_summary; }
     const std::vector<Field>& LastAnswerFields() const { return m_lastFields; }
+    // The batch's record (null unless --record or keepBatch).
+    const rec::BatchRecord* Batch() const { return m_batchRecord.get(); }
 
 private:
     using Clock = std::chrono::steady_clock;
