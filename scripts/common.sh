@@ -12,6 +12,9 @@ ZANTU_PACKAGES+=(librsvg2-bin fonts-lexi-gulim dpkg-dev file lintian desktop-fil
 # The fixed font many desktops resolve "monospace" to (the font system does
 # not call it fixed pitch): the wire trace window is tested with it.
 ZANTU_PACKAGES+=(fonts-noto-mono)
+# The Windows programs: cross-built with mingw-w64 (posix threads), tested
+# under Wine, and their installer.
+ZANTU_PACKAGES+=(g++-mingw-w64-x86-64-posix mingw-w64 wine nsis)
 
 zantu_install_missing() {
   local missing=()

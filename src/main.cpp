@@ -1,4 +1,5 @@
 // zantu-console: the ZANTU-100 service and test console.
+#include "console/ConsoleArgs.h"
 #include "console/ConsoleDlg.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
@@ -8,7 +9,6 @@
 #include "link/PortDiscovery.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDir>
 #include <QImage>
 #include <QPixmap>
@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #if ZANTU_HAVE_SIM
 #include "Embedded.h"
@@ -108,130 +109,57 @@ int ListPorts(const Options& opt) {
 
 // Reads the command line.  Returns the exit code when the program ends here
 // (help, version, the port list: 0; a bad option: 2, after one line on
-// standard error), or -1 to go on to the window.  Needs only QtCore, so it
-// works without a display.
-int ParseCommandLine(const QStringList& args, Options& opt) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("ZANTU-100 service and test console"));
-    // Qt's own window options (-platform offscreen) are single-dash words.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption helpOpt = parser.addHelpOption();
-    const QCommandLineOption versionOpt = parser.addVersionOption();
-    const QCommandLineOption portOpt(QStringLiteral("port"),
-                                     QStringLiteral("Open device PATH for port COMN (N 1..10), for this run."),
-                                     QStringLiteral("N=PATH"));
-    const QCommandLineOption simOpt(QStringLiteral("simulate"),
-                                    QStringLiteral("Run a simulated module and map COM1 to it."));
-    const QCommandLineOption simScaleOpt(
-        QStringLiteral("sim-time-scale"),
-        QStringLiteral("With --simulate: multiply the simulated line and module times by F "
-                       "(default 1, the module's own pace; 0 answers at once)."),
-        QStringLiteral("F"), QStringLiteral("1"));
-    const QCommandLineOption simFlashOpt(
-        QStringLiteral("sim-save-flash"),
-        QStringLiteral("With --simulate: write the simulated module's 40960-byte flash to FILE when the "
-                       "console ends, to compare what was flashed with the image."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption listOpt(QStringLiteral("list-ports"),
-                                     QStringLiteral("Print the serial ports present and the COM number "
-                                                    "each is mapped to, and exit."));
-    const QCommandLineOption traceOpt(QStringLiteral("trace"),
-                                      QStringLiteral("Append the wire trace to FILE, one line at a time."),
-                                      QStringLiteral("FILE"));
-    parser.addOption(portOpt);
-    parser.addOption(simOpt);
-    parser.addOption(simScaleOpt);
-    parser.addOption(simFlashOpt);
-    parser.addOption(listOpt);
-    parser.addOption(traceOpt);
-    auto hidden = [&parser](const char* name, const char* valueName = nullptr) {
-        QCommandLineOption o(QString::fromLatin1(name), QString(),
-                             valueName ? QString::fromLatin1(valueName) : QString());
-        o.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(o);
-        return o;
-    };
-    const QCommandLineOption shotOpt = hidden("screenshot", "DIR");    // each page to DIR as PNG, exit
-    const QCommandLineOption probeOpt = hidden("startup-report");      // start-up time and memory, exit
-    const QCommandLineOption sysRootOpt = hidden("sys-root", "DIR");   // sysfs elsewhere (tests)
-    const QCommandLineOption devRootOpt = hidden("dev-root", "DIR");   // /dev elsewhere (tests)
-    // Options the window system takes for itself.
-    for (const char* o : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-                          "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style",
-                          "stylesheet"})
-        hidden(o, "VALUE");
-    for (const char* o : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) hidden(o);
-
-    if (!parser.parse(args)) {
-        std::fprintf(stderr, "zantu-console: %s\n", qPrintable(parser.errorText()));
+// standard error), or -1 to go on to the window.  Needs no display.
+int ParseCommandLine(const QStringList& qargs, Options& opt) {
+    // Qt's own window options (-platform offscreen) pass.
+    static constexpr console_args::ForeignOption kQtOptions[] = {
+        {"platform", true}, {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
+        {"qwindowgeometry", true}, {"qwindowicon", true}, {"qwindowtitle", true}, {"session", true},
+        {"display", true}, {"geometry", true}, {"style", true}, {"stylesheet", true},
+        {"reverse", false}, {"widgetcount", false}, {"nograb", false}, {"dograb", false}, {"sync", false}};
+    std::vector<std::string> args;
+    for (qsizetype i = 1; i < qargs.size(); ++i) args.push_back(qargs[i].toStdString());
+    const console_args::Options parsed = console_args::Parse(args, kQtOptions);
+    switch (parsed.action) {
+    case console_args::Action::Error:
+        std::fprintf(stderr, "zantu-console: %s\n", parsed.error.c_str());
         return 2;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "zantu-console: unexpected argument '%s' (see --help)\n",
-                     qPrintable(parser.positionalArguments().constFirst()));
-        return 2;
-    }
-    if (parser.isSet(QStringLiteral("help-all"))) parser.process(args);  // prints with Qt's options, exits 0
-    if (parser.isSet(helpOpt)) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
-    if (parser.isSet(versionOpt)) {
+    case console_args::Action::Help: std::fputs(console_args::HelpText().c_str(), stdout); return 0;
+    case console_args::Action::Version:
         std::printf("zantu-console %s\n", qPrintable(QCoreApplication::applicationVersion()));
         return 0;
+    case console_args::Action::ListPorts:
+    case console_args::Action::Run: break;
     }
-    if (parser.isSet(sysRootOpt)) opt.roots.sys = parser.value(sysRootOpt).toStdString();
-    if (parser.isSet(devRootOpt)) opt.roots.dev = parser.value(devRootOpt).toStdString();
-
+    if (parsed.sysRoot) opt.roots.sys = *parsed.sysRoot;
+    if (parsed.devRoot) opt.roots.dev = *parsed.devRoot;
     // Saved assignments first; --port overrides them for this run.
     QSettings settings = UserSettings();
     for (const auto& [n, path] : fw::LoadPortAssignments(settings)) opt.map.Set(n, path);
-    for (const QString& a : parser.values(portOpt)) {
-        if (!opt.map.ParseAssignment(a.toStdString())) {
-            std::fprintf(stderr, "zantu-console: bad --port value '%s' (want N=PATH, N 1..10)\n",
-                         a.toLocal8Bit().constData());
-            return 2;
-        }
-    }
-    opt.simulate = parser.isSet(simOpt);
-    if (parser.isSet(simScaleOpt) && !opt.simulate) {
-        std::fprintf(stderr, "zantu-console: --sim-time-scale goes with --simulate\n");
-        return 2;
-    }
-    if (opt.simulate) {
-        bool scaleOk = false;
-        opt.simScale = parser.value(simScaleOpt).toDouble(&scaleOk);
-        if (!scaleOk || !(opt.simScale >= 0.0) || opt.simScale > 100.0) {
-            std::fprintf(stderr, "zantu-console: bad --sim-time-scale value '%s' (want 0..100)\n",
-                         parser.value(simScaleOpt).toLocal8Bit().constData());
-            return 2;
-        }
-    }
-    if (parser.isSet(simFlashOpt)) {
-        if (!opt.simulate) {
-            std::fprintf(stderr, "zantu-console: --sim-save-flash goes with --simulate\n");
-            return 2;
-        }
-        opt.simSaveFlash = parser.value(simFlashOpt).toStdString();
+    for (const std::string& a : parsed.ports) (void)opt.map.ParseAssignment(a);
+    opt.simulate = parsed.simulate;
+    opt.simScale = parsed.simScale;
+    opt.simSaveFlash = parsed.simSaveFlash;
 #if ZANTU_HAVE_SIM
+    if (!opt.simSaveFlash.empty()) {
         // Told now rather than after the session.
         const std::string problem = zsim::FlashFileProblem(opt.simSaveFlash);
         if (!problem.empty()) {
             std::fprintf(stderr, "zantu-console: --sim-save-flash: %s\n", problem.c_str());
             return 2;
         }
-#endif
     }
-    if (parser.isSet(listOpt)) return ListPorts(opt);
+#endif
+    if (parsed.action == console_args::Action::ListPorts) return ListPorts(opt);
 #if !ZANTU_HAVE_SIM
     if (opt.simulate) {
         std::fprintf(stderr, "zantu-console: built without the simulator\n");
         return 2;
     }
 #endif
-    opt.screenshotDir = parser.value(shotOpt);
-    opt.startupReport = parser.isSet(probeOpt);
-    if (parser.isSet(traceOpt)) opt.traceFile = parser.value(traceOpt).toStdString();
+    opt.screenshotDir = QString::fromStdString(parsed.screenshotDir);
+    opt.startupReport = parsed.startupReport;
+    opt.traceFile = parsed.traceFile;
     return -1;
 }
 
