@@ -58,6 +58,8 @@ int RunOnPorts(RunnerConfig cfg) {
             sc.timeoutSec = cfg.options.timeoutSec;
             sc.record = cfg.record;
             sc.recordLock = &recordLock;
+            sc.recordRun = cfg.recordRun;
+            sc.recordRun.unit = cfg.ports[i].unit;
             threads.emplace_back([&, i, sc = std::move(sc)]() mutable {
                 int rc = 0;
                 std::string result;

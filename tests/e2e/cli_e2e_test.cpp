@@ -289,9 +289,12 @@ TEST_F(CliE2E, ALateAnswerStopsTheBatchAndMarksItsCountsUncertain) {
     const json s = OfType(JsonLines(r.out), "summary").at(0);
     EXPECT_EQ(s.value("uncertain", false), true) << s;
     EXPECT_LT(FramesWith('R').size(), 3u);
+    // The record's summary carries the JSON summary's result word.
     std::ifstream in(record);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("uncertain"), std::string::npos) << text;
+    const std::string word = s.value("result", "?");
+    EXPECT_NE(text.find("summary,"), std::string::npos) << text;
+    EXPECT_NE(text.find("," + word + "," + std::to_string(s.value("exit", -1)) + ","), std::string::npos) << text;
     std::filesystem::remove(record);
 }
 
@@ -309,7 +312,8 @@ TEST_F(CliE2E, CtrlCEndsTheBatchAfterTheCurrentExchange) {
     EXPECT_LT(r.elapsed, 9s);  // it did not wait for the next send
     const auto lines = JsonLines(r.out);
     EXPECT_EQ(OfType(lines, "answer").size(), 1u);
-    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "interrupted");
+    // The first Ctrl+C ends the batch as STOP does: the same word.
+    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "stopped");
     EXPECT_EQ(FramesWith('R').size(), 1u);
 }
 
@@ -415,9 +419,10 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
     const std::vector<std::string> ports{port, p2, p3, none};
     TempDir dir;
     const fs::path record = dir.Path() / "run.csv";
-    const RunResult j = RunProgram({kCli, "--json", "--port", port, "--port", p2, "--port", p3, "--port", none,
-                                    "--record", record.string(), "--unit", "U-7", "dispense", "1", "0", "0", "0",
-                                    "--repeat", "2", "--wait", "1"});
+    // Each port its unit: --port PATH=ID or --unit after its --port.
+    const RunResult j = RunProgram({kCli, "--json", "--port", port + "=U-1", "--port", p2, "--unit", "U-2", "--port",
+                                    p3 + "=U-3", "--port", none, "--record", record.string(), "--station", "bench-4",
+                                    "dispense", "1", "0", "0", "0", "--repeat", "2", "--wait", "1"});
     EXPECT_EQ(j.exitCode, 3) << j.err;
     const auto lines = JsonLines(j.out);
     ASSERT_FALSE(lines.empty());
@@ -452,10 +457,23 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
     for (std::string row; std::getline(rows, row);) rowLines.push_back(row);
     ASSERT_EQ(rowLines.size(), 1u + 3u * 3u) << ReadFile(record);
     EXPECT_EQ(rowLines[0].rfind("type,time,port,unit,command,arguments,", 0), 0u) << rowLines[0];
+    // The run id: the field before the station.
+    const auto runIdOf = [](const std::string& row) {
+        const std::size_t at = row.find(",bench-4,");
+        if (at == std::string::npos || at == 0) return std::string();
+        const std::size_t from = row.rfind(',', at - 1) + 1;
+        return row.substr(from, at - from);
+    };
+    const std::string runId = rowLines.size() > 1 ? runIdOf(rowLines[1]) : "";
+    EXPECT_FALSE(runId.empty());
     for (const std::string& p : {port, p2, p3}) {
+        const std::string unit = p == port ? "U-1" : p == p2 ? "U-2" : "U-3";
         std::size_t answers = 0, summaries = 0;
         for (const auto& row : rowLines) {
-            if (row.find("," + p + ",U-7,dispense,") == std::string::npos) continue;
+            if (row.find("," + p + "," + unit + ",dispense,") == std::string::npos) continue;
+            // One run id for every row of the run, the station given, the tool's version.
+            EXPECT_NE(row.find(",bench-4,zantu-cli "), std::string::npos) << row;
+            EXPECT_EQ(runIdOf(row), runId) << row;
             answers += row.rfind("answer,", 0) == 0;
             summaries += row.rfind("summary,", 0) == 0;
         }
