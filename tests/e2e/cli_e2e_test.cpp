@@ -906,7 +906,7 @@ TEST_F(CliPacedDownload, CtrlCStopsAfterTheBlockUnderWay) {
     EXPECT_EQ(sim.GetStats().badFrames, 0u) << "a frame was cut";
     EXPECT_TRUE(FramesWith('t').empty());
     const json s = OfType(lines, "summary").at(0);
-    EXPECT_EQ(s["result"], "interrupted");
+    EXPECT_EQ(s["result"], "stopped");  // after the block under way, as STOP
     EXPECT_EQ(s["fields"]["blocks"], static_cast<int>(blocks));
     EXPECT_EQ(s["fields"]["downloaded"], false);
 }
