@@ -16,17 +16,41 @@ ZANTU_PACKAGES+=(fonts-noto-mono)
 # under Wine, and their installer.
 ZANTU_PACKAGES+=(g++-mingw-w64-x86-64-posix mingw-w64 wine nsis)
 
+# Whether another program (apt-get, a desktop's updater) holds a package
+# manager lock now: the lock files' inodes among the kernel's record locks.
+zantu_apt_lock_held() {
+  local f ino
+  for f in /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock; do
+    [ -e "$f" ] || continue
+    ino="$(stat -c %i "$f" 2>/dev/null)" || continue
+    grep -qE "^[0-9]+: .* [0-9a-f]+:[0-9a-f]+:$ino " /proc/locks 2>/dev/null && return 0
+  done
+  return 1
+}
+
+# apt-get that waits for a package lock another program holds (at most
+# ZANTU_APT_LOCK_WAIT seconds, default 600) instead of failing at once.  apt's
+# own time-out (DPkg::Lock::Timeout) covers the dpkg lock only, not the lock
+# of the package lists that "update" takes, so the wait is also made here.
+zantu_apt_get() {
+  local wait="${ZANTU_APT_LOCK_WAIT:-600}" sudo="" start=$SECONDS
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  if zantu_apt_lock_held; then
+    echo "Another program (apt-get, a software updater) holds the package lock; waiting for it to finish (at most $wait s)..." >&2
+    while zantu_apt_lock_held && [ $((SECONDS - start)) -lt "$wait" ]; do sleep 2; done
+  fi
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout="$((wait - (SECONDS - start) > 0 ? wait - (SECONDS - start) : 1))" "$@"
+}
+
 zantu_install_missing() {
   local missing=()
   for p in "${ZANTU_PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
     echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    zantu_apt_get update -qq
+    zantu_apt_get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 }
 

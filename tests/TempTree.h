@@ -1,5 +1,8 @@
-// A temporary folder for tests that build small file trees (a fake sysfs, a
-// fake /proc, a lock directory); removed with the object.
+// A temporary folder of a test's own, for the files it writes (a HEX file, a
+// fake sysfs, a fake /proc, a lock directory); removed with the object.  Write
+// Prog makes the chosen file's folder the current directory: a current
+// directory inside the folder is given back first, so later tests of the same
+// process do not run in a removed folder.
 #pragma once
 
 #include <cstdlib>
@@ -17,10 +20,15 @@ public:
     TempTree() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "zantu_tree_XXXXXX").string();
         if (mkdtemp(tmpl.data())) m_root = tmpl;
+        std::error_code ec;
+        m_cwd = std::filesystem::current_path(ec);
     }
     ~TempTree() {
         std::error_code ec;
-        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
+        if (m_root.empty()) return;
+        const std::string cwd = std::filesystem::current_path(ec).string();
+        if (!ec && (cwd == m_root || cwd.rfind(m_root + "/", 0) == 0)) std::filesystem::current_path(m_cwd, ec);
+        std::filesystem::remove_all(m_root, ec);
     }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
@@ -61,4 +69,5 @@ public:
 
 private:
     std::string m_root;
+    std::filesystem::path m_cwd;  // the current directory when the folder was made
 };

@@ -1,4 +1,5 @@
 #include "cli/CliArgs.h"
+#include "cli/Verdict.h"
 
 #include <getopt.h>
 
@@ -370,11 +371,14 @@ namespace {
 
 constexpr std::string_view kExitStatus =
     "Exit status (with several ports, the worst of them):\n"
-    "  0    every answer came without a device error\n"
+    "  0    every answer came without a device error (after dispense,\n"
+    "       test-dispense, zigzag and purge: and the line then stayed quiet 2 s)\n"
     "  1    the module reported a device error, or the download did not end\n"
     "  2    the link failed (no ACK, no answer, the port went away), or\n"
-    "       --timeout passed\n"
+    "       --timeout passed; a dispense given up on may have reached the module\n"
     "  3    the port could not be opened\n"
+    "  4    uncertain counts: an answer came that no send waited for (also in\n"
+    "       the 2 s of quiet line after the last), or a batch stopped early\n"
     "  64   usage error: an unknown option or a value out of range\n"
     "  65   the HEX file was refused        66   a file could not be read\n"
     "  73   the log, trace or record file could not be created\n"
@@ -446,6 +450,8 @@ std::string ToolHelp() {
     return h;
 }
 
+static_assert(kQuietGuard == std::chrono::seconds(2), "the help texts say 2 s");
+
 std::string CommandHelp(const CommandInfo& c) {
     std::string h = "Usage: zantu-cli";
     if (!TakesNoPort(c.cmd)) h += " [--port PATH|COMn]... [OPTIONS]";
@@ -484,6 +490,9 @@ std::string CommandHelp(const CommandInfo& c) {
         break;
     case ArgKind::None: break;
     }
+    if (c.cmd == Cmd::Dispense || c.cmd == Cmd::TestDispense || c.cmd == Cmd::Zigzag || c.cmd == Cmd::Purge)
+        h += "After the last answer the line must stay quiet for 2 s before the counts are\n"
+             "reported as certain; an answer within it makes them uncertain (exit 4).\n";
     if (c.options & kOptBatch)
         h += "\nOptions:\n"
              "  --repeat N   sends of the batch, 1 to 2000 (default 1)\n"

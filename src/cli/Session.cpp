@@ -54,12 +54,6 @@ std::string Hex4(unsigned v) {
     return buf;
 }
 
-// "flash holds N of 320 blocks", for a download that stopped before its end.
-std::string FlashHolds(int blocks) {
-    return "the module's flash holds " + std::to_string(blocks) + " of " + std::to_string(kBlockCount) +
-           " blocks";
-}
-
 // The download's step, for the JSON records only.
 Field StepField(const std::string& step) {
     Field f = ScalarField("step", "step", FieldKind::Text, step);
@@ -74,21 +68,13 @@ std::string Trimmed(std::string_view s) {
 
 }  // namespace
 
-const char* ResultWord(int exitCode) {
-    switch (exitCode) {
-    case kExitOk: return "ok";
-    case kExitDeviceError: return "device_error";
-    case kExitLinkFailed: return "link_failed";
-    case kExitPortFailed: return "port_failed";
-    case EX_USAGE: return "usage_error";
-    case EX_DATAERR: return "data_error";
-    case EX_NOINPUT: return "no_input";
-    case EX_CANTCREAT: return "cannot_create";
-    case EX_IOERR: return "io_error";
-    case EX_NOPERM: return "wrong_password";
-    default: return exitCode >= 128 ? "interrupted" : "failed";
-    }
-}
+static_assert(res::ExitOf(res::Result::UsageError) == EX_USAGE && res::ExitOf(res::Result::DataError) == EX_DATAERR &&
+              res::ExitOf(res::Result::NoInput) == EX_NOINPUT &&
+              res::ExitOf(res::Result::CannotCreate) == EX_CANTCREAT &&
+              res::ExitOf(res::Result::IoError) == EX_IOERR && res::ExitOf(res::Result::WrongPassword) == EX_NOPERM &&
+              res::ExitOf(res::Result::Failed) == EX_SOFTWARE);
+
+const char* ResultWord(int exitCode) { return res::Word(res::OfExit(exitCode)).data(); }
 
 Session::Session(SessionConfig cfg) : m_cfg(std::move(cfg)), m_info(*m_cfg.options.command) {
     m_host.m_appTitle = "zantu-cli";
@@ -121,10 +107,15 @@ void Session::Link(ev::LinkEvent e, int, std::string_view) {
     case ev::LinkEvent::AckTimeout:
     case ev::LinkEvent::ResponseTimeout:
         m_exchangeOpen = false;
+        if (m_answerUnread) m_dispenseGivenUp = true;
         m_linkFailed = true;  // worded from the status line at the end
         break;
     case ev::LinkEvent::PortLost:
+        // A dispense-type frame on its way or answered by nothing yet may
+        // have reached the module.
+        if (m_answerUnread) m_dispenseGivenUp = true;
         m_exchangeOpen = false;
+        m_portLost = true;
         if (m_lostPath.empty()) m_lostPath = m_dlg.m_Comm.ReopenPath();
         m_linkFailed = true;  // the console would wait for the port to come back; a run ends here
         break;
@@ -171,9 +162,15 @@ void Session::Answered(const ev::Answer& a) {
     r.errorText = errorText;
     r.fields = DecodedFields(a.fields);
     if (!a.awaited) {
-        // Answers nothing: shown as what it is, and it changes no count.
+        // Answers nothing: shown as what it is, and it changes no count.  A
+        // dispense-type or PURGE answer tells the notes it moved, counted nowhere.
         r.type = "unasked";
         r.caption = std::string("Unasked '") + static_cast<char>(a.code) + "'";
+        if (a.counts) {
+            r.fields = UnaskedCountFields(a);
+            if (m_guarding) SetUncertain("an answer came after the last one was in");
+            else if (m_dispenseGivenUp) SetUncertain("an answer came for a command given up on");
+        }
         Emit(r);
         return;
     }
@@ -262,7 +259,7 @@ void Session::Noticed(const ev::Notice& n) {
     case ev::NoticeKind::LogFileFailed:
         if (!m_logPath.empty()) m_logWriteFailed = true;
         break;
-    case ev::NoticeKind::BatchUncertain: m_uncertain = true; break;
+    case ev::NoticeKind::BatchUncertain: SetUncertain("an answer came that no send was waiting for"); break;
     case ev::NoticeKind::PortLost:
         if (m_lostPath.empty()) m_lostPath = std::string(n.text);
         Link(ev::LinkEvent::PortLost, n.port, {});
@@ -463,6 +460,54 @@ void Session::RunButton() {
         return;
     }
     Drive([&] { return m_idle; });
+    ListenForQuiet();
+}
+
+std::vector<Field> Session::UnaskedCountFields(const ev::Answer& a) const {
+    const ev::DispenseCounts& c = *a.counts;
+    std::vector<Field> out;
+    bool all = true;
+    for (bool h : c.has) all = all && h;
+    for (const AnswerField& row : FieldsOf('R', 0)) {
+        const bool perBox = row.group.empty() && (row.key == "dispensed" || row.key == "rejected");
+        const bool reason = row.group == "reasons";
+        if (!perBox && !(reason && a.code != 'Q')) continue;  // sums and totals: counted nowhere
+        Field f = FieldOfRow(row);
+        if (perBox) {
+            const int* v = row.key == "dispensed" ? c.dispensed : c.rejected;
+            for (int b = 0; b < 4; ++b) f.values.push_back(std::to_string(v[b]));
+            f.unknown = !all;  // a frame that ends before a box's counts
+        } else {
+            f.values.push_back(std::to_string(c.reasons[row.at[0]]));
+        }
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+void Session::SetUncertain(std::string why) {
+    if (m_uncertain) return;
+    m_uncertain = true;
+    m_uncertainWhy = std::move(why);
+}
+
+void Session::ListenForQuiet() {
+    const bool counting = m_info.cmd == Cmd::Dispense || m_info.cmd == Cmd::TestDispense ||
+                          m_info.cmd == Cmd::Zigzag || m_info.cmd == Cmd::Purge;
+    if (!counting || m_lastFrame.type == 0 || m_portLost || Stopping()) return;
+    // A run the link gave up on listens too: a late answer is told with its numbers.
+    if (m_linkFailed && !m_dispenseGivenUp) return;
+    m_guarding = true;
+    const auto start = Clock::now();
+    auto quiet = [&] {
+        const auto now = Clock::now();
+        return now - std::max(m_lastRxAt, start) >= kQuietGuard || now - start >= kQuietGuardMax;
+    };
+    m_driver.RunUntil([&] { return quiet() || m_portLost || Stopping(); }, kQuietGuardMax + kQuietGuard, 50ms);
+    m_guarding = false;
+    if (m_portLost || Stopping()) return;
+    if (Clock::now() - std::max(m_lastRxAt, start) < kQuietGuard)
+        SetUncertain("the line did not fall quiet after the last answer");
 }
 
 void Session::RunLog() {
@@ -693,62 +738,51 @@ std::vector<Field> Session::BatchFields() const {
     return out;
 }
 
+RunFacts Session::Facts() const {
+    RunFacts f;
+    f.stopped = m_cfg.stop && m_cfg.stop->load() >= 1;
+    f.timedOut = f.stopped && m_cfg.timedOut && m_cfg.timedOut->load();
+    f.stoppedWhole = f.stopped && !f.timedOut && m_cfg.stop->load() == 1;
+    f.recordWhy = m_recordWhy;
+    f.stopExit = m_cfg.stopExit ? m_cfg.stopExit() : 130;
+    f.timeoutSec = m_cfg.timeoutSec;
+    f.failExit = m_failExit;
+    f.failWhy = m_failWhy;
+    f.linkFailed = m_linkFailed;
+    f.linkWhy = m_linkWhy.empty() ? StatusLine() : m_linkWhy;
+    f.lostPath = m_lostPath;
+    f.dispenseGivenUp = m_dispenseGivenUp;
+    f.traceWhy = m_traceWhy;
+    f.outputFailed = m_outputFailed;
+    f.outputClosed = m_outputErrno == EPIPE;
+    if (m_outputFailed && !f.outputClosed) f.outputWhy = std::strerror(m_outputErrno);
+    f.cutShort = m_cutShort;
+    f.deviceErrors = m_deviceErrors;
+    f.uncertain = m_uncertain;
+    f.uncertainWhy = m_uncertainWhy;
+    // A batch that ended before its last run, with no device error (which
+    // ends a batch by design) and no other cause, did not do what was asked.
+    if (!f.uncertain && m_batchOf > 1 && m_answers < m_batchOf && m_deviceErrors == 0) {
+        f.uncertain = true;
+        f.uncertainWhy = "the batch stopped after " + std::to_string(m_answers) + " of " +
+                         std::to_string(m_batchOf) + " runs";
+    }
+    f.download = m_info.cmd == Cmd::Download;
+    f.downloadDone = m_downloadDone;
+    f.flashPartial = f.download && m_step == "write-prog" && !m_downloadDone;
+    f.blocks = m_blocks;
+    return f;
+}
+
 int Session::Finish() {
     ClearProgress();
-    const bool stopped = m_cfg.stop && m_cfg.stop->load() >= 1;
     const bool download = m_info.cmd == Cmd::Download;
-    const bool flashPartial = download && m_step == "write-prog" && !m_downloadDone;
-    int rc = kExitOk;
-    std::string message;
-    const bool timedOut = stopped && m_cfg.timedOut && m_cfg.timedOut->load();
-    if (stopped) {
-        rc = timedOut ? kExitLinkFailed : m_cfg.stopExit ? m_cfg.stopExit() : 130;
-        message = timedOut ? "timed out after " + std::to_string(m_cfg.timeoutSec) + " s" : "stopped";
-        if (flashPartial) message += " during the download: " + FlashHolds(m_blocks);
-    } else if (m_failExit == kExitPortFailed) {
-        rc = m_failExit;
-        message = m_failWhy;
-    } else if (!m_recordWhy.empty()) {
-        // The record is the point of the run: it stopped after the exchange under way.
-        rc = EX_IOERR;
-        message = m_recordWhy + "; the run stopped after the exchange under way";
-    } else if (m_linkFailed) {
-        rc = kExitLinkFailed;
-        std::string why = m_linkWhy;
-        if (why.empty()) why = StatusLine();
-        if (!m_lostPath.empty()) why += ": " + m_lostPath + " went away";
-        message = "the link failed: " + why;
-        if (flashPartial) message += "; " + FlashHolds(m_blocks);
-    } else if (m_failExit != 0) {
-        rc = m_failExit;
-        message = m_failWhy;
-    } else if (!m_traceWhy.empty()) {
-        rc = EX_IOERR;
-        message = m_traceWhy;
-    } else if (m_outputFailed && (m_cutShort || m_outputErrno != EPIPE)) {
-        // A reader that went away after the lines it wanted is no failure of
-        // a run whose work was done; one that cut the run short is.
-        rc = EX_IOERR;
-        message = m_outputErrno == EPIPE
-                      ? "the output was closed: the run stopped before its end"
-                      : std::string("writing the output failed: ") + std::strerror(m_outputErrno);
-    } else if (m_deviceErrors > 0) {
-        rc = kExitDeviceError;
-        message = m_deviceErrors == 1
-                      ? "the module reported a device error"
-                      : "the module reported " + std::to_string(m_deviceErrors) + " device errors";
-        if (flashPartial) message += "; " + FlashHolds(m_blocks);
-    } else if (download && !m_downloadDone) {
-        rc = kExitDeviceError;
-        message = "the download did not complete";
-        if (flashPartial) message += ": " + FlashHolds(m_blocks);
-    }
+    const RunFacts facts = Facts();
+    const Verdict verdict = Judge(facts);
+    int rc = verdict.exit;
+    std::string message = verdict.message;
     if (rc != kExitOk) Note("zantu-cli: " + message);
-    // The first Ctrl+C ends the run after the exchange under way, as the
-    // window's STOP does: the same word.  A second one, SIGTERM or SIGHUP
-    // end it at once: interrupted.
-    const bool stoppedWhole = stopped && !timedOut && m_cfg.stop->load() == 1;
-    m_result = timedOut ? "timed_out" : stoppedWhole ? "stopped" : ResultWord(rc);
+    m_result = std::string(res::Word(verdict.result));
 
     Record s;
     s.type = "summary";
@@ -759,8 +793,8 @@ int Session::Finish() {
     s.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
     s.top.push_back(
         ScalarField("device_errors", "device errors", FieldKind::Dec, std::to_string(m_deviceErrors)));
-    // An answer came that no send waited for: the batch's counts may be off by one.
-    if (m_uncertain) s.top.push_back(ScalarField("uncertain", "uncertain", FieldKind::Flag, "1"));
+    // The counts cannot be vouched for (also when another result comes first).
+    if (facts.uncertain) s.top.push_back(ScalarField("uncertain", "uncertain", FieldKind::Flag, "1"));
     s.top.push_back(ScalarField("status", "status", FieldKind::Text, StatusLine()));
 
     Record human;  // what a person reads after the answers, when there is more to say
@@ -776,6 +810,14 @@ int Session::Finish() {
             human.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
             human.fields = s.fields;
         }
+    }
+    if (facts.uncertain) {  // said in words to a person too
+        if (human.caption.empty()) {
+            human.caption = CaptionOf(m_info.button);
+            human.top.push_back(ScalarField("answers", "answers", FieldKind::Dec, std::to_string(m_answers)));
+        }
+        human.top.push_back(ScalarField("counts", "counts", FieldKind::Text,
+                                        "UNCERTAIN (" + facts.uncertainWhy + "): check LAST STAT"));
     }
     if (download && m_opened) {
         s.fields.push_back(ScalarField("blocks", "blocks", FieldKind::Dec, std::to_string(m_blocks)));

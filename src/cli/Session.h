@@ -18,6 +18,7 @@
 
 #include "cli/CliArgs.h"
 #include "cli/Report.h"
+#include "cli/Verdict.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "framework/RealTimeDriver.h"
@@ -39,11 +40,13 @@
 
 namespace cli {
 
-// Exit statuses: these four are the tool's own, the rest come from sysexits.h.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitDeviceError = 1;
-inline constexpr int kExitLinkFailed = 2;
-inline constexpr int kExitPortFailed = 3;
+// Exit statuses: these five are the tool's own, the rest come from sysexits.h
+// (all with their result words in records/RunResult.h).
+inline constexpr int kExitOk = res::ExitOf(res::Result::Ok);
+inline constexpr int kExitDeviceError = res::ExitOf(res::Result::DeviceError);
+inline constexpr int kExitLinkFailed = res::ExitOf(res::Result::LinkFailed);
+inline constexpr int kExitPortFailed = res::ExitOf(res::Result::PortFailed);
+inline constexpr int kExitUncertain = res::ExitOf(res::Result::Uncertain);
 
 // The word for an exit status in the JSON summary ("ok", "device_error", ...).
 const char* ResultWord(int exitCode);
@@ -105,6 +108,7 @@ private:
     void Refused(const ev::Press& press, ev::Refusal why, std::string_view detail) override;
     void Answered(const ev::Answer& answer) override;
     void Noticed(const ev::Notice& notice) override;
+    void ChunkBegin(const std::uint8_t*, std::size_t) override { m_lastRxAt = Clock::now(); }
     void Idle(bool idle) override {
         m_idle = idle;
         if (idle) m_exchangeOpen = false;
@@ -115,6 +119,12 @@ private:
     void RunButton();
     void RunLog();
     void RunDownload();
+    // After a dispense-type run: listens until the line has been quiet for
+    // kQuietGuard; an answer inside it makes the counts uncertain.
+    void ListenForQuiet();
+    void SetUncertain(std::string why);
+    // Fields of an unasked dispense-type or PURGE answer: its own counts.
+    std::vector<Field> UnaskedCountFields(const ev::Answer& a) const;
     // Waits (bounded) until the bytes written have left the line.
     void DrainLine();
     bool PressOnPage(int page, int id);
@@ -136,6 +146,8 @@ private:
     std::string StatusLine() const;
     // The batch's sums and totals for the summary.
     std::vector<Field> BatchFields() const;
+    // What the run saw, for its verdict.
+    RunFacts Facts() const;
     int Finish();
     // Appends a row to the --record file under its lock; false (and the run
     // stops) when the file could not take it whole.
@@ -173,7 +185,12 @@ private:
     bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
     bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
-    bool m_uncertain = false;  // told that the batch's counts may be off by one
+    bool m_uncertain = false;  // the counts cannot be vouched for
+    std::string m_uncertainWhy;
+    bool m_guarding = false;        // listening for quiet after the run
+    Clock::time_point m_lastRxAt{};  // the last byte received
+    bool m_portLost = false;
+    bool m_dispenseGivenUp = false;  // the link gave up on a dispense-type command
     Verify m_verify = Verify::NotRun;
     int m_blocks = 0;                         // blocks written without error
     std::optional<std::uint16_t> m_imageSum;  // of the image loaded

@@ -8,7 +8,7 @@
 //
 // Rules kept here:
 //   - The awaited answer is the frame that carries the code of the command
-//     sent, arriving while that command waits for its answer (m_bAnswerAwaited:
+//     sent (for the TEST page's 'q', also its sub-command), arriving while that command waits for its answer (m_bAnswerAwaited:
 //     set by each send that expects an answer, cleared by that answer, by the
 //     time-outs and never set for Go Loader and Reset).  Only the awaited answer
 //     stops the response timer and takes part in the batch logic.
@@ -41,6 +41,9 @@ inline constexpr std::array<std::uint8_t, 18> kCountedCodes{
 inline constexpr std::uint8_t kDumpCode = 'w';    // sent unasked by the module
 inline constexpr std::uint8_t kLoaderCode = 'r';  // Go Loader's answer
 inline constexpr std::uint8_t kResetCode = 'D';   // Reset's answer
+inline constexpr std::uint8_t kTestCode = 'q';    // DIVERT, CLUTCH, BLDC, RVDT, RomVer
+// The sub-command's place in an answer; in the host frame it stands one before.
+inline constexpr std::size_t kSubPos = 5;
 
 inline constexpr int kPageDispense = 1;
 
@@ -124,10 +127,18 @@ void CConsoleDlg::SendBookkeeping() {
 }
 
 bool CConsoleDlg::IsAwaitedAnswer() const {
-    const int code = proto::ResponseCode(reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data()),
-                                         m_strRxFrame.size());
-    return m_bAnswerAwaited && code == m_nCmdCode && code != proto::kNoCode &&
-           IsCounted(static_cast<std::uint8_t>(code));
+    const auto* f = reinterpret_cast<const std::uint8_t*>(m_strRxFrame.data());
+    const std::size_t n = m_strRxFrame.size();
+    const int code = proto::ResponseCode(f, n);
+    if (!m_bAnswerAwaited || code != m_nCmdCode || code == proto::kNoCode ||
+        !IsCounted(static_cast<std::uint8_t>(code)))
+        return false;
+    // The TEST page's commands share one code: an answer names its
+    // sub-command at position 5, and one that names another is not this
+    // command's answer.  A frame that ends before it cannot say and is taken.
+    if (code == kTestCode && m_nTxLen > static_cast<int>(kSubPos - 1) && n >= kSubPos + 3)
+        return f[kSubPos] == m_TxFrame[kSubPos - 1];
+    return true;
 }
 
 std::intptr_t CConsoleDlg::OnFrameReady() {

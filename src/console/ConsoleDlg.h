@@ -266,6 +266,8 @@ public:
     void FinishDownload();
     // Stops a running download for a device error carried by any 's' frame.
     void StopDownloadForError(std::uint8_t nCode);
+    // The block's answer came before its ACK: nothing more is awaited of it.
+    void EndBlockExchange();
 
     // ---- service log (servicelog/) -----------------------------------------
     void OnLog();

@@ -22,7 +22,8 @@
 //
 // An 's' frame with a device error stops a running download whenever it
 // arrives: as the awaited answer, as a frame that answers no block, and as a
-// frame the receiver drops because it came before the block's ACK.
+// frame the receiver drops because it came before the block's ACK (which
+// also ends that block's exchange: nothing of it is resent or waited for).
 #include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
@@ -81,7 +82,23 @@ void CConsoleDlg::WatchStrayByte(std::uint8_t b, bool bAwaitingAck) {
     const auto* f = reinterpret_cast<const std::uint8_t*>(m_strStray.data());
     if (proto::Xor(f, n) != 0 || proto::ResponseCode(f, n) != 's') return;
     NoteBlockDoubt("a block answer came before the next block's ACK and was dropped");
-    if (proto::HasErrorByte(n) && f[4] != ' ') StopDownloadForError(static_cast<std::uint8_t>(f[4] - 0x20));
+    if (proto::HasErrorByte(n) && f[4] != ' ') {
+        // The module refused a block: the download ends now, not after the
+        // block's resends and time-outs (which would send it again).
+        EndBlockExchange();
+        StopDownloadForError(static_cast<std::uint8_t>(f[4] - 0x20));
+    }
+}
+
+void CConsoleDlg::EndBlockExchange() {
+    m_host.KillTimer(kTimerAck);
+    m_host.KillTimer(kTimerResponse);
+    m_nAckRetries = 0;
+    m_bAckAwaited = false;
+    m_bAnswerAwaited = false;
+    m_nRxState = proto::kRxIdle;  // a late ACK is noise
+    m_bBusy = 0;
+    EnableRule();
 }
 
 void CConsoleDlg::OnStrayBlockAnswer(bool bError, std::uint8_t nCode) {

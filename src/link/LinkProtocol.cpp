@@ -19,6 +19,10 @@
 using namespace proto;
 
 namespace {
+// Said in the receive text when the console gives up on a dispense-type command.
+constexpr const char* kGivenUpText =
+    "The module may have received the command given up on: its counts are unknown; check LAST STAT.";
+
 // Command types that arm no response timer: Go Loader and Reset, whose
 // handlers leave the console idle right after the send.  A firmware block
 // write does arm it, so a block whose answer never comes ends the download
@@ -218,6 +222,9 @@ void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
     // Nothing of the frame given up on may reach the module later.
     if (const std::size_t n = m_Comm.DropUnsent())
         TraceLink(ev::LinkEvent::WriteDropped, m_Comm.OpenedPort(), std::to_string(n) + " bytes not sent yet");
+    // A dispense-type frame that left may have reached the module, and its
+    // notes may have moved: no flush can call back what the far end holds.
+    const bool bDispense = m_bAnswerAwaited && cmd::IsDispenseType(m_nLastType);
     BatchGaveUp();
     m_bBusy = 0;
     m_nRepeat = 0;
@@ -229,5 +236,6 @@ void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
         AppendRecv(std::string(szStatus) + "\r\n");  // the status line keeps saying lost
     else
         m_strStatus = szStatus;
+    if (bDispense) AppendRecv(std::string(kGivenUpText) + "\r\n");
     UpdateData(false);
 }

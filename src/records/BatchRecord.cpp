@@ -1,6 +1,7 @@
 #include "records/BatchRecord.h"
 
 #include "commands/CommandType.h"
+#include "records/RunResult.h"
 
 #include <algorithm>
 
@@ -14,12 +15,12 @@ std::int64_t SystemWallClockMs() {
 std::string_view OutcomeWord(Outcome o) {
     switch (o) {
     case Outcome::Running: return "";
-    case Outcome::Ok: return "ok";
-    case Outcome::DeviceError: return "device_error";
-    case Outcome::LinkFailed: return "link_failed";
-    case Outcome::Interrupted: return "interrupted";
-    case Outcome::Uncertain: return "uncertain";
-    case Outcome::Stopped: return "stopped";
+    case Outcome::Ok: return res::Word(res::Result::Ok);
+    case Outcome::DeviceError: return res::Word(res::Result::DeviceError);
+    case Outcome::LinkFailed: return res::Word(res::Result::LinkFailed);
+    case Outcome::Interrupted: return res::Word(res::Result::Interrupted);
+    case Outcome::Uncertain: return res::Word(res::Result::Uncertain);
+    case Outcome::Stopped: return res::Word(res::Result::Stopped);
     }
     return "";
 }

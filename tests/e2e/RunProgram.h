@@ -29,6 +29,7 @@ struct RunOptions {
     std::string input;  // written to standard input, which is then closed
     std::chrono::milliseconds limit = std::chrono::seconds(60);
     bool asNobody = false;  // as root: run as user and group 65534 without groups
+    std::string dir;        // the child's working folder; "" for this process's
     // Called about every 10 ms while the child runs, with its pid and the
     // standard output so far.
     std::function<void(pid_t, const std::string& out)> onTick;
@@ -48,6 +49,7 @@ inline RunResult RunProgram(std::vector<std::string> argv, const RunOptions& o =
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    if (!o.dir.empty()) posix_spawn_file_actions_addchdir_np(&fa, o.dir.c_str());
     // The child has no controlling terminal of this test's: a new session.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

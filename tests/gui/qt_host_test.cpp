@@ -29,6 +29,7 @@
 #include <QTextBlock>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace {
@@ -222,8 +223,10 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
 }
 
 TEST_F(QtConsole, HexFileDialogOffersBothFiltersAndReturnsTheChosenPath) {
-    const QString dir = QString::fromStdString(::testing::TempDir());
-    const QString file = dir + QStringLiteral("/zantu_gui_pick.hex");
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString dir = tmp.path();
+    const QString file = dir + QStringLiteral("/pick.hex");
     {
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -242,7 +245,6 @@ TEST_F(QtConsole, HexFileDialogOffersBothFiltersAndReturnsTheChosenPath) {
     ASSERT_TRUE(chosen.has_value());
     EXPECT_EQ(QFileInfo(QString::fromStdString(*chosen)).canonicalFilePath(),
               QFileInfo(file).canonicalFilePath());
-    QFile::remove(file);
 
     OnModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
     EXPECT_FALSE(host.OpenFileDialog("HEX(*.hex) |*.hex|  all(*.*)|*.*||").has_value());

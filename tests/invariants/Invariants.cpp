@@ -151,7 +151,7 @@ void Checker::Expire(std::uint64_t nowMs) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
-        m_blockOwed = 0;
+        m_blockOwed = m_blockCopies = 0;
         if (IsDispense(o.code)) m_dispenseTimedOut = true;
         if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " ACK time-out"; });
@@ -160,7 +160,7 @@ void Checker::Expire(std::uint64_t nowMs) {
         o.awaiting = false;
         m_batch.ended = true;
         m_downloading = false;
-        m_blockOwed = 0;
+        m_blockOwed = m_blockCopies = 0;
         if (IsDispense(o.code)) m_dispenseTimedOut = true;
         if (o.code == 'U') m_fenceFor = 0;
         Trace([&] { return "t=" + std::to_string(nowMs) + " response time-out"; });
@@ -235,7 +235,7 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
         if (m_pressId == 1171) {
             m_downloading = true;
             m_blocksAnswered = 0;
-            m_blockOwed = 0;
+            m_blockOwed = m_blockCopies = 0;
         }
         Trace([&] { return t() + "press " + std::to_string(m_pressId) + " sends " + Describe(f); });
         NewSend(f, nowMs, false);
@@ -278,6 +278,7 @@ void Checker::Written(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs)
         Fail(1, nowMs, why);
         NewSend(f, nowMs, false);
     }
+    if (code == 's' && m_downloading) ++m_blockCopies;
     m_rx = Rx::AwaitAck;
 }
 
@@ -296,8 +297,11 @@ void Checker::Received(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs
         } else if (b == proto::SOH) {
             m_line.assign(1, b);
             m_lineInFrame = true;
-        } else if (b == proto::ACK && m_downloading && m_out.active && m_out.code == 's') {
-            ++m_blockOwed;  // the module took a block copy: its answer is owed
+        } else if (b == proto::ACK && m_downloading && m_out.active && m_out.code == 's' && m_blockCopies > 0) {
+            // The module took a block copy: its answer is owed.  It can take
+            // only copies that were written; an ACK beyond them is noise.
+            --m_blockCopies;
+            ++m_blockOwed;
         }
         switch (m_rx) {
         case Rx::AwaitAck:

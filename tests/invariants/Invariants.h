@@ -30,7 +30,9 @@
 //       answer awaited, a batch between its runs, a download running).
 //   (8) A block write for the next block leaves only once the module has no
 //       block answer outstanding (every ACK of a block copy was followed by
-//       an 's' answer on the line), and so does "Downloading Done!".
+//       an 's' answer on the line; the module can take only the copies that
+//       were written, so an ACK beyond them takes none), and so does
+//       "Downloading Done!".
 //   (9) An answer of a batch's code that no send waits for ends the batch
 //       after the exchange under way (no further run of it), and the console
 //       tells that the batch's counts are uncertain before the batch is over
@@ -194,7 +196,8 @@ private:
     // the line's own frames, whatever the console made of them
     bool m_lineInFrame = false;
     std::vector<std::uint8_t> m_line;
-    int m_blockOwed = 0;  // block answers the module owes (ACKs of block copies not yet answered)
+    int m_blockOwed = 0;    // block answers the module owes (ACKs of block copies not yet answered)
+    int m_blockCopies = 0;  // block copies written whose ACK has not come
     // LAST STAT asked first after a dispense time-out
     bool m_dispenseTimedOut = false;
     std::uint8_t m_fenceFor = 0;  // the code of the press held for LAST STAT's answer

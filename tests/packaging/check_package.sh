@@ -19,18 +19,27 @@ fail() {
 }
 step() { echo "package check: $*"; }
 
-tmp="$(mktemp -d)"
+# Everything nobody runs or reads lies in this folder under /tmp, and nobody
+# runs from it: the clone may lie in a folder that user cannot enter (a
+# private home folder, a mktemp -d folder).
+tmp="$(mktemp -d /tmp/zantu-package.XXXXXX)"
 trap 'rm -rf "$tmp"' EXIT
 chmod 755 "$tmp"
 # Users are not root: as root, run the unpacked programs as nobody.
 as_user() {
   if [ "$(id -u)" -eq 0 ]; then
-    setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$tmp/home" "$@"
+    (cd "$tmp" && setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$tmp/home" "$@")
   else
-    env HOME="$tmp/home" "$@"
+    (cd "$tmp" && env HOME="$tmp/home" "$@")
   fi
 }
-mkdir -p "$tmp/home" && chmod 777 "$tmp/home"
+mkdir -p "$tmp/home" "$tmp/debs" && chmod 777 "$tmp/home"
+# The packages as that user may read them.
+for i in "${!debs[@]}"; do
+  cp "${debs[$i]}" "$tmp/debs/"
+  debs[$i]="$tmp/debs/$(basename "${debs[$i]}")"
+done
+chmod -R a+rX "$tmp/debs"
 
 # ---- each package: control fields, lintian, the files it holds ---------------
 root="$tmp/root"

@@ -12,6 +12,7 @@
 // sends one answer twice with nothing asking for it, is beyond what any rule
 // without sequence numbers can tell apart on a clean line; the console then
 // notices the surplus answer and runs Verify by itself.
+#include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "link/LinkFrame.h"
@@ -159,7 +160,8 @@ private:
 };
 
 TEST(DownloadGuard, NeverRunsAheadOfTheModuleWhateverTheLineCarries) {
-    const std::string file = ::testing::TempDir() + "zantu_guard_test.hex";
+    TempTree tree;
+    const std::string file = tree.Path("image.hex");
     std::FILE* fh = std::fopen(file.c_str(), "wb");
     ASSERT_NE(fh, nullptr);
     std::fputs(":0400000001020304F2\n:00000001FF\n", fh);

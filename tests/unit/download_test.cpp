@@ -1,4 +1,5 @@
 // The HEX loader's reading rules and the 320-block download on the virtual clock.
+#include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "firmware/HexLoader.h"
 #include "firmware/ImageIdentity.h"
@@ -138,10 +139,9 @@ TEST(HexLoader, BadRecordsRefuseTheFile) {
 // What the operator may pick with the "all" filter: only a regular file of
 // reasonable size is read, and a file is read no further than its end record.
 TEST(HexLoader, FilesAreReadWithABound) {
-    const std::string dir = ::testing::TempDir() + "zantu_hex_bound";
-    std::filesystem::create_directories(dir);
+    TempTree tree;
+    const std::string dir = tree.Root();
     const std::string fifo = dir + "/pipe.hex";
-    std::remove(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: a blocking read would wait for good
     const std::string big = dir + "/big.hex";
     {
@@ -185,20 +185,20 @@ TEST(HexLoader, FilesAreReadWithABound) {
             EXPECT_EQ(img[0], 0x42);
         }
     }
-    std::filesystem::remove_all(dir);
 }
 
 struct DownloadFixture : ::testing::Test {
     fw::HeadlessHost host;
     CConsoleDlg dlg{host};
     CaptureWriter cap;
+    TempTree tree;  // the test's files
     std::string file;
     void SetUp() override {
         dlg.Create();
         dlg.m_pWriter = &cap;
         dlg.m_bLinked = 1;
         host.SelectTab(ids::kTab, 5);
-        file = ::testing::TempDir() + "zantu_download_test.hex";
+        file = tree.Path("image.hex");
         std::FILE* f = std::fopen(file.c_str(), "wb");
         std::fputs(":0400000001020304F2\n:00000001FF\n", f);
         std::fclose(f);
@@ -300,13 +300,13 @@ TEST_F(DownloadFixture, RefusedFileKeepsTheImageOfTheLastLoad) {
     ASSERT_EQ(dlg.m_bDownloading, 0);
     const auto image = dlg.m_Image;
     ASSERT_EQ(image[0], 0x01);
-    const std::string badChar = ::testing::TempDir() + "zantu_badchar.hex";
+    const std::string badChar = tree.Path("badchar.hex");
     {
         std::FILE* f = std::fopen(badChar.c_str(), "wb");
         std::fputs(":04000000010Z0304F2\n:00000001FF\n", f);  // refused outright: no question
         std::fclose(f);
     }
-    const std::string bad[] = {"/proc/self/mem", "/dev/zero", ::testing::TempDir() + "zantu_none.hex", badChar};
+    const std::string bad[] = {"/proc/self/mem", "/dev/zero", tree.Path("none.hex"), badChar};
     for (const std::string& path : bad) {
         host.m_answerFile = [&](std::string_view) { return std::optional<std::string>(path); };
         cap.writes.clear();

@@ -1,6 +1,7 @@
 // Late and duplicated answers, on the virtual clock: an answer the console
 // cannot tell from the next send's never lets it send ahead of the module,
 // and where it may have cost a batch's counts the console says so.
+#include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "link/LinkFrame.h"
@@ -37,7 +38,8 @@ struct Rig {
     CConsoleDlg dlg{host};
     CaptureWriter cap;
     Notices heard;
-    std::string hex = ::testing::TempDir() + "zantu_late_answers.hex";
+    TempTree tree;
+    std::string hex = tree.Path("image.hex");
     Rig() {
         dlg.Create();
         dlg.m_pWriter = &cap;
@@ -59,6 +61,10 @@ struct Rig {
         host.SetControlText(ids::kRepeat, repeat);
         host.SetControlText(ids::kWait, "1");
         dlg.OnCommand(1001);
+    }
+    void Press(int page, int id) {
+        host.SelectTab(ids::kTab, page);
+        dlg.OnCommand(id);
     }
     void WriteProg() {
         host.SelectTab(ids::kTab, 5);
@@ -161,6 +167,34 @@ TEST(LateAnswers, NeverSendAheadAndSayWhenCountsMayBeOff) {
              r.host.Advance(10000);
          },
          "ss", 0, false, "", "Downloading Done!"},
+        {"a block's error before its ACK ends the download at once: the block is not sent again",
+         [](Rig& r) {
+             r.WriteProg();
+             r.Ack();
+             r.Feed(Frame('s', ' ', 0));
+             r.Feed(Frame('s', 0x20 + 0x0B, 0));  // block 1's answer, and no ACK
+             r.host.Advance(kResponseFirstMs + 10000);
+         },
+         "ss", 0, false, "", "Downloading Done!"},
+        {"an answer naming another TEST command is not RomVer's",
+         [](Rig& r) {
+             r.Press(4, 1016);  // RomVer
+             r.Ack();
+             r.Feed(Frame('q'));  // sub-command ' ': DIVERT's answer
+         },
+         "q", 0, true, "", ""},
+        {"RomVer's own answer after another's ends the wait",
+         [](Rig& r) {
+             r.Press(4, 1016);
+             r.Ack();
+             r.Feed(Frame('q'));
+             Bytes own = Frame('q');
+             own[5] = '0';
+             own.back() = 0;
+             own.back() = proto::Xor(own.data(), own.size());
+             r.Feed(own);
+         },
+         "q", 0, false, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,6 +209,49 @@ TEST(LateAnswers, NeverSendAheadAndSayWhenCountsMayBeOff) {
         if (*c.noBox) {
             EXPECT_FALSE(r.Boxed(c.noBox));
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A command given up on may still have reached the module: for a dispense
+// the receive text says that its counts are unknown, and its late answer is
+// shown with its numbers.
+TEST(LateAnswers, ADispenseGivenUpSaysTheModuleMayHaveIt) {
+    struct GiveUp {
+        const char* name;
+        int page, button;
+        bool acked;  // ACKed, then no answer: the response time-out
+        bool said;
+    };
+    const GiveUp cases[] = {
+        {"DISPENSE without ACK", 1, 1001, false, true},
+        {"DISPENSE without answer", 1, 1001, true, true},
+        {"ZIGZAG without answer", 1, 1005, true, true},
+        {"STATUS without ACK", 2, 1006, false, false},
+    };
+    for (const GiveUp& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        r.host.SetControlText(1035, "2");
+        r.Press(c.page, c.button);
+        if (c.acked) r.Ack();
+        r.host.Advance(kResponseFirstMs);
+        EXPECT_FALSE(r.dlg.IsBusy());
+        const bool said = r.dlg.m_strRecv.find("may have received the command given up on: its counts are "
+                                               "unknown") != std::string::npos;
+        EXPECT_EQ(said, c.said) << r.dlg.m_strRecv;
+        if (!c.said) continue;
+        if (!c.acked) r.Ack();  // its ACK and answer, late
+        Bytes late{proto::SOH, '0', '0', c.button == 1001 ? std::uint8_t{'R'} : std::uint8_t{'p'}, ' ', ' '};
+        for (int box = 0; box < 4; ++box) late.insert(late.end(), {proto::CountByte(box == 0 ? 2 : 0), ' ', ' '});
+        late.push_back(proto::ETX);
+        late.push_back(proto::Xor(late.data(), late.size()));
+        r.Feed(late);
+        EXPECT_NE(r.dlg.m_strRecv.find("answer: dispensed 2 0 0 0, rejected 0 0 0 0"), std::string::npos)
+            << r.dlg.m_strRecv;
     }
 }
 

@@ -1,6 +1,7 @@
 // The simulator on a real pseudo-terminal: an exchange through the slave
 // opened exclusively, reopening the slave, pacing, a prompt Stop and the
 // injected hang-up.  Every wait is bounded.
+#include "TempTree.h"
 #include "Embedded.h"
 #include "Simulator.h"
 
@@ -168,8 +169,8 @@ TEST(SimPty, UnsolicitedDumpReachesTheHost) {
 // The module a front-end embeds: a flash file that cannot be written is said
 // before the session; a good one receives the flash when the module stops.
 TEST(SimEmbedded, FlashFileIsCheckedFirstAndWrittenAtFinish) {
-    const std::string dir = ::testing::TempDir() + "zantu_embedded_" + std::to_string(getpid());
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    TempTree tree;
+    const std::string dir = tree.Root();
     const std::string plain = dir + "/plain";
     ASSERT_TRUE(zsim::WriteFlashFile(plain, {1, 2}).empty());
     for (const std::string& bad : {dir, plain + "/flash.bin", dir + "/none/flash.bin"}) {
@@ -196,9 +197,6 @@ TEST(SimEmbedded, FlashFileIsCheckedFirstAndWrittenAtFinish) {
     ASSERT_EQ(saved.size(), zsim::kFlashSize);
     EXPECT_EQ(saved[0], 0x34);
     EXPECT_EQ(saved[zsim::kBlockSize], 0xFF);
-    std::remove(file.c_str());
-    std::remove(plain.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // would mix two firmware images.  The console must never send what nobody
 // asked for, never stay busy for good, and never take a frame for an answer
 // it is not.
+#include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
 #include "link/LinkFrame.h"
@@ -48,13 +49,13 @@ Bytes Response(std::uint8_t code, std::uint8_t err = ' ', std::size_t dataLen = 
 }
 
 struct HexFile {
-    std::string path = ::testing::TempDir() + "zantu_unasked_test.hex";
+    TempTree tree;
+    std::string path = tree.Path("image.hex");
     explicit HexFile(const char* text) {
         std::FILE* f = std::fopen(path.c_str(), "wb");
         std::fputs(text, f);
         std::fclose(f);
     }
-    ~HexFile() { std::remove(path.c_str()); }
 };
 
 class UnaskedFrames : public ::testing::Test {
