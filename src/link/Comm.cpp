@@ -4,9 +4,11 @@
 // gives: the UUCP lock file that serial programs share (a stale one, whose
 // process is gone, is taken over), a look through /proc for processes that
 // have the device open, and then the port's own exclusive flag (TIOCEXCL) and
-// an flock.  Opened through a link (/dev/serial/by-id/...), both lock files
-// are checked and taken: the device's (LCK..ttyUSB0) and the name's as given
-// (LCK..serial_by-id_...), since other programs lock either.  A program that
+// an flock.  The lock files of every name the device has are checked and
+// taken: the device's (LCK..ttyUSB0), those of its /dev/serial/by-id and
+// by-path names (LCK..serial_by-id_...) and the name's as given, since other
+// programs lock whichever name they opened; a live one refuses the port even
+// when sharing was allowed.  A program that
 // only has the device open (no lock file, no flock, no exclusive flag) stops
 // the open unless sharing was allowed (SetShared).  Root passes TIOCEXCL but
 // sees every process; an ordinary user sees only their own processes but is
@@ -142,8 +144,8 @@ int CComm::Fail(PortFault fault, int err) {
     m_openError.nError = err;
     m_nLastError = err ? err : EIO;
     if (fault == PortFault::NoPermission) DescribeDeviceAccess(m_openError);
-    m_lock.Release();
-    m_lockAlias.Release();
+    if (fault == PortFault::InUse) m_openError.seesEveryProcess = ::geteuid() == 0;
+    m_locks.Release();
     m_hComm = -1;
     return 0;
 }
@@ -212,16 +214,20 @@ int CComm::OpenPath(const std::string& path) {
         if (auto other = findHolder(false)) m_openError.holder = *other;
         return Fail(PortFault::InUse, EBUSY);
     }
-    // The device's lock file, and the one of the name given when that is a link.
-    const bool viaLink = path != device;
-    for (portlock::UucpLock* lock : {&m_lock, &m_lockAlias}) {
-        if (lock == &m_lockAlias && !viaLink) break;
-        if (lock->Acquire(lockDir, lock == &m_lock ? device : path, holder) == portlock::UucpLock::Result::Held) {
-            ::close(fd);
-            m_openError.holder = holder;
-            m_openError.lockFile = lock->LastPath();
-            return Fail(PortFault::InUse, EBUSY);
-        }
+    // The lock files of every name the device has: the device's, its by-id
+    // and by-path names' (another program may have opened it by any of them)
+    // and the name given.  A live lock file refuses the port, shared or not.
+    std::vector<std::string> names{device};
+    for (std::string& link : StableNames(device.substr(device.rfind('/') + 1), DeviceRoots{"", m_strDevRoot})) {
+        char to[PATH_MAX];
+        if (::realpath(link.c_str(), to) && device == to) names.push_back(std::move(link));
+    }
+    if (path != device) names.push_back(path);
+    if (m_locks.Acquire(lockDir, names, holder) == portlock::UucpLock::Result::Held) {
+        ::close(fd);
+        m_openError.holder = holder;
+        m_openError.lockFile = m_locks.HeldPath();
+        return Fail(PortFault::InUse, EBUSY);
     }
     // Root passes another program's exclusive flag: a program that has the
     // device open with it set refuses here.  Set with no program holding the
@@ -342,8 +348,7 @@ void CComm::ReleaseDescriptor(int fd) {
         if (::ioctl(fd, TIOCNXCL) != 0 && errno != EIO) m_nReleaseError = errno;
         ::close(fd);
     }
-    m_lock.Release();
-    m_lockAlias.Release();
+    m_locks.Release();
 }
 
 void CComm::LetWrittenBytesLeave(int fd) {

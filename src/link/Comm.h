@@ -202,8 +202,7 @@ private:
     std::string m_strOpened;  // the path the last successful opening used
     std::string m_strLockDir;
     std::string m_strDevRoot = "/dev";
-    portlock::UucpLock m_lock;
-    portlock::UucpLock m_lockAlias;  // the lock of the name given, when it is a link
+    portlock::UucpLockSet m_locks;  // the lock files of every name of the device
     portlock::Holder m_lastHolder;   // the program that last had the device open
     bool m_bLooking = false;         // Reopen: a look for a lost port
     bool m_bNamedWhileLooking = false;  // a whole scan named the holder during the looks

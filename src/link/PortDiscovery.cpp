@@ -196,6 +196,12 @@ std::string FindByIdName(std::string_view deviceName, const DeviceRoots& roots) 
     return links.empty() ? std::string() : links.front();
 }
 
+std::vector<std::string> StableNames(std::string_view deviceName, const DeviceRoots& roots) {
+    std::vector<std::string> out = LinksTo(roots, "by-id", deviceName);
+    for (std::string& l : LinksTo(roots, "by-path", deviceName)) out.push_back(std::move(l));
+    return out;
+}
+
 bool NamesPort(const std::string& path, const SerialPortInfo& port) {
     if (path.empty()) return false;
     if (path == port.device) return true;

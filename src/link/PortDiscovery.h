@@ -40,6 +40,8 @@ std::vector<SerialPortInfo> DiscoverPorts(const DeviceRoots& roots = {});
 
 // The first by-id name that leads to the device name ("ttyUSB0"); "" if none.
 std::string FindByIdName(std::string_view deviceName, const DeviceRoots& roots = {});
+// Every by-id and by-path name that leads to the device name, by-id first.
+std::vector<std::string> StableNames(std::string_view deviceName, const DeviceRoots& roots = {});
 
 // Whether path names this port: its device, one of its stable names, or a
 // link that leads to its device.

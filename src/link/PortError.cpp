@@ -77,6 +77,9 @@ std::string DescribeOpenError(const PortOpenError& e, PortAdvice advice) {
                         ? "Close that program, or give --shared to open it anyway (both then read from it)."
                         : "Close that program, or answer Yes when OPEN asks to open it anyway (both then "
                           "read from it).");
+        if (who.empty() && e.seesEveryProcess)
+            return s + ": it refused this opening, but no process has the port open any more, so the "
+                       "program that had it has most likely just closed it. Try again.";
         if (who.empty()) s += " (which one cannot be seen as this user)";
         if (e.exclusive && who.empty())
             return s + ". If no program uses it, one that ended without closing it has left its exclusive "

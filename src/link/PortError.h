@@ -33,6 +33,9 @@ struct PortOpenError {
     // flock, no exclusive flag); it may be opened anyway (CComm::SetShared).
     bool exclusive = false;
     bool onlyOpen = false;
+    // InUse: the open ran as a user who sees every process's descriptors
+    // (root); a holder not found then had most likely just closed the port.
+    bool seesEveryProcess = false;
     std::string group;       // NoPermission: the device's group ("" when unknown)
     bool inGroup = false;    // NoPermission: this process is a member of that group
     bool groupMayOpen = false;  // NoPermission: the group has read and write access

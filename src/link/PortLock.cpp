@@ -160,6 +160,40 @@ void UucpLock::Release() {
     m_path.clear();
 }
 
+UucpLock::Result UucpLockSet::Acquire(const std::string& dir, const std::vector<std::string>& names,
+                                      Holder& holder) {
+    Release();
+    m_heldPath.clear();
+    std::vector<std::string> files;
+    for (const std::string& name : names) {
+        const std::string file = LockFileName(name);
+        bool seen = false;
+        for (const std::string& f : files) seen = seen || f == file;
+        if (seen) continue;
+        files.push_back(file);
+        auto lock = std::make_unique<UucpLock>();
+        const UucpLock::Result r = lock->Acquire(dir, name, holder);
+        if (r == UucpLock::Result::Held) {
+            m_heldPath = lock->LastPath();
+            Release();
+            return r;
+        }
+        if (r == UucpLock::Result::Taken) m_locks.push_back(std::move(lock));
+    }
+    return m_locks.empty() ? UucpLock::Result::NoLock : UucpLock::Result::Taken;
+}
+
+void UucpLockSet::Release() {
+    for (auto& lock : m_locks) lock->Release();
+    m_locks.clear();
+}
+
+std::vector<std::string> UucpLockSet::Paths() const {
+    std::vector<std::string> out;
+    for (const auto& lock : m_locks) out.push_back(lock->LastPath());
+    return out;
+}
+
 bool HasOpen(int pid, const std::string& dev, const std::string& procRoot) {
     if (pid <= 0) return false;
     const std::string fdDir = procRoot + "/" + std::to_string(pid) + "/fd";

@@ -8,9 +8,11 @@
 //    descriptors under /proc/PID/fd, as far as this user may read them.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace portlock {
 
@@ -67,6 +69,30 @@ private:
     std::string m_path;
     std::string m_lastPath;
     int m_nError = 0;
+};
+
+// The lock files of every name a device goes by: its device path, the
+// /dev/serial/by-id and by-path links to it and the name it was opened by.
+// A program that locked any one of them holds the port, whatever name it
+// used.  Each name's lock is taken (one file per distinct lock file name),
+// so programs that look by any name see the port held.
+class UucpLockSet {
+public:
+    // Takes the lock of every name in dir, in order.  On Held (the first name
+    // another program holds), the locks taken so far are released again and
+    // holder and HeldPath() say who and which file.  NoLock from one name
+    // (directory not writable, a stale lock another user left) does not stop
+    // the others.
+    UucpLock::Result Acquire(const std::string& dir, const std::vector<std::string>& names, Holder& holder);
+    void Release();
+    // The lock file found held by the last Acquire.
+    const std::string& HeldPath() const { return m_heldPath; }
+    // The lock files taken.
+    std::vector<std::string> Paths() const;
+
+private:
+    std::vector<std::unique_ptr<UucpLock>> m_locks;
+    std::string m_heldPath;
 };
 
 // A process other than selfPid that has canonicalDevice open: an entry of

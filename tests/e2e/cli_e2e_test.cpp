@@ -7,6 +7,7 @@
 // real time these tests take is the console's own: Wait seconds of a batch,
 // the four seconds of a missing ACK.
 #include "RunProgram.h"
+#include "ScriptedPeer.h"
 #include "SimConsole.h"
 #include "cli/Commands.h"
 #include "link/PortLock.h"
@@ -402,6 +403,160 @@ TEST_F(CliE2E, UnaskedFramesAreRecordsOfTheirOwn) {
             EXPECT_NE(r.out.find("Unasked 'P'  Error = 01 PickUp Error\n"), std::string::npos) << r.out;
         }
     }
+}
+
+// ---- every answer accounted for, against a scripted far end ---------------------------
+
+// The cases a faulty line or module produced, played by a far end that does
+// exactly what its script says.  Each answer the module sent is accounted for:
+// a run whose counts cannot be vouched for is never "ok".
+struct PeerCase {
+    const char* name;
+    std::vector<std::string> args;
+    ScriptedPeer::Script script;
+    int exit;
+    const char* result;
+    std::function<void(const std::vector<json>& lines, const RunResult& r)> check;
+};
+
+using P = ScriptedPeer;
+
+// Answers every host frame of `code` at once with its ACK and `answer`.
+P::Script AnswerAll(std::uint8_t code, P::Bytes answer) {
+    return [=](const P::Bytes& f, int) -> std::vector<P::Step> {
+        if (f.size() > 3 && f[3] == code) return {{0, P::Cat({P::Ack(), answer})}};
+        return {};
+    };
+}
+
+std::vector<json> Unasked(const std::vector<json>& lines) { return OfType(lines, "unasked"); }
+
+TEST(CliScriptedPeer, EveryAnswerAccountedFor) {
+    const PeerCase cases[] = {
+        {"a clean dispense is ok after the quiet guard",
+         {"dispense", "1", "0", "0", "0"},
+         AnswerAll('R', P::DispenseAnswer(1, 0)),
+         0, "ok",
+         [](const std::vector<json>& lines, const RunResult& r) {
+             EXPECT_GE(r.elapsed, 2s);  // it listened to the quiet line
+             EXPECT_TRUE(Unasked(lines).empty());
+             EXPECT_FALSE(OfType(lines, "summary").at(0).contains("uncertain"));
+         }},
+        {"a repeated answer takes run 2's place; the trailing real answers make the batch uncertain",
+         {"dispense", "1", "0", "0", "0", "--repeat", "3", "--wait", "1"},
+         [](const P::Bytes&, int k) -> std::vector<P::Step> {
+             if (k == 0) return {{0, P::Cat({P::Ack(), P::DispenseAnswer(1, 0)})}};
+             if (k == 1)  // answer 1 again right after the ACK; run 2's own answer later
+                 return {{0, P::Cat({P::Ack(), P::DispenseAnswer(1, 0)})}, {1600, P::DispenseAnswer(0, 1)}};
+             return {{0, P::Ack()}, {1000, P::DispenseAnswer(1, 0)}};
+         },
+         4, "uncertain",
+         [](const std::vector<json>& lines, const RunResult& r) {
+             // The answer no send waited for, with its numbers.
+             ASSERT_FALSE(Unasked(lines).empty());
+             const json u = Unasked(lines).back();
+             EXPECT_EQ(u["fields"]["dispensed"], json::parse("[1,0,0,0]")) << u;
+             EXPECT_TRUE(u["fields"]["rejected"][0].is_number()) << u;
+             const json s = OfType(lines, "summary").at(0);
+             EXPECT_EQ(s["uncertain"], true);
+             EXPECT_NE(s["message"].get<std::string>().find("uncertain"), std::string::npos) << s;
+             EXPECT_NE(r.err.find("uncertain"), std::string::npos) << r.err;
+         }},
+        {"a late answer owed from an earlier run is taken; the real one inside the guard makes it uncertain",
+         {"dispense", "2", "0", "0", "0"},
+         [](const P::Bytes&, int) -> std::vector<P::Step> {
+             return {{0, P::Cat({P::Ack(), P::DispenseAnswer(1, 0)})}, {500, P::DispenseAnswer(2, 0)}};
+         },
+         4, "uncertain",
+         [](const std::vector<json>& lines, const RunResult&) {
+             ASSERT_EQ(Unasked(lines).size(), 1u);
+             EXPECT_EQ(Unasked(lines)[0]["fields"]["dispensed"], json::parse("[2,0,0,0]"));
+             EXPECT_EQ(Unasked(lines)[0]["fields"]["reasons"]["len"], 0);
+         }},
+        {"a batch stopped after 2 of 3 runs by a second answer is not ok",
+         {"dispense", "1", "0", "0", "0", "--repeat", "3", "--wait", "1"},
+         [](const P::Bytes&, int k) -> std::vector<P::Step> {
+             if (k == 1)
+                 return {{0, P::Cat({P::Ack(), P::DispenseAnswer(1, 0)})}, {100, P::DispenseAnswer(0, 1)}};
+             return {{0, P::Cat({P::Ack(), P::DispenseAnswer(1, 0)})}};
+         },
+         4, "uncertain",
+         [](const std::vector<json>& lines, const RunResult&) {
+             EXPECT_EQ(OfType(lines, "answer").size(), 2u);
+             ASSERT_EQ(Unasked(lines).size(), 1u);
+             EXPECT_EQ(Unasked(lines)[0]["fields"]["rejected"], json::parse("[1,0,0,0]"));
+             EXPECT_EQ(Unasked(lines)[0]["fields"]["reasons"]["len"], 1);
+         }},
+        {"an answer of another TEST sub-command is not RomVer's",
+         {"rom-version"},
+         [](const P::Bytes&, int) -> std::vector<P::Step> {
+             return {{0, P::Cat({P::Ack(), P::Answer('q', ' ', {' '})})},  // DIVERT's
+                     {300, P::Answer('q', ' ', {'0', '1', '.', '2', '3', '0', '0', '1', '2'})}};
+         },
+         0, "ok",
+         [](const std::vector<json>& lines, const RunResult&) {
+             ASSERT_EQ(OfType(lines, "answer").size(), 1u);
+             EXPECT_NE(OfType(lines, "answer")[0]["fields"]["version"].get<std::string>().find("1.23"),
+                       std::string::npos)
+                 << lines;
+             EXPECT_EQ(Unasked(lines).size(), 1u);
+         }},
+        {"a dispense given up on may have reached the module; its late answer is told in numbers",
+         {"dispense", "3", "0", "0", "0"},
+         [](const P::Bytes&, int k) -> std::vector<P::Step> {
+             // The far end reads the four copies only after the give-up.
+             if (k == 3) return {{1800, P::Cat({P::Ack(), P::DispenseAnswer(3, 0)})}};
+             return {};
+         },
+         2, "link_failed",
+         [](const std::vector<json>& lines, const RunResult&) {
+             const json s = OfType(lines, "summary").at(0);
+             EXPECT_NE(s["message"].get<std::string>().find("may have received the command: its counts are unknown"),
+                       std::string::npos)
+                 << s;
+             EXPECT_TRUE(s["fields"]["total"]["dispensed"].is_null()) << s;
+             ASSERT_EQ(Unasked(lines).size(), 1u);
+             EXPECT_EQ(Unasked(lines)[0]["fields"]["dispensed"], json::parse("[3,0,0,0]"));
+         }},
+    };
+    for (const PeerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer(c.script);
+        if (peer.Path().empty()) GTEST_SKIP() << "no pseudo-terminal";
+        std::vector<std::string> args{kCli, "--port", peer.Path(), "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = RunProgram(args);
+        EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
+        const auto lines = JsonLines(r.out);
+        ASSERT_FALSE(OfType(lines, "summary").empty()) << r.out << r.err;
+        EXPECT_EQ(OfType(lines, "summary").at(0)["result"], c.result) << r.out;
+        c.check(lines, r);
+    }
+}
+
+// A block error that comes before the block's ACK ends the download at once.
+TEST(CliScriptedPeer, ABlockErrorBeforeItsAckEndsTheDownloadAtOnce) {
+    TempDir dir;
+    const fs::path hex = dir.Path() / "fw.hex";
+    std::ofstream(hex) << ":00000001FF\n";
+    ScriptedPeer peer([blocks = 0](const P::Bytes& f, int) mutable -> std::vector<P::Step> {
+        if (f.size() < 4) return {};
+        if (f[3] == 'r') return {{0, P::Cat({P::Ack(), P::Answer('r', ' ')})}};
+        if (f[3] != 's') return {};
+        if (++blocks == 1) return {{0, P::Cat({P::Ack(), P::Answer('s', ' ')})}};
+        return {{0, P::Answer('s', 0x20 + 0x33)}};  // "Program Writing Error", and no ACK
+    });
+    if (peer.Path().empty()) GTEST_SKIP() << "no pseudo-terminal";
+    RunOptions o;
+    o.limit = 30s;
+    const RunResult r = RunProgram({kCli, "--port", peer.Path(), "--json", "download", hex.string()}, o);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_LT(r.elapsed, 10s);
+    EXPECT_NE(r.err.find("Program Writing Error"), std::string::npos) << r.err;
+    std::size_t blockFrames = 0;
+    for (const auto& f : peer.Frames())
+        if (f.size() > 3 && f[3] == 's') ++blockFrames;
+    EXPECT_EQ(blockFrames, 2u);  // the refused block was not sent again
 }
 
 // ---- several ports, a bounded run ----------------------------------------------------

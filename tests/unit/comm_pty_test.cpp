@@ -438,6 +438,34 @@ TEST_F(CommPty, ThroughALinkBothLockNamesAreCheckedAndTaken) {
     EXPECT_FALSE(TempTree::Exists(lockFile));
 }
 
+// A program that opened the device by a stable name (minicom by its by-id
+// name) locks that name only: opened by its device path, the port is still
+// refused, whether sharing was allowed or not, and the console locks every
+// name itself.
+TEST_F(CommPty, TheLockOfEveryNameOfTheDeviceIsCheckedAndTaken) {
+    ASSERT_TRUE(tree.Link("dev/serial/by-id/usb-Adapter-if00", pty.slave));
+    ASSERT_TRUE(tree.Link("dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0", pty.slave));
+    comm.SetDevRoot(tree.Path("dev"));
+    const std::string byId = tree.Path("lock/") + portlock::LockFileName(tree.Path("dev/serial/by-id/usb-Adapter-if00"));
+    const std::string byPath =
+        tree.Path("lock/") + portlock::LockFileName(tree.Path("dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0"));
+    ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
+    for (const std::string& f : {lockFile, byId, byPath}) EXPECT_EQ(TempTree::Read(f), portlock::FormatLockPid(getpid())) << f;
+    comm.Close();
+    for (const std::string& f : {lockFile, byId, byPath}) EXPECT_FALSE(TempTree::Exists(f)) << f;
+
+    for (const std::string& held : {byId, byPath})
+        for (const bool shared : {false, true}) {
+            ASSERT_TRUE(TempTree::Write(held, portlock::FormatLockPid(1)));  // a live process
+            comm.SetShared(shared);
+            EXPECT_EQ(comm.Open(1, 9600, 8, 0, 0), 0) << held << " shared " << shared;
+            EXPECT_EQ(comm.LastOpenError().lockFile, held);
+            EXPECT_FALSE(TempTree::Exists(lockFile));  // what was taken is given back
+            EXPECT_EQ(TempTree::Read(held), portlock::FormatLockPid(1));
+            std::remove(held.c_str());
+        }
+}
+
 TEST_F(CommPty, AVanishedDeviceIsReportedOnceAndTheReaderEnds) {
     ASSERT_NE(comm.Open(1, 9600, 8, 0, 0), 0);
     ::close(pty.master);

@@ -1,5 +1,6 @@
 // Sharing a port: UUCP lock files in a temporary lock directory, and the look
 // through /proc for other holders, on a fake tree and on a real child process.
+#include "link/PortError.h"
 #include "link/PortLock.h"
 
 #include "HoldingProcess.h"
@@ -101,6 +102,32 @@ TEST_F(LockDir, ReleaseLeavesAFileThatIsNoLongerOurs) {
     ASSERT_TRUE(TempTree::Write(file, portlock::FormatLockPid(1)));  // someone broke in
     lock.Release();
     EXPECT_EQ(TempTree::Read(file), portlock::FormatLockPid(1));
+}
+
+// A refusal whose holder was not found: an ordinary user is told that the
+// program cannot be seen; root, who sees every process, that it had most
+// likely just closed the port.
+TEST(PortError, AHolderNotFoundIsToldAsThisUserCanKnowIt) {
+    const struct {
+        bool exclusive, seesEveryProcess;
+        const char* said;
+        const char* notSaid;
+    } cases[] = {
+        {false, false, "(which one cannot be seen as this user)", "Try again"},
+        {true, false, "left its exclusive flag set", "Try again"},
+        {false, true, "has most likely just closed it. Try again.", "cannot be seen"},
+        {true, true, "has most likely just closed it. Try again.", "exclusive flag"},
+    };
+    for (const auto& c : cases) {
+        PortOpenError e;
+        e.fault = PortFault::InUse;
+        e.path = "/dev/ttyUSB0";
+        e.exclusive = c.exclusive;
+        e.seesEveryProcess = c.seesEveryProcess;
+        const std::string text = DescribeOpenError(e);
+        EXPECT_NE(text.find(c.said), std::string::npos) << text;
+        EXPECT_EQ(text.find(c.notSaid), std::string::npos) << text;
+    }
 }
 
 TEST(PortHolders, FakeProcTree) {

@@ -1,0 +1,57 @@
+// Every dispense batch's record file: batch_YYMMDD_HHMMSS.csv in the records
+// folder (batch_..._2.csv for a second batch in the same second), made when
+// the batch begins, its answers added as they come, its summary row written
+// when it ends.  The window's back-end calls WriteNewRows on a timer, so the
+// console's events only copy a few numbers.  A folder that cannot be written
+// is said once; the batch goes on.
+#pragma once
+
+#include "records/BatchRecord.h"
+#include "records/RecordWriter.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace rec {
+
+// The columns the window knows: port (COM n), command and arguments.
+RunFields RunFieldsOf(const BatchRecord& record);
+
+class BatchFiles {
+public:
+    // record must outlive this.  A batch begun anew first writes what the
+    // last one's file lacks.
+    BatchFiles(BatchRecord& record, std::string recordsDir);
+    ~BatchFiles();
+    BatchFiles(const BatchFiles&) = delete;
+    BatchFiles& operator=(const BatchFiles&) = delete;
+
+    // Writes what the file lacks of the record.
+    void WriteNewRows();
+
+    const std::string& RecordsDir() const { return m_dir; }
+    // The file of the running or last batch ("" before any, or when it could
+    // not be made).
+    const std::string& CurrentFile() const { return m_filePath; }
+    // Why the last batch's file could not be made or written ("" when it could).
+    const std::string& Problem() const { return m_problem; }
+    // Where a problem is said, once until a file can be made again.
+    void SetProblemReporter(std::function<void(const std::string&)> report) { m_report = std::move(report); }
+
+private:
+    void Say(const std::string& text);
+
+    BatchRecord& m_record;
+    std::string m_dir;
+    std::uint64_t m_batch = 0;     // the batch of the file
+    std::size_t m_written = 0;     // its rows in the file
+    bool m_summaryWritten = true;  // its summary row is in the file
+    std::unique_ptr<RecordWriter> m_file;
+    std::string m_filePath;
+    std::string m_problem;
+    bool m_said = false;
+    std::function<void(const std::string&)> m_report;
+};
+
+}  // namespace rec
