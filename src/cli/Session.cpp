@@ -98,6 +98,7 @@ void Session::Written(const std::uint8_t*, std::size_t, const ev::TxNote& note) 
     if (!frame || !note.frame || note.notSent) return;
     m_lastFrame = *note.frame;
     m_exchangeOpen = true;
+    if (m_lastFrame.type == cmd::kVerify) m_verifySent = true;
     if (cmd::IsDispenseType(m_lastFrame.type)) m_answerUnread = true;
 }
 
@@ -251,6 +252,14 @@ void Session::Noticed(const ev::Notice& n) {
     case ev::NoticeKind::DownloadDone:
         m_downloadDone = true;
         m_blocks = kBlockCount;
+        m_verifySent = false;  // the console may run Verify by itself now
+        break;
+    case ev::NoticeKind::DownloadStopped:
+        // k is the block it stopped at: the flash holds the blocks before it.
+        // After "Downloading Done!" this withdraws it.
+        m_blocks = std::max(0, n.k - 1);
+        if (m_downloadDone) m_downloadWithdrawn = true;
+        m_downloadDone = false;
         break;
     case ev::NoticeKind::VerifyOk: m_verify = Verify::Ok; break;
     case ev::NoticeKind::VerifyFailed: m_verify = Verify::Failed; break;
@@ -594,12 +603,13 @@ void Session::RunDownload() {
 
     if (o.verify) {
         m_step = "verify";
-        if (!PressOnPage(kPageDownload, ids::kVerify)) {
+        // One Verify a download: not again when the console runs it by itself.
+        if (!m_verifySent && !PressOnPage(kPageDownload, ids::kVerify)) {
             Fail(EX_SOFTWARE, "the Verify button could not be pressed");
             return;
         }
-        Drive([&] { return m_idle; });
-        if (m_verify != Verify::Ok || m_linkFailed) return;
+        Drive([&] { return m_idle && m_verify != Verify::NotRun; });
+        if (m_verify != Verify::Ok || m_linkFailed || !m_downloadDone) return;
         if (o.reset && Halted()) return;
     }
     if (o.reset) {
@@ -751,7 +761,8 @@ RunFacts Session::Facts() const {
     f.linkFailed = m_linkFailed;
     f.linkWhy = m_linkWhy.empty() ? StatusLine() : m_linkWhy;
     f.lostPath = m_lostPath;
-    f.dispenseGivenUp = m_dispenseGivenUp;
+    // A stop at once while a dispense-type frame awaited its answer gives it up too.
+    f.dispenseGivenUp = m_dispenseGivenUp || (f.stopped && m_answerUnread);
     f.traceWhy = m_traceWhy;
     f.outputFailed = m_outputFailed;
     f.outputClosed = m_outputErrno == EPIPE;
@@ -769,7 +780,7 @@ RunFacts Session::Facts() const {
     }
     f.download = m_info.cmd == Cmd::Download;
     f.downloadDone = m_downloadDone;
-    f.flashPartial = f.download && m_step == "write-prog" && !m_downloadDone;
+    f.flashPartial = f.download && !m_downloadDone && (m_step == "write-prog" || m_downloadWithdrawn);
     f.blocks = m_blocks;
     return f;
 }

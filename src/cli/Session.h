@@ -185,6 +185,8 @@ private:
     bool m_loaderReplied = false;  // an answer to Go Loader came (with or without an error)
     bool m_resetReplied = false;   // Reset's answer came
     bool m_loaderAnswered = false, m_downloadDone = false, m_resetAcked = false;
+    bool m_downloadWithdrawn = false;  // a block's error after "Downloading Done!" withdrew it
+    bool m_verifySent = false;         // a Verify frame left since "Downloading Done!"
     bool m_uncertain = false;  // the counts cannot be vouched for
     std::string m_uncertainWhy;
     bool m_guarding = false;        // listening for quiet after the run

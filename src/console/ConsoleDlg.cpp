@@ -142,6 +142,8 @@ void CConsoleDlg::OnCommand(int nId) {
         // names it.
         const ev::Press outer = m_press;
         m_press = {nId, nType};
+        // A command pressed after a download: Verify no longer runs for it by itself.
+        if (nType != cmd::kNone) m_bVerifyMayFollow = false;
         Tell([&](ev::ConsoleObserver& o) { o.Pressed(m_press); });
         Dispatch(nId);
         m_press = outer;

@@ -266,6 +266,8 @@ public:
     void FinishDownload();
     // Stops a running download for a device error carried by any 's' frame.
     void StopDownloadForError(std::uint8_t nCode);
+    // An 's' frame after "Downloading Done!" (bError: with device error nCode).
+    void OnBlockAnswerAfterDone(bool bError, std::uint8_t nCode);
     // The block's answer came before its ACK: nothing more is awaited of it.
     void EndBlockExchange();
 
@@ -348,6 +350,12 @@ public:
     bool m_bAutoVerifyDue = false;
     std::string m_strStray;
     bool m_bStrayInFrame = false;
+    // After "Downloading Done!" (until the next Write Prog): it stands (a block
+    // answer with a device error that comes later withdraws it); Verify may
+    // still run by itself for that download (no press, no Verify since: one
+    // Verify a download).
+    bool m_bDoneStands = false;
+    bool m_bVerifyMayFollow = false;
     // Batches: the code whose answers count in the batch set up last (0:
     // none); its counts were said to be uncertain; it ends at the awaited
     // answer under way; a dispense-type command got no answer in time; the

@@ -154,7 +154,9 @@ enum class NoticeKind : std::uint8_t {
     BadRecordsTaken,  // the operator chose to download a file with bad records; text: the finding
     BlockWritten,     // block k of n was answered without error
     DownloadDone,     // "Downloading Done!"
-    DownloadStopped,  // the download ended before its last block; text: why
+    DownloadStopped,  // the download ended before its end, or a block's error after
+                      // DownloadDone withdrew it; k: the block it stopped at (the flash
+                      // holds the k - 1 before it); text: why
     VerifyOk,         // "Verify O.K.!"
     VerifyFailed,     // Verify's answer carried an error or was incomplete; text: why
     LogFileCreated,   // the service log file was created; text: its path

@@ -43,6 +43,7 @@ void CConsoleDlg::OnVerify() {
         Refuse(ev::Refusal::Busy);
         return;
     }
+    m_bVerifyMayFollow = false;
     SendCommand(cmd::kVerify);
 }
 
@@ -124,6 +125,7 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
     }
     if (m_bAutoVerifyDue && !m_bDownloading) {
         m_bAutoVerifyDue = false;
+        if (!m_bVerifyMayFollow) return 0;  // Verify was pressed first, or another command
         AppendRecv("Verify runs by itself: " + m_strAnomaly + ".\r\n");
         OnVerify();
         return 0;

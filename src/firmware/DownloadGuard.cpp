@@ -24,10 +24,23 @@
 // arrives: as the awaited answer, as a frame that answers no block, and as a
 // frame the receiver drops because it came before the block's ACK (which
 // also ends that block's exchange: nothing of it is resent or waited for).
+// Such a frame answers no block that was waiting, so it is most likely the
+// own answer of the block confirmed last (whose confirmation was an earlier
+// block's answer again): that block is the one that failed, and the flash
+// holds the blocks before it.  The count of blocks written is never more than
+// the blocks whose own answer can have come.
+//
+// A duplicated answer on a clean line can put the console one block ahead
+// with nothing to show it until the end: the last block's own answer then
+// comes after "Downloading Done!".  Until the next Write Prog such an answer
+// is heard: with a device error it withdraws "Downloading Done!" (the
+// download failed), and either way Verify runs by itself, unless a command
+// was pressed since (Verify runs once a download).
 #include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
 #include "link/LinkFrame.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -37,6 +50,8 @@ constexpr std::size_t kStrayMax = 300;  // longer than any frame the module send
 void CConsoleDlg::BeginDownloadWatch() {
     m_bHeldForQuiet = false;
     m_bAutoVerifyDue = false;
+    m_bDoneStands = false;
+    m_bVerifyMayFollow = false;
     m_host.KillTimer(kTimerQuiet);
     // An answer overdue from before this download may still come.
     m_strAnomaly = m_bBlockDoubt ? "a block answer was still due from before the download" : "";
@@ -54,14 +69,14 @@ void CConsoleDlg::OnBlockResent() {
 }
 
 void CConsoleDlg::WatchStrayByte(std::uint8_t b, bool bAwaitingAck) {
-    if (!m_bDownloading) {
+    if (!m_bDownloading && !m_bDoneStands) {
         m_bStrayInFrame = false;
         return;
     }
     if (!bAwaitingAck) {
         m_bStrayInFrame = false;
-        if (b == proto::ACK) NoteBlockDoubt("a second ACK came for one block");
-        return;  // other noise while no block waits for its ACK
+        if (b == proto::ACK && m_bDownloading) NoteBlockDoubt("a second ACK came for one block");
+        return;  // other noise while no frame waits for its ACK
     }
     // A frame dropped before the block's ACK: assembled here only to be looked at.
     if (!m_bStrayInFrame) {
@@ -81,8 +96,13 @@ void CConsoleDlg::WatchStrayByte(std::uint8_t b, bool bAwaitingAck) {
     m_bStrayInFrame = false;
     const auto* f = reinterpret_cast<const std::uint8_t*>(m_strStray.data());
     if (proto::Xor(f, n) != 0 || proto::ResponseCode(f, n) != 's') return;
+    const bool bError = proto::HasErrorByte(n) && f[4] != ' ';
+    if (!m_bDownloading) {  // after "Downloading Done!", before another frame's ACK
+        OnBlockAnswerAfterDone(bError, bError ? static_cast<std::uint8_t>(f[4] - 0x20) : 0);
+        return;
+    }
     NoteBlockDoubt("a block answer came before the next block's ACK and was dropped");
-    if (proto::HasErrorByte(n) && f[4] != ' ') {
+    if (bError) {
         // The module refused a block: the download ends now, not after the
         // block's resends and time-outs (which would send it again).
         EndBlockExchange();
@@ -102,8 +122,12 @@ void CConsoleDlg::EndBlockExchange() {
 }
 
 void CConsoleDlg::OnStrayBlockAnswer(bool bError, std::uint8_t nCode) {
+    if (!m_bDownloading && m_bDoneStands) {
+        OnBlockAnswerAfterDone(bError, nCode);
+        return;
+    }
     if (!m_bDownloading) {
-        // After a download: shown, nothing more.
+        // After a download that stopped: shown, nothing more.
         if (bError) ShowDeviceError(nCode);
         return;
     }
@@ -117,15 +141,51 @@ void CConsoleDlg::StopDownloadForError(std::uint8_t nCode) {
     m_bHeldForQuiet = false;
     m_host.KillTimer(kTimerQuiet);
     m_host.KillTimer(kTimerProgress);
+    // The frame answers no block that was waiting: most likely it is the own
+    // answer of the block confirmed last, whose confirmation was then an
+    // earlier block's answer again.  That block failed; the flash holds the
+    // blocks before it, never more.
+    const int nFailed = std::max(1, m_nBlocksDone - 1);
+    m_nBlocksDone = nFailed;
     m_host.SetProgressPos(ids::kProgress, m_nBlocksDone);
-    char why[96];
-    std::snprintf(why, sizeof why, "an 's' frame carried device error %02X", static_cast<unsigned>(nCode));
+    char why[160];
+    std::snprintf(why, sizeof why,
+                  "an 's' frame no block waited for carried device error %02X: most likely the answer to the "
+                  "block at 0x%04X",
+                  static_cast<unsigned>(nCode), static_cast<unsigned>((nFailed - 1) * kBlockSize));
     Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
-                      .k = m_nBlocksDone,
+                      .k = nFailed,
                       .n = kBlockCount,
-                      .address = m_nImageAddr - kBlockSize,
+                      .address = (nFailed - 1) * kBlockSize,
                       .error = nCode,
                       .text = why});
+    ShowDeviceError(nCode);
+}
+
+void CConsoleDlg::OnBlockAnswerAfterDone(bool bError, std::uint8_t nCode) {
+    // The answer taken for the last block may have been an earlier block's
+    // again, and this one the last block's own.
+    const char* why = bError ? "a block answer with a device error came after Downloading Done!"
+                             : "a block answer came after Downloading Done!";
+    if (m_bVerifyMayFollow && !m_bAutoVerifyDue) {
+        m_bAutoVerifyDue = true;
+        m_strAnomaly = why;
+        m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);  // once the handling of this frame has ended
+    }
+    if (!bError) return;
+    m_bDoneStands = false;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the module reported device error %02X for the last block after \"Downloading Done!\": "
+                  "the download failed",
+                  static_cast<unsigned>(nCode));
+    Notify(ev::Notice{.kind = ev::NoticeKind::DownloadStopped,
+                      .k = kBlockCount,
+                      .n = kBlockCount,
+                      .address = kImageSize - kBlockSize,
+                      .error = nCode,
+                      .text = text});
+    AppendRecv(std::string("Downloading failed: ") + text + ".\r\n");
     ShowDeviceError(nCode);
 }
 
@@ -166,6 +226,8 @@ void CConsoleDlg::FinishDownload() {
     EnableRule();
     m_host.KillTimer(kTimerProgress);
     // Verify runs once the handling of this answer has ended (busy cleared).
+    m_bDoneStands = true;
+    m_bVerifyMayFollow = true;
     m_bAutoVerifyDue = !m_strAnomaly.empty();
     if (m_bAutoVerifyDue) m_host.PostMessage(WM_NEXT_BLOCK, 0, 0);
     Notify(ev::Notice{.kind = ev::NoticeKind::DownloadDone, .k = kBlockCount, .n = kBlockCount});

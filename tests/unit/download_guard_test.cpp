@@ -12,6 +12,7 @@
 // sends one answer twice with nothing asking for it, is beyond what any rule
 // without sequence numbers can tell apart on a clean line; the console then
 // notices the surplus answer and runs Verify by itself.
+#include "CaptureWriter.h"
 #include "TempTree.h"
 #include "console/ConsoleDlg.h"
 #include "framework/HeadlessHost.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -193,6 +195,119 @@ TEST(DownloadGuard, NeverRunsAheadOfTheModuleWhateverTheLineCarries) {
     EXPECT_GT(resends, 100);
     EXPECT_GT(done, 12);
     EXPECT_GT(verified, 0);
+}
+
+// A duplicated block answer on a clean line: the protocol cannot tell it from
+// the next block's answer, and the console takes it.  What shows the shift
+// later is heard: the flash is never said to hold a block whose own answer
+// did not come, the error is put on the block it belongs to, an error after
+// "Downloading Done!" withdraws it, and Verify runs once.
+struct DupRig final : ev::ConsoleObserver {
+    struct Heard {
+        ev::NoticeKind kind;
+        int k, address, error;
+    };
+    fw::HeadlessHost host;
+    CConsoleDlg dlg{host};
+    CaptureWriter cap;
+    TempTree tree;
+    std::vector<Heard> heard;
+    int seen = 0;  // block writes answered so far
+
+    DupRig() {
+        const std::string file = tree.Path("image.hex");
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        std::fputs(":0400000001020304F2\n:00000001FF\n", f);
+        std::fclose(f);
+        dlg.Create();
+        dlg.m_pWriter = &cap;
+        dlg.m_bLinked = 1;
+        dlg.Subscribe(this);
+        host.SelectTab(ids::kTab, 5);
+        host.m_answerFile = [file](std::string_view) { return std::optional<std::string>(file); };
+        host.Click(ids::kWriteProg);
+    }
+    ~DupRig() override { dlg.Unsubscribe(this); }
+    void Noticed(const ev::Notice& n) override {
+        if (n.kind == ev::NoticeKind::DownloadDone || n.kind == ev::NoticeKind::DownloadStopped)
+            heard.push_back({n.kind, n.k, n.address, n.error});
+    }
+    void Feed(const Bytes& b) {
+        dlg.ReceiveBytes(b.data(), b.size());
+        host.Pump();
+    }
+    static Bytes BlockAnswer(std::uint8_t err = ' ') {
+        Bytes f{proto::SOH, '0', '0', 's', err, proto::ETX};
+        f.push_back(proto::Xor(f.data(), f.size()));
+        return f;
+    }
+    int Written(std::uint8_t code) const {
+        int n = 0;
+        for (const Bytes& w : cap.writes) n += w.size() > 3 && w[0] == proto::EOT && w[3] == code;
+        return n;
+    }
+    // Each new block write gets what module(k) feeds, k counted from 1.
+    void Run(const std::function<void(int)>& module) {
+        while (Written('s') > seen) module(++seen);
+    }
+};
+
+TEST(DownloadGuard, ADuplicatedBlockAnswerNeverCountsABlockItDidNotWrite) {
+    constexpr std::uint8_t kWriteError = 0x53 + 0x20;  // "Program Writing Error"
+    {  // block 101 takes block 100's answer again; its own, an error, comes before block 102's ACK
+        DupRig r;
+        r.Run([&](int k) {
+            if (k == 102) r.Feed(DupRig::BlockAnswer(kWriteError));
+            r.Feed({proto::ACK});
+            if (k != 102) r.Feed(DupRig::BlockAnswer());
+        });
+        EXPECT_EQ(r.Written('s'), 102);
+        ASSERT_EQ(r.heard.size(), 1u);
+        EXPECT_EQ(r.heard[0].kind, ev::NoticeKind::DownloadStopped);
+        EXPECT_EQ(r.heard[0].k, 101);  // block 101 failed: the flash holds the 100 before it
+        EXPECT_EQ(r.heard[0].address, 100 * kBlockSize);
+        EXPECT_EQ(r.heard[0].error, 0x53);
+        EXPECT_EQ(r.host.GetProgressPos(ids::kProgress), 101);
+        r.host.Advance(10000);
+        EXPECT_EQ(r.Written('s'), 102);
+        EXPECT_EQ(r.Written('t'), 0);
+    }
+    // One block ahead to the end: the last block's own answer comes after "Downloading Done!".
+    const struct {
+        const char* name;
+        std::uint8_t lastAnswer;
+        bool verifyPressed;  // by the operator, right after "Downloading Done!"
+        bool withdrawn;
+    } cases[] = {
+        {"an error withdraws Downloading Done! and Verify runs", kWriteError, false, true},
+        {"a good answer leaves it and Verify runs", ' ', false, false},
+        {"Verify pressed before the error: withdrawn, one Verify", kWriteError, true, true},
+    };
+    for (const auto& c : cases) {
+        DupRig r;
+        r.Run([&](int) {
+            r.Feed({proto::ACK});
+            r.Feed(DupRig::BlockAnswer());
+        });
+        ASSERT_EQ(r.Written('s'), kBlockCount) << c.name;
+        ASSERT_EQ(r.heard.size(), 1u) << c.name;
+        ASSERT_EQ(r.heard[0].kind, ev::NoticeKind::DownloadDone) << c.name;
+        if (c.verifyPressed) r.host.Click(ids::kVerify);
+        r.Feed(DupRig::BlockAnswer(c.lastAnswer));
+        r.Feed({proto::ACK});  // Verify's
+        r.Feed(Answer('t'));
+        r.host.Advance(10000);
+        EXPECT_EQ(r.Written('t'), 1) << c.name;
+        EXPECT_EQ(r.heard.size(), c.withdrawn ? 2u : 1u) << c.name;
+        if (c.withdrawn) {
+            EXPECT_EQ(r.heard[1].kind, ev::NoticeKind::DownloadStopped) << c.name;
+            EXPECT_EQ(r.heard[1].k, kBlockCount) << c.name;  // the last block failed
+        }
+        EXPECT_EQ(r.dlg.m_strRecv.find("Verify runs by itself") != std::string::npos, !c.verifyPressed) << c.name;
+        r.host.SelectTab(ids::kTab, 5);
+        r.host.Click(ids::kWriteProg);  // a new download: nothing of the last one is heard any more
+        EXPECT_EQ(r.Written('s'), kBlockCount + 1) << c.name;
+    }
 }
 
 }  // namespace
