@@ -7,6 +7,9 @@ ZANTU_PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev li
 ZANTU_PACKAGES+=(qt6-charts-dev qt6-svg-dev libqt6opengl6-dev)
 # The command-line tool's tests read its JSON with a real parser.
 ZANTU_PACKAGES+=(nlohmann-json3-dev)
+# zantu-cli's plans (TOML) and their hash, and the results database: SQLite
+# for a station, PostgreSQL for a line (the tests start a server of their own).
+ZANTU_PACKAGES+=(libtomlplusplus-dev libssl-dev libsqlite3-dev libpqxx-dev postgresql)
 # The icon's sizes, the About item's Hangul, the Debian package and its checks.
 ZANTU_PACKAGES+=(librsvg2-bin fonts-lexi-gulim dpkg-dev file lintian desktop-file-utils appstream man-db)
 # The fixed font many desktops resolve "monospace" to (the font system does
@@ -15,6 +18,9 @@ ZANTU_PACKAGES+=(fonts-noto-mono)
 # The Windows programs: cross-built with mingw-w64 (posix threads), tested
 # under Wine, and their installer.
 ZANTU_PACKAGES+=(g++-mingw-w64-x86-64-posix mingw-w64 wine nsis)
+# The Windows zip; the window's test under Wine: clicks, screenshots and the
+# tab texts read off them.
+ZANTU_PACKAGES+=(zip xdotool imagemagick tesseract-ocr)
 
 # Whether another program (apt-get, a desktop's updater) holds a package
 # manager lock now: the lock files' inodes among the kernel's record locks.

@@ -1,5 +1,6 @@
-; The Windows installer of the three programs: zantu-console.exe (the window),
-; zantu-cli.exe and zantu-sim.exe, with a Start-menu folder and an uninstaller.
+; The Windows installer of the programs: zantu-console.exe (the window),
+; zantu-cli.exe and (with -DWITH_SIM) zantu-sim.exe, with a Start-menu folder
+; and an uninstaller.
 ; 64-bit (a 32-bit installer stub does not run on a 64-bit-only system).
 ; makensis -DVERSION=1.2 -DBUILD=<folder of the .exe files> -DSOURCE=<source tree>
 ;          -DOUTFILE=<installer> zantu.nsi
@@ -53,7 +54,9 @@ Section "Programs" SecPrograms
   SetOutPath "$INSTDIR"
   File "${BUILD}\zantu-console.exe"
   File "${BUILD}\zantu-cli.exe"
+!ifdef WITH_SIM
   File "${BUILD}\zantu-sim.exe"
+!endif
   File "/oname=README.md" "${SOURCE}\README.md"
   File "/oname=copyright.txt" "${SOURCE}\packaging\copyright"
   WriteUninstaller "$INSTDIR\uninstall.exe"

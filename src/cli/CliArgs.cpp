@@ -379,6 +379,7 @@ constexpr std::string_view kExitStatus =
     "  3    the port could not be opened\n"
     "  4    uncertain counts: an answer came that no send waited for (also in\n"
     "       the 2 s of quiet line after the last), or a batch stopped early\n"
+    "  5    run: a unit missed a limit of the plan (and none had an error)\n"
     "  64   usage error: an unknown option or a value out of range\n"
     "  65   the HEX file was refused        66   a file could not be read\n"
     "  73   the log, trace or record file could not be created\n"
@@ -405,6 +406,7 @@ std::string ToolHelp() {
         "                 [--trace FILE] [--record FILE [--station NAME]] [--timeout S]\n"
         "                 COMMAND [ARGS]\n"
         "       zantu-cli --simulate [--sim-time-scale F] [--sim-save-flash FILE] ...\n"
+        "       zantu-cli [--port PATH|COMn]... run PLAN\n"
         "       zantu-cli list-ports | hex-info FILE\n"
         "Runs the commands of the ZANTU-100 service console from the command line, on\n"
         "the same core as the console window: the same frames, resends, time-outs and\n"
@@ -482,6 +484,12 @@ std::string CommandHelp(const CommandInfo& c) {
                  "CRC-32 of the 40960 bytes. No port is opened.\n"
                  "Exit status 0, 65 for a file with bad records, 66 for one that cannot be\n"
                  "read.\n";
+        else if (c.cmd == Cmd::Run)
+            h += "PLAN is a TOML file of steps: each a command with its arguments and limits on\n"
+                 "what it reads (see the manual page). The whole plan is checked before\n"
+                 "anything is sent (exit 64, or 66 for a file that cannot be read, naming the\n"
+                 "line). Each --port is a unit; the units run in parallel. A line per step as\n"
+                 "it ends (pass, fail with value and limit, or error), then a table of units.\n";
         else
             h += "FILE is an Intel HEX file of the 40960-byte image. Every record is checked\n"
                  "before anything is sent and the image's identity is printed (as hex-info\n"

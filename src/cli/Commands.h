@@ -1,5 +1,6 @@
 // The commands of zantu-cli: one for each button of the console window, plus
-// list-ports and hex-info, which need no port.  Each row names the page and the button the command presses and
+// list-ports and hex-info, which need no port, and run, which runs a plan of
+// them.  Each row names the page and the button the command presses and
 // the fields its arguments go into, so the tool drives the core exactly as an
 // operator drives the window.
 #pragma once
@@ -33,6 +34,7 @@ enum class Cmd : std::uint8_t {
     Download,
     ListPorts,
     HexInfo,
+    Run,
 };
 
 // What the positional arguments of a command are.
@@ -76,7 +78,7 @@ inline constexpr std::array<int, 4> kOrderFields{1090, 1091, 1112, 1113};
 inline constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
 inline constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
 
-inline constexpr std::array<CommandInfo, 22> kCommands{{
+inline constexpr std::array<CommandInfo, 23> kCommands{{
     {"status", Cmd::Status, 2, 1006, ArgKind::None, kNoFields, kOptNone, "status",
      "sensors, opacity and length of each box (STATUS)"},
     {"dispense", Cmd::Dispense, 1, 1001, ArgKind::Counts, kRequestFields, kOptBatch,
@@ -121,6 +123,8 @@ inline constexpr std::array<CommandInfo, 22> kCommands{{
      "this machine's serial ports and their names"},
     {"hex-info", Cmd::HexInfo, kNoPage, 0, ArgKind::File, kNoFields, kOptNone, "hex-info FILE",
      "check a HEX file, print its identity; no port"},
+    {"run", Cmd::Run, kNoPage, 0, ArgKind::File, kNoFields, kOptNone, "run PLAN",
+     "run a plan on every port: a verdict per unit"},
 }};
 
 // A command that opens no port.

@@ -15,12 +15,13 @@ namespace cli {
 namespace {
 
 int Severity(int rc) {
-    if (rc >= 128) return 5;
-    if (rc == kExitPortFailed) return 4;
-    if (rc == kExitLinkFailed) return 3;
-    if (rc == kExitDeviceError) return 1;
+    if (rc >= 128) return 6;
+    if (rc == kExitPortFailed) return 5;
+    if (rc == kExitLinkFailed) return 4;
+    if (rc == kExitDeviceError) return 2;
+    if (rc == res::ExitOf(res::Result::LimitFailed)) return 1;
     if (rc == kExitOk) return 0;
-    return 2;
+    return 3;
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ struct RunnerConfig {
 
 // Of two exit statuses, the one that tells more: a signal, then a port that
 // did not open (3), a failed link (2), the tool's own refusals (64..78), a
-// device error (1), success (0).
+// device error (1), a plan's unit that missed a limit (5), success (0).
 int WorseExit(int a, int b);
 
 // Runs the command on every port; returns the exit status.

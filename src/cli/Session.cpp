@@ -872,6 +872,7 @@ int Session::Finish() {
         }
         human.top.push_back(ScalarField("result", "result", FieldKind::Text, m_result));
     }
+    m_summary = s;
     if (m_cfg.options.json)
         Emit(s);
     else if (!human.caption.empty())

@@ -97,6 +97,11 @@ public:
     int Run();
     // The result word of the finished run ("ok", "timed_out", ...).
     const std::string& Result() const { return m_result; }
+    // Once finished: the run's summary record (exit, result, message and a
+    // batch's sums and totals) and the fields of the last awaited answer;
+    // what a plan's step is judged on.
+    const Record& Summary() const { return m_summary; }
+    const std::vector<Field>& LastAnswerFields() const { return m_lastFields; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -217,6 +222,7 @@ private:
     Clock::time_point m_barAt{};
     std::string m_barText;
     std::string m_result;  // the result word, once finished
+    Record m_summary;      // the summary, once finished
 };
 
 // list-ports: the serial ports found under roots, with the COM number each

@@ -4,6 +4,9 @@
 #include "cli/HexInfo.h"
 #include "cli/Password.h"
 #include "cli/Runner.h"
+#if ZANTU_HAVE_PLANS
+#include "cli/PlanRun.h"
+#endif
 
 #include <pthread.h>
 #include <signal.h>
@@ -80,6 +83,22 @@ int main(int argc, char** argv) {
         return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
     }
     InstallHandlers();
+#if ZANTU_HAVE_PLANS
+    // A plan is read and checked whole before any port opens.
+    plan::Loaded loaded;
+    if (o.command->cmd == cli::Cmd::Run) {
+        loaded = plan::LoadPlan(o.args[0]);
+        if (loaded.exit != 0) {
+            std::fprintf(stderr, "zantu-cli: %s\n", loaded.error.c_str());
+            return loaded.exit;
+        }
+    }
+#else
+    if (o.command->cmd == cli::Cmd::Run) {
+        std::fprintf(stderr, "zantu-cli: built without plans\n");
+        return EX_USAGE;
+    }
+#endif
     if (o.command->cmd == cli::Cmd::ListPorts) return cli::RunListPorts(o, DeviceRoots{}, stdout, stderr);
     if (o.command->cmd == cli::Cmd::HexInfo) return cli::RunHexInfo(o, stdout, stderr);
 
@@ -180,7 +199,18 @@ int main(int argc, char** argv) {
     // stopping signals blocked; this thread takes them while it waits.
     rc.onStarted = [] { SetStopSignalsBlocked(false); };
 
-    int status = cli::RunOnPorts(std::move(rc));
+    int status = 0;
+#if ZANTU_HAVE_PLANS
+    if (o.command->cmd == cli::Cmd::Run) {
+        cli::PlanRunConfig pc;
+        pc.plan = std::move(loaded.plan);
+        for (std::size_t i = 0; i < rc.ports.size(); ++i)
+            pc.units.push_back(i == 0 ? o.unit.value_or("") : std::string());
+        pc.runner = std::move(rc);
+        status = cli::RunPlan(std::move(pc));
+    } else
+#endif
+        status = cli::RunOnPorts(std::move(rc));
 #if ZANTU_HAVE_SIM
     if (sim) {
         sim->Stop();

@@ -1,8 +1,9 @@
 // The application-framework layer the console logic talks to: timers by id,
 // posted messages, a cross-thread synchronous send, message boxes, the file
-// dialog, a text prompt, and controls known by numeric id.  Two back-ends stand
-// behind it: the Qt 6 window (src/framework/qt) and the headless one with a
-// virtual clock (HeadlessHost) that the tests drive.
+// dialog, a text prompt, and controls known by numeric id.  Three back-ends
+// stand behind it: the Qt 6 window (src/framework/qt), the native Win32 window
+// (src/framework/win32) and the headless one with a virtual clock
+// (HeadlessHost) that the tests drive.
 #pragma once
 
 #include <condition_variable>

@@ -303,6 +303,22 @@ void Checker::Received(const std::uint8_t* p, std::size_t n, std::uint64_t nowMs
             --m_blockCopies;
             ++m_blockOwed;
         }
+        // The console ends a block's exchange at a block error that comes
+        // before the block's ACK: it waits for no ACK and resends nothing.
+        if (!m_downloading || !m_out.active || m_out.code != 's') {
+            m_strayIn = false;
+        } else if (m_rx == Rx::Idle && b != proto::SOH) {
+            m_strayIn = false;
+        } else if (m_rx == Rx::AwaitAck && b != proto::ACK && StrayEndsBlock(b)) {
+            m_rx = Rx::Idle;
+            m_out.awaiting = false;
+            m_out.ackGaveUp = true;
+            m_batch.ended = true;
+            m_downloading = false;
+            m_blockOwed = m_blockCopies = 0;
+            Trace([&] { return "t=" + std::to_string(nowMs) + " a block error before the block's ACK"; });
+            continue;
+        }
         switch (m_rx) {
         case Rx::AwaitAck:
             if (b == proto::ACK) {
@@ -409,6 +425,27 @@ void Checker::StartBatch(int pressId, int page, int repeat, std::uint64_t waitMs
     } else {
         m_batch = {0, 0, true, 0, false, m_batch.uncertainDue, m_batch.uncertainTold};
     }
+}
+
+bool Checker::StrayEndsBlock(std::uint8_t b) {
+    if (!m_strayIn) {
+        if (b == proto::SOH) {
+            m_stray.assign(1, b);
+            m_strayIn = true;
+        }
+        return false;
+    }
+    m_stray.push_back(b);
+    const std::size_t n = m_stray.size();
+    const bool ended = n >= 2 && m_stray[n - 2] == proto::ETX &&
+                       std::find(m_stray.begin(), m_stray.end(), proto::ETX) == m_stray.end() - 2;
+    if (!ended) {
+        if (n >= 300) m_strayIn = false;  // as the console gives up on it
+        return false;
+    }
+    m_strayIn = false;
+    const std::uint8_t* f = m_stray.data();
+    return proto::Xor(f, n) == 0 && proto::ResponseCode(f, n) == 's' && proto::HasErrorByte(n) && f[4] != ' ';
 }
 
 void Checker::OnLineFrame(const std::vector<std::uint8_t>& f) {

@@ -162,6 +162,9 @@ private:
     bool AnythingOutstanding() const;
     void StartBatch(int pressId, int page, int repeat, std::uint64_t waitMs);
     void OnLineFrame(const std::vector<std::uint8_t>& f);  // every complete frame the line carried
+    // A byte the console's receiver drops while a block waits for its ACK;
+    // true when it ended a block answer with a device error.
+    bool StrayEndsBlock(std::uint8_t b);
     void CheckUncertain(std::uint64_t nowMs);
     void Note(std::string text);
     template <class F>
@@ -206,6 +209,10 @@ private:
     std::uint64_t m_fenceWaitMs = 1000;
     std::uint8_t m_lastBatchCode = 0;
     bool m_lineBcc = false;
+    // The console's look at a frame it drops while a block waits for its ACK:
+    // a block answer with a device error ends the block's exchange there.
+    bool m_strayIn = false;
+    std::vector<std::uint8_t> m_stray;
     bool m_autoVerifyAllowed = false;  // Verify may follow "Downloading Done!" by itself
 
     Totals m_totals;

@@ -134,6 +134,19 @@ TEST(Invariants, EachFaultIsFound) {
             EXPECT_EQ(r.Broke(8), k.broken) << k.resent << k.secondAnswer;
         }
     }
+    {  // a block error before the block's ACK ends its exchange: what comes next
+       // is received in turn, and the block may not be resent
+        const Bytes b0 = Host('s', {'0', '0', '0', '0'});
+        Exchange r;
+        r.Press(1171, "", 0, b0);
+        const Bytes refused = Answer('s', {0x73});  // dropped by the receiver: no ACK
+        r.c.Received(refused.data(), refused.size(), 100);
+        r.c.ChunkHandled(100);
+        r.Module(Answer('P', {' '}), 200);  // accepted: the console waits for no ACK now
+        EXPECT_TRUE(r.c.Violations().empty()) << r.c.Violations().front().text;
+        r.Write(b0, 1000);
+        EXPECT_TRUE(r.Broke(1));
+    }
     {  // (9) an unasked answer of the batch's code: the batch must end, and say so
         for (bool told : {false, true}) {
             Exchange r;
