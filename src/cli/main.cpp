@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
         cli::PlanRunConfig pc;
         pc.plan = std::move(loaded.plan);
         for (std::size_t i = 0; i < rc.ports.size(); ++i)
-            pc.units.push_back(i == 0 ? o.unit.value_or("") : std::string());
+            pc.units.push_back(rc.ports[i].unit);
         pc.runner = std::move(rc);
         status = cli::RunPlan(std::move(pc));
     } else
