@@ -1,6 +1,7 @@
 // zantu-console: the ZANTU-100 service and test console.
 #include "console/ConsoleArgs.h"
 #include "console/ConsoleDlg.h"
+#include "console/ExchangeLine.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
 #include "framework/qt/StopSignals.h"
@@ -20,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -256,8 +258,14 @@ int main(int argc, char** argv) {
     // Each dispense batch's answers, for the batch record window and its files;
     // it outlives the window and the dialog.
     rec::BatchRecord batchRecord;
+    // What the exchange waits for, on the window's strip below the pages.
+    ExchangeLine exchange([] {
+        using namespace std::chrono;
+        return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    });
     fw::QtHost host;
     host.SetRaisesPriority(true);
+    host.SetExchangeLine(&exchange);
     host.SetSettings(&windowPlaces);
     host.SetWireTraceStore(&traceStore);
     host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
@@ -277,6 +285,7 @@ int main(int argc, char** argv) {
         dlg.m_Comm.SetPortMap(map);
         dlg.Subscribe(&wireTrace);
         dlg.Subscribe(&batchRecord);
+        dlg.Subscribe(&exchange);
         dlg.m_devRoots = opt.roots;
         // Assignments made in the window are kept for the next run.
         dlg.m_onPortAssigned = [](int nPort, const std::optional<std::string>& path) {

@@ -40,6 +40,11 @@ enum LongOpt : int {
     kStation,
     kTimeout,
     kSimSaveFlash,
+    kDb,
+    kSince,
+    kPlan,
+    kCsv,
+    kPush,
 };
 
 constexpr option kLongOptions[] = {
@@ -64,6 +69,11 @@ constexpr option kLongOptions[] = {
     {"station", required_argument, nullptr, kStation},
     {"timeout", required_argument, nullptr, kTimeout},
     {"sim-save-flash", required_argument, nullptr, kSimSaveFlash},
+    {"db", required_argument, nullptr, kDb},
+    {"since", required_argument, nullptr, kSince},
+    {"plan", required_argument, nullptr, kPlan},
+    {"csv", no_argument, nullptr, kCsv},
+    {"push", no_argument, nullptr, kPush},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -244,6 +254,29 @@ ParseResult ParseArgs(int argc, char** argv) {
             if (*a == '\0') fail("--sim-save-flash needs a file name");
             o.simSaveFlash = a;
             break;
+        case kDb:
+            if (*a == '\0') fail("--db needs a file name or a postgresql:// URL");
+            o.db = a;
+            break;
+        case kSince:
+            if (std::strlen(a) != 10 || a[4] != '-' || a[7] != '-' || !DigitsOnly(std::string_view(a, 4)) ||
+                !DigitsOnly(std::string_view(a + 5, 2)) || !DigitsOnly(std::string_view(a + 8, 2)))
+                fail(std::string("--since '") + a + "': give a date YYYY-MM-DD");
+            o.since = a;
+            given.push_back("--since");
+            break;
+        case kPlan:
+            o.planName = a;
+            given.push_back("--plan");
+            break;
+        case kCsv:
+            o.csv = true;
+            given.push_back("--csv");
+            break;
+        case kPush:
+            o.push = true;
+            given.push_back("--push");
+            break;
         case 'h':
         case kHelp: o.help = true; break;
         case kVersion: o.version = true; break;
@@ -308,7 +341,9 @@ ParseResult ParseArgs(int argc, char** argv) {
     for (const auto& g : given) {
         const bool ok = (g == "--repeat" || g == "--wait")                ? (c.options & kOptBatch)
                         : (g == "--password-file" || g == "--dir")        ? (c.options & kOptLog)
-                                                                          : (c.options & kOptDownload);
+                        : (g == "--since" || g == "--plan" || g == "--csv" || g == "--push")
+                            ? (c.options & kOptResults)
+                            : (c.options & kOptDownload);
         if (!ok) {
             fail(std::string(c.name) + " takes no " + g);
             return r;
@@ -331,9 +366,14 @@ ParseResult ParseArgs(int argc, char** argv) {
         else
             o.units.front() = u;
     }
-    if (anyUnit && !o.record) fail("--unit goes with --record");
+    if (!o.units.front().empty()) o.unit = o.units.front();
+    if (anyUnit && !o.record && c.cmd != Cmd::Run && c.cmd != Cmd::Results) fail("--unit goes with --record");
+    if (o.csv && o.json) fail("--csv and --json exclude each other");
+    if (o.db && c.cmd != Cmd::Results && TakesNoPort(c.cmd)) fail(std::string(c.name) + " takes no --db");
     if (o.station && !o.record) fail("--station goes with --record");
-    if (TakesNoPort(c.cmd)) {
+    if (c.cmd == Cmd::Results) {
+        if (o.simulate || !o.ports.empty()) fail("results takes no --port or --simulate");
+    } else if (TakesNoPort(c.cmd)) {
         if (o.simulate || !o.ports.empty()) fail(std::string(c.name) + " takes no --port or --simulate");
         if (o.shared) fail(std::string(c.name) + " takes no --shared: it opens no port");
         if (o.trace) fail(std::string(c.name) + " takes no --trace: it opens no port");
@@ -382,6 +422,7 @@ constexpr std::string_view kExitStatus =
     "  5    run: a unit missed a limit of the plan (and none had an error)\n"
     "  64   usage error: an unknown option or a value out of range\n"
     "  65   the HEX file was refused        66   a file could not be read\n"
+    "  69   the results server of --db could not be reached (nothing was sent)\n"
     "  73   the log, trace or record file could not be created\n"
     "  74   an output could not be written  77   wrong service password\n"
     "  129  hung up (SIGHUP)                130  interrupted (Ctrl+C)\n"
@@ -434,6 +475,9 @@ std::string ToolHelp() {
         "                      rows (or --port PATH=ID); one unit a port\n"
         "  --station NAME      with --record: the station in every row (default: the\n"
         "                      host name)\n"
+        "  --db FILE|URL       the results database: a SQLite file (default\n"
+        "                      ~/.local/share/zantu/results.db) or postgresql://...;\n"
+        "                      run always writes there, a command with --record too\n"
         "  --timeout S         end the whole run after S seconds at the latest, as a\n"
         "                      second Ctrl+C does, with exit status 2\n"
         "  -h, --help          this text; COMMAND --help shows the command's\n"
@@ -496,7 +540,14 @@ std::string CommandHelp(const CommandInfo& c) {
                  "prints it); then Go Loader, the 320 blocks with a progress bar on a\n"
                  "terminal, Verify by the image sum, and Reset when asked.\n";
         break;
-    case ArgKind::None: break;
+    case ArgKind::None:
+        if (c.cmd == Cmd::Results)
+            h += "The runs and verdicts of a unit (--unit), the yield (units passed / units\n"
+                 "run) per day and plan, and the reject rate per box and per reason, from the\n"
+                 "results database (--db, else the station's file); --since YYYY-MM-DD and\n"
+                 "--plan NAME narrow them; --json or --csv for a program. --push sends the\n"
+                 "runs the station's file kept while the server of --db was away.\n";
+        break;
     }
     if (c.cmd == Cmd::Dispense || c.cmd == Cmd::TestDispense || c.cmd == Cmd::Zigzag || c.cmd == Cmd::Purge)
         h += "After the last answer the line must stay quiet for 2 s before the counts are\n"

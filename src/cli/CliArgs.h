@@ -37,6 +37,7 @@ struct Options {
     std::optional<std::string> trace;  // --trace: where the wire trace is appended
     std::optional<std::string> record;  // --record: where the run's rows are appended
     std::vector<std::string> units;     // each port's unit, as ports (with --simulate: one); "" for none
+    std::optional<std::string> unit;    // the first port's unit (results: the unit to show)
     std::optional<std::string> station; // --station: the station's name in the record (else the host name)
     int timeoutSec = 0;                 // --timeout: the whole run's bound; 0 for none
     std::optional<std::string> simSaveFlash;  // --sim-save-flash: the simulated flash, saved at the end
@@ -52,6 +53,13 @@ struct Options {
     bool verify = true;  // download verifies unless --no-verify
     bool reset = false;
     bool ignoreChecksums = false;  // download: take a file whose only faults are checksums
+    // The results database: a SQLite file or a postgresql:// URL (--db)
+    std::optional<std::string> db;
+    // results: what to show, and how
+    std::optional<std::string> since;     // --since YYYY-MM-DD
+    std::optional<std::string> planName;  // --plan NAME
+    bool csv = false;
+    bool push = false;  // --push: send the runs kept in the station's file to the server
 };
 
 struct ParseResult {

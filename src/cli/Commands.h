@@ -35,6 +35,7 @@ enum class Cmd : std::uint8_t {
     ListPorts,
     HexInfo,
     Run,
+    Results,
 };
 
 // What the positional arguments of a command are.
@@ -54,6 +55,7 @@ enum OptBits : std::uint8_t {
     kOptBatch = 1u << 0,     // --repeat N, --wait S
     kOptLog = 1u << 1,       // --password-file F, --dir DIR
     kOptDownload = 1u << 2,  // --verify, --no-verify, --reset, --ignore-checksums
+    kOptResults = 1u << 3,   // --since, --plan, --csv, --push
 };
 
 inline constexpr int kNoPage = -1;
@@ -78,7 +80,7 @@ inline constexpr std::array<int, 4> kOrderFields{1090, 1091, 1112, 1113};
 inline constexpr std::array<int, 4> kSenDiagRadios{1043, 1044, 1045, 1114};
 inline constexpr std::array<int, 4> kTestRadios{1115, 1116, 1117, 1118};
 
-inline constexpr std::array<CommandInfo, 23> kCommands{{
+inline constexpr std::array<CommandInfo, 24> kCommands{{
     {"status", Cmd::Status, 2, 1006, ArgKind::None, kNoFields, kOptNone, "status",
      "sensors, opacity and length of each box (STATUS)"},
     {"dispense", Cmd::Dispense, 1, 1001, ArgKind::Counts, kRequestFields, kOptBatch,
@@ -125,10 +127,15 @@ inline constexpr std::array<CommandInfo, 23> kCommands{{
      "check a HEX file, print its identity; no port"},
     {"run", Cmd::Run, kNoPage, 0, ArgKind::File, kNoFields, kOptNone, "run PLAN",
      "run a plan on every port: a verdict per unit"},
+    {"results", Cmd::Results, kNoPage, 0, ArgKind::None, kNoFields, kOptResults,
+     "results [--unit ID] [--since DATE] [--plan NAME] [--csv] [--push]",
+     "a unit's runs, yield, reject rates; no port"},
 }};
 
 // A command that opens no port.
-inline constexpr bool TakesNoPort(Cmd cmd) { return cmd == Cmd::ListPorts || cmd == Cmd::HexInfo; }
+inline constexpr bool TakesNoPort(Cmd cmd) {
+    return cmd == Cmd::ListPorts || cmd == Cmd::HexInfo || cmd == Cmd::Results;
+}
 
 // The row of a command name, or nullptr.
 inline constexpr const CommandInfo* FindCommand(std::string_view name) {

@@ -1,6 +1,7 @@
 #include "cli/PlanRun.h"
 
 #include "cli/Json.h"
+#include "cli/ResultsCli.h"
 
 #include <algorithm>
 #include <chrono>
@@ -151,7 +152,7 @@ private:
 // One step on one unit's port: its session, with its lines kept from the
 // output (the plan says a line per step), then its verdict.
 plan::StepFacts RunStep(const PlanRunConfig& cfg, const PortTarget& port, const plan::Step& step,
-                        const std::atomic<bool>& timedOut, std::mutex& recordLock) {
+                        const std::atomic<bool>& timedOut, std::mutex& recordLock, StepRows& rows) {
     SessionConfig sc;
     sc.options = step.options;
     sc.options.json = false;
@@ -167,11 +168,13 @@ plan::StepFacts RunStep(const PlanRunConfig& cfg, const PortTarget& port, const 
     sc.timeoutSec = cfg.runner.options.timeoutSec;
     sc.record = cfg.runner.record;
     sc.recordLock = &recordLock;
+    sc.keepBatch = cfg.listener != nullptr;
     std::FILE* sink = std::tmpfile();
     sc.out = sink ? sink : cfg.runner.err;
     sc.err = sink ? sink : cfg.runner.err;
 
     plan::StepFacts facts;
+    rows.startMs = db::NowMs();
     {
         Session session(std::move(sc));
         facts.exit = session.Run();
@@ -183,7 +186,9 @@ plan::StepFacts RunStep(const PlanRunConfig& cfg, const PortTarget& port, const 
         for (const Field& f : session.Summary().top)
             if (f.key == "message" && !f.values.empty()) facts.message = f.values[0];
         for (const Field& f : session.Summary().fields) facts.fields.push_back(f);
+        if (cfg.listener) RowsOfStep(session, step.options, facts, rows);
     }
+    rows.endMs = db::NowMs();
     if (sink) std::fclose(sink);
     return facts;
 }
@@ -213,14 +218,16 @@ int RunPlan(PlanRunConfig cfg) {
                 if (cfg.listener) cfg.listener->UnitStarted(i, u.id, u.port);
                 for (std::size_t k = 0; k < of && !stopped(); ++k) {
                     const plan::Step& step = cfg.plan.steps[k];
-                    const plan::StepFacts facts = RunStep(cfg, cfg.runner.ports[i], step, timedOut, recordLock);
+                    StepRows rows;
+                    const plan::StepFacts facts =
+                        RunStep(cfg, cfg.runner.ports[i], step, timedOut, recordLock, rows);
                     const plan::StepVerdict v = plan::JudgeStep(facts, step.limits);
                     if (step.options.command->cmd == Cmd::RomVersion)
                         for (const Field& f : facts.fields)
                             if (f.key == "version" && !f.values.empty()) u.firmware = f.values[0];
                     u.steps.push_back({step.name, v});
                     output.Step(u, k, of, step, v, facts);
-                    if (cfg.listener) cfg.listener->StepEnded(i, k, step, v, facts);
+                    if (cfg.listener) cfg.listener->StepEnded(i, k, step, v, facts, rows);
                     if (v.outcome != plan::Outcome::Pass && step.stopOnFail) break;
                     // A port that is gone takes the unit with it.
                     if (facts.result == res::Result::PortFailed) break;

@@ -13,12 +13,22 @@
 #include "cli/Plan.h"
 #include "cli/PlanVerdict.h"
 #include "cli/Runner.h"
+#include "results/ResultsWriter.h"
+
+#include <optional>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+// The rows a step's session kept for the results database.
+struct StepRows {
+    std::int64_t startMs = 0, endMs = 0;
+    std::vector<db::AnswerRow> answers;
+    std::optional<db::DownloadRow> download;
+};
 
 // Hears a plan's run as it goes, for the results database.  Called from the
 // units' threads, one unit's calls in order; an implementation locks itself.
@@ -27,7 +37,8 @@ public:
     virtual ~PlanListener() = default;
     virtual void UnitStarted(std::size_t unit, const std::string& id, const std::string& port) = 0;
     virtual void StepEnded(std::size_t unit, std::size_t index, const plan::Step& step,
-                           const plan::StepVerdict& verdict, const plan::StepFacts& facts) = 0;
+                           const plan::StepVerdict& verdict, const plan::StepFacts& facts,
+                           const StepRows& rows) = 0;
     virtual void UnitEnded(std::size_t unit, const plan::UnitVerdict& verdict, const std::string& firmware) = 0;
 };
 

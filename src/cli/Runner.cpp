@@ -61,6 +61,7 @@ int RunOnPorts(RunnerConfig cfg) {
             sc.recordLock = &recordLock;
             sc.recordRun = cfg.recordRun;
             sc.recordRun.unit = cfg.ports[i].unit;
+            sc.keepBatch = static_cast<bool>(cfg.onSessionEnd);
             threads.emplace_back([&, i, sc = std::move(sc)]() mutable {
                 int rc = 0;
                 std::string result;
@@ -68,6 +69,7 @@ int RunOnPorts(RunnerConfig cfg) {
                     Session session(std::move(sc));
                     rc = session.Run();
                     result = session.Result();
+                    if (cfg.onSessionEnd) cfg.onSessionEnd(i, session, rc);
                 }
                 std::lock_guard lock(m);
                 exits[i] = rc;

@@ -41,6 +41,10 @@ struct RunnerConfig {
     std::function<void()> onStarted;
     rec::RecordWriter* record = nullptr;  // --record, opened by the caller
     rec::RunFields recordRun;             // the run's id, station and version, for every row
+    // Runs on a port's thread once its session ended, before the session
+    // goes (the results database reads its batch there); sessions then keep
+    // their batch's record.
+    std::function<void(std::size_t port, const Session& session, int exit)> onSessionEnd;
 };
 
 // Of two exit statuses, the one that tells more: a signal, then a port that

@@ -327,10 +327,10 @@ int Session::Run() {
         m_dlg.Subscribe(m_trace.get());
     }
     m_startMs = rec::SystemWallClockMs();
-    if (m_cfg.record) {
-        m_recordRun = m_cfg.recordRun;
-        m_recordRun.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
-        m_recordRun.command = std::string(m_info.name);
+    m_recordRun = m_cfg.recordRun;
+    m_recordRun.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
+    m_recordRun.command = std::string(m_info.name);
+    if (m_cfg.record || m_cfg.keepBatch) {
         m_batchRecord = std::make_unique<rec::BatchRecord>();
         // Each answer's row goes out as it comes, so the file is whole up to
         // the moment even a killed run stopped.

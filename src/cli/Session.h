@@ -83,6 +83,9 @@ struct SessionConfig {
     // The fields of every row of this port: the run's id, station and
     // version, and the port's unit (the port and command are the session's).
     rec::RunFields recordRun;
+    // Keep the batch's record (its rows) for Batch() without --record: the
+    // results database reads it after the run.
+    bool keepBatch = false;
 };
 
 class Session final : private ev::ConsoleObserver {
@@ -102,6 +105,8 @@ public:
     // what a plan's step is judged on.
     const Record& Summary() const { return m_summary; }
     const std::vector<Field>& LastAnswerFields() const { return m_lastFields; }
+    // The batch's record (null unless --record or keepBatch).
+    const rec::BatchRecord* Batch() const { return m_batchRecord.get(); }
 
 private:
     using Clock = std::chrono::steady_clock;

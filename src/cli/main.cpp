@@ -6,6 +6,7 @@
 #include "cli/Runner.h"
 #if ZANTU_HAVE_PLANS
 #include "cli/PlanRun.h"
+#include "cli/ResultsCli.h"
 #endif
 
 #include <pthread.h>
@@ -93,9 +94,25 @@ int main(int argc, char** argv) {
             return loaded.exit;
         }
     }
+    if (o.command->cmd == cli::Cmd::Results) return cli::RunResults(o, stdout, stderr);
+    // The results database is opened before any port: a server that cannot
+    // be reached refuses the run (69) before anything is sent.  A plan
+    // always writes there; a command with --record or --db too.
+    cli::OpenedDb results;
+    const bool recordsRows = o.command->cmd == cli::Cmd::Run ||
+                             ((o.record || o.db) && !cli::TakesNoPort(o.command->cmd));
+    if (recordsRows) {
+        results = cli::OpenForRun(o);
+        if (!results.writer) {
+            std::fprintf(stderr, "zantu-cli: %s\n", results.why.c_str());
+            // A command's --record file is its record; the station's file
+            // beside it, when it cannot be made, is said and done without.
+            if (o.command->cmd == cli::Cmd::Run || o.db) return results.exit;
+        }
+    }
 #else
-    if (o.command->cmd == cli::Cmd::Run) {
-        std::fprintf(stderr, "zantu-cli: built without plans\n");
+    if (o.command->cmd == cli::Cmd::Run || o.command->cmd == cli::Cmd::Results || o.db) {
+        std::fprintf(stderr, "zantu-cli: built without plans and the results database\n");
         return EX_USAGE;
     }
 #endif
@@ -201,16 +218,59 @@ int main(int argc, char** argv) {
 
     int status = 0;
 #if ZANTU_HAVE_PLANS
+    std::vector<std::string> units;
+    for (std::size_t i = 0; i < rc.ports.size(); ++i) units.push_back(rc.ports[i].unit);
+    std::unique_ptr<cli::DbPlanListener> listener;
+    if (results.writer) {
+        db::ResultsWriter& w = *results.writer;
+        if (!w.StartRun(cli::RunRowFor(o, o.command->cmd == cli::Cmd::Run ? loaded.plan.name : std::string(),
+                                       loaded.plan.hash)))
+            std::fprintf(stderr, "zantu-cli: %s\n", w.Error().c_str());
+        listener = std::make_unique<cli::DbPlanListener>(w, stderr);
+        if (o.command->cmd != cli::Cmd::Run)  // a plan's units start in RunPlan
+            for (std::size_t i = 0; i < rc.ports.size(); ++i)
+                listener->UnitStarted(i, units[i].empty() ? rc.ports[i].label : units[i], rc.ports[i].label);
+    }
     if (o.command->cmd == cli::Cmd::Run) {
         cli::PlanRunConfig pc;
         pc.plan = std::move(loaded.plan);
-        for (std::size_t i = 0; i < rc.ports.size(); ++i)
-            pc.units.push_back(rc.ports[i].unit);
+        pc.units = units;
         pc.runner = std::move(rc);
+        pc.listener = listener.get();
         status = cli::RunPlan(std::move(pc));
-    } else
-#endif
+    } else {
+        if (listener) {
+            // A plain command is a plan of one step, without limits.
+            rc.onSessionEnd = [&](std::size_t i, const cli::Session& s, int exit) {
+                plan::Step step;
+                step.name = std::string(o.command->name);
+                step.options = o;
+                step.words = {std::string(o.command->name)};
+                for (const std::string& a : o.args) step.words.push_back(a);
+                plan::StepFacts facts;
+                facts.exit = exit;
+                facts.result = res::OfExit(exit);
+                for (const res::ResultRow& row : res::kResults)
+                    if (row.word == s.Result()) facts.result = row.result;
+                cli::StepRows rows;
+                cli::RowsOfStep(s, o, facts, rows);
+                plan::StepVerdict v;
+                v.outcome = facts.result == res::Result::Ok ? plan::Outcome::Pass : plan::Outcome::Error;
+                v.exit = exit;
+                listener->StepEnded(i, 0, step, v, facts, rows);
+                plan::UnitVerdict u;
+                u.outcome = v.outcome;
+                u.exit = exit;
+                listener->UnitEnded(i, u, {});
+            };
+        }
         status = cli::RunOnPorts(std::move(rc));
+    }
+    if (results.writer && !results.writer->EndRun(std::string(res::Word(res::OfExit(status))), status))
+        std::fprintf(stderr, "zantu-cli: %s\n", results.writer->Error().c_str());
+#else
+    status = cli::RunOnPorts(std::move(rc));
+#endif
 #if ZANTU_HAVE_SIM
     if (sim) {
         sim->Stop();

@@ -191,7 +191,7 @@ void CConsoleDlg::DecodeResponse(bool bAnswer) {
     case 'p': {
         errorCheck();
         if (!bAnswer) {
-            AppendRecv(UnaskedDispenseLine(f, code));
+            AppendRecvLine(UnaskedDispenseLine(f, code));
             break;
         }
         if (bError) {

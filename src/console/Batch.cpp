@@ -148,7 +148,7 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
     if (bAnswer) {
         // The wait is over before the decoder runs (a device-error box it opens
         // lets timers fire); the receiver has stopped the response timer.
-        m_host.KillTimer(kTimerResponse);
+        StopWait(kTimerResponse);
         m_bAnswerAwaited = false;
     }
     DecodeResponse(bAnswer);  // any device-error box has been closed when it returns
@@ -159,12 +159,12 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
         if (m_nBatchRuns > 0) ++m_nBatchAnswers;
         --m_nRepeatLeft;
         if (BatchStopsHere() || m_nRepeatLeft <= 0) {
-            m_host.KillTimer(kTimerRepeat);
+            StopWait(kTimerRepeat);
             m_bBusy = 0;
             m_nRepeatLeft = m_nRepeat;
             EnableRule();
         } else {
-            m_host.SetTimer(kTimerRepeat, static_cast<unsigned>(m_nWaitSec) * 1000U);
+            StartWait(kTimerRepeat, static_cast<unsigned>(m_nWaitSec) * 1000U);
         }
     }
     CounterRefresh();
@@ -172,7 +172,7 @@ std::intptr_t CConsoleDlg::OnFrameReady() {
 }
 
 void CConsoleDlg::OnRepeatTimer() {
-    m_host.KillTimer(kTimerRepeat);
+    StopWait(kTimerRepeat);
     if (m_nRepeatLeft <= 0) return;  // no batch is running (a time-out ended it)
     if (m_bStopBatch) {  // stopped after the last exchange: the batch ends here
         m_bBusy = 0;
@@ -184,11 +184,11 @@ void CConsoleDlg::OnRepeatTimer() {
     EnableRule();
     DropFrameUnderWay();
     ResendStored(ev::TxKind::RepeatSend);  // the stored frame, not rebuilt: the Request fields are not read again
-    m_host.SetTimer(kTimerResponse, kResponseRepeatMs);
+    StartWait(kTimerResponse, kResponseRepeatMs);
     if (IsDispenseCode(m_nCmdCode))
         m_nTotalRequested += m_nRequest[0] + m_nRequest[1] + m_nRequest[2] + m_nRequest[3];
     CounterRefresh();
-    m_host.SetTimer(kTimerAck, kAckMs);
+    StartWait(kTimerAck, kAckMs);
     AwaitAck();
     m_bAnswerAwaited = true;
 }

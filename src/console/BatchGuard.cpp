@@ -63,7 +63,7 @@ bool CConsoleDlg::PressNeedsFence(int nType) {
     // the fields as the operator left them.
     m_strFenceRepeat = m_host.GetControlText(ids::kRepeat);
     m_strFenceWait = m_host.GetControlText(ids::kWait);
-    AppendRecv("The last dispense got no answer in time: LAST STAT first.\r\n");
+    AppendRecvLine("The last dispense got no answer in time: LAST STAT first.");
     SendCommand(cmd::kLastStat);
     if (!m_bBusy) m_nFenceFor = 0;  // nothing went out
     return true;
@@ -101,7 +101,7 @@ void CConsoleDlg::OnUnaskedAnswer(int code) {
         return;
     }
     // Between an answer and the next send: the batch ends now.
-    m_host.KillTimer(kTimerRepeat);
+    StopWait(kTimerRepeat);
     m_bBusy = 0;
     m_nRepeatLeft = m_nRepeat;
     EnableRule();
@@ -132,7 +132,7 @@ void CConsoleDlg::TellBatchUncertain(bool bStopped) {
     n.kind = ev::NoticeKind::BatchUncertain;
     n.text = text;
     Notify(n);
-    AppendRecv(std::string(text) + ".\r\n");
+    AppendRecvLine(std::string(text) + ".");
     UpdateData(false);
     m_host.MessageBox(text, m_host.AppTitle(), fw::MsgIcon::Warning);
 }

@@ -63,6 +63,34 @@ void CConsoleDlg::AppendRecv(std::string_view text) {
     m_strRecv.erase(0, eol < oldSize ? eol + 1 : cut);
 }
 
+void CConsoleDlg::AppendRecvLine(std::string_view line) {
+    std::string text;
+    if (!m_strRecv.empty() && m_strRecv.back() != '\n') text = "\r\n";
+    text += line;
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) text += "\r\n";
+    AppendRecv(text);
+}
+
+namespace {
+ev::WaitKind WaitOfTimer(int nTimer) {
+    switch (nTimer) {
+    case kTimerAck: return ev::WaitKind::Ack;
+    case kTimerResponse: return ev::WaitKind::Answer;
+    default: return ev::WaitKind::NextRun;
+    }
+}
+}  // namespace
+
+void CConsoleDlg::StartWait(int nTimer, unsigned nMs) {
+    m_host.SetTimer(nTimer, nMs);
+    if (HasObservers()) Tell([&](ev::ConsoleObserver& o) { o.Waiting(WaitOfTimer(nTimer), nMs); });
+}
+
+void CConsoleDlg::StopWait(int nTimer) {
+    m_host.KillTimer(nTimer);
+    if (HasObservers()) Tell([&](ev::ConsoleObserver& o) { o.Waiting(WaitOfTimer(nTimer), 0); });
+}
+
 int& CConsoleDlg::Check(int id) {
     if (id < ids::kFirst || id > ids::kLast) {
         static thread_local int dummy;

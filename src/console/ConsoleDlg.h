@@ -175,6 +175,13 @@ public:
     // Appends to the receive text; over a long run the oldest whole lines go,
     // so the text (copied to its control at every answer) stays bounded.
     void AppendRecv(std::string_view text);
+    // A notice of the console's own: a line of its own in the receive text,
+    // also after a caption that ends without a line break.
+    void AppendRecvLine(std::string_view line);
+    // Starts or stops one of the waits the subscribers hear of (the ACK, the
+    // answer, a batch's next send) on its timer; other timers go to the host.
+    void StartWait(int nTimer, unsigned nMs);
+    void StopWait(int nTimer);
     static constexpr std::size_t kRecvKeep = 32000;
 
     // ---- batches (console/Batch.cpp) --------------------------------------
@@ -348,6 +355,9 @@ public:
     bool m_bHeldForQuiet = false;
     std::string m_strAnomaly;
     bool m_bAutoVerifyDue = false;
+    // The module's loader answered Go Loader since the last OPEN or Reset.
+    bool m_bLoaderStarted = false;
+    void ClearProgress();
     std::string m_strStray;
     bool m_bStrayInFrame = false;
     // After "Downloading Done!" (until the next Write Prog): it stands (a block

@@ -188,6 +188,15 @@ struct Notice {
     const ImageIdentity* image = nullptr;  // ImageLoaded
 };
 
+// ---- waits ------------------------------------------------------------------
+
+// What the console waits for on a timer of its own.
+enum class WaitKind : std::uint8_t {
+    Ack,      // the module's ACK of the frame just written (1 s, then a resend)
+    Answer,   // the answer of the command sent (120 s; 130 s from a repeat send)
+    NextRun,  // a batch's next send (the Wait seconds after an answer)
+};
+
 // ---- the observer -----------------------------------------------------------
 
 class ConsoleObserver {
@@ -224,6 +233,10 @@ public:
     // The console became idle (true: no frame waits for its ACK or answer, no
     // batch and no download runs) or stopped being idle (false).
     virtual void Idle(bool idle) { (void)idle; }
+    // The console started a wait of ms milliseconds (a running one starts
+    // again from the full time), or ended it (ms 0: it came, was given up or
+    // is no longer wanted).  Told when the timer is started or stopped.
+    virtual void Waiting(WaitKind what, unsigned ms) { (void)what, (void)ms; }
 };
 
 }  // namespace ev

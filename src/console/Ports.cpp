@@ -48,6 +48,10 @@ void CConsoleDlg::ReportOpen(int nPort, bool bOk) {
     const std::string reason = DescribeOpenError(m_Comm.LastOpenError());
     m_host.SetToolTip(ids::kStatus, reason);
     ReportLine(com + ": " + reason);
+    // Also where the technician reads, wrapped, rather than in a tooltip alone.
+    UpdateData(true);
+    AppendRecvLine(com + ": " + reason);
+    UpdateData(false);
 }
 
 std::intptr_t CConsoleDlg::OnCommLost() {

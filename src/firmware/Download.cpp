@@ -14,7 +14,14 @@
 
 namespace {
 constexpr const char* kHexFilter = "HEX(*.hex) |*.hex|  all(*.*)|*.*||";
+constexpr std::uint8_t kProgramWritingError = 0x33;
 }  // namespace
+
+void CConsoleDlg::ClearProgress() {
+    // A refused file is this attempt: the bar no longer shows the last download.
+    m_nBlocksDone = 0;
+    m_host.SetProgressPos(ids::kProgress, 0);
+}
 
 std::uint16_t CConsoleDlg::ImageSum() const { return image::Sum16(m_Image); }
 
@@ -34,6 +41,7 @@ void CConsoleDlg::OnReset() {
         return;
     }
     SendCommand(cmd::kReset);
+    m_bLoaderStarted = false;
     m_bBusy = 0;
     EnableRule();
 }
@@ -80,6 +88,7 @@ void CConsoleDlg::OnWriteProg() {
                                            fw::MsgIcon::Warning);
         if (answer != fw::kIdYes) {
             Refuse(ev::Refusal::BadHexFile, finding);
+            ClearProgress();
             return;
         }
         // The box's own loop ran timers and messages: the flag is looked at again.
@@ -88,10 +97,11 @@ void CConsoleDlg::OnWriteProg() {
             return;
         }
         Notify(ev::Notice{.kind = ev::NoticeKind::BadRecordsTaken, .text = finding});
-        AppendRecv("Bad records taken by choice: " + finding + "\r\n");
+        AppendRecvLine("Bad records taken by choice: " + finding);
     } else if (r.status != HexLoadStatus::Ok) {
         const std::string why = HexLoadMessage(*chosen, r);
         Refuse(ev::Refusal::BadHexFile, why);
+        ClearProgress();
         m_host.MessageBox(why, m_host.AppTitle(), fw::MsgIcon::Stop);
         return;
     }
@@ -100,7 +110,7 @@ void CConsoleDlg::OnWriteProg() {
     // The image's identity, before anything is sent.
     const ev::ImageIdentity identity = image::Identify(*chosen, r, m_Image);
     Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .text = {}, .image = &identity});
-    AppendRecv(image::IdentityLine(identity) + "\r\n");
+    AppendRecvLine(image::IdentityLine(identity));
 
     m_bDownloading = 1;
     m_nBlocksDone = 1;
@@ -126,7 +136,7 @@ std::intptr_t CConsoleDlg::OnNextBlock() {
     if (m_bAutoVerifyDue && !m_bDownloading) {
         m_bAutoVerifyDue = false;
         if (!m_bVerifyMayFollow) return 0;  // Verify was pressed first, or another command
-        AppendRecv("Verify runs by itself: " + m_strAnomaly + ".\r\n");
+        AppendRecvLine("Verify runs by itself: " + m_strAnomaly + ".");
         OnVerify();
         return 0;
     }
@@ -152,6 +162,7 @@ void CConsoleDlg::OnProgressTimer() {
 }
 
 void CConsoleDlg::OnLoaderAnswer() {
+    m_bLoaderStarted = true;
     Notify(ev::Notice{.kind = ev::NoticeKind::LoaderOk});
     m_host.MessageBox("Go Loader O.K.!", m_host.AppTitle(), fw::MsgIcon::None);
 }
@@ -163,7 +174,7 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
     if (!bAnswer) {
         // Answers no block: shown; during a download it is a late copy's
         // answer (the download's guard, firmware/DownloadGuard.cpp).
-        AppendRecv("Unasked 's' answer\r\n");
+        AppendRecvLine("Unasked 's' answer");
         OnStrayBlockAnswer(bError, bError ? static_cast<std::uint8_t>(f[4] - 0x20) : 0);
         return;
     }
@@ -184,6 +195,13 @@ void CConsoleDlg::OnBlockWritten(bool bAnswer) {
                                   .error = nCode,
                                   .text = "the module reported a device error"});
             ShowDeviceError(nCode);
+            // The module refuses the first block with this code while its
+            // loader is not running.
+            if (nCode == kProgramWritingError && m_nBlocksDone == 1 && !m_bLoaderStarted) {
+                UpdateData(true);
+                AppendRecvLine("Write Prog: the module's loader was not started (press Go Loader first).");
+                UpdateData(false);
+            }
         } else if (wasRunning) {
             // Without its error byte the answer confirms nothing.
             char msg[160];
@@ -221,7 +239,7 @@ void CConsoleDlg::OnVerifyAnswer(bool bAnswer) {
         ShowDeviceError(nCode);
     }
     if (!bAnswer) {
-        AppendRecv("Unasked 't' answer\r\n");
+        AppendRecvLine("Unasked 't' answer");
         return;
     }
     if (!bComplete) {

@@ -185,7 +185,7 @@ void CConsoleDlg::OnBlockAnswerAfterDone(bool bError, std::uint8_t nCode) {
                       .address = kImageSize - kBlockSize,
                       .error = nCode,
                       .text = text});
-    AppendRecv(std::string("Downloading failed: ") + text + ".\r\n");
+    AppendRecvLine(std::string("Downloading failed: ") + text + ".");
     ShowDeviceError(nCode);
 }
 

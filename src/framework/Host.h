@@ -147,6 +147,8 @@ public:
     struct PromptLayout {
         int clientW = 0, clientH = 0;
         Rect edit;
+        // What the prompt asks, for a back-end that labels it; may be empty.
+        std::string_view label = {};
     };
     virtual std::optional<std::string> PromptText(std::string_view caption, int maxChars,
                                                   bool password, const PromptLayout& layout) = 0;

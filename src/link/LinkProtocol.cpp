@@ -83,9 +83,9 @@ void CConsoleDlg::CloseAndSend(int nType) {
     EnableRule();
     DropFrameUnderWay();
     WriteBytes(m_TxFrame, static_cast<std::uint32_t>(m_nTxLen), ev::TxKind::FirstSend);
-    if (ArmsResponseTimer(nType)) m_host.SetTimer(kTimerResponse, kResponseFirstMs);
+    if (ArmsResponseTimer(nType)) StartWait(kTimerResponse, kResponseFirstMs);
     SendBookkeeping();
-    m_host.SetTimer(kTimerAck, kAckMs);
+    StartWait(kTimerAck, kAckMs);
     AwaitAck();
 }
 
@@ -141,7 +141,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
         case kRxAwaitAck:
             said(b == ACK ? ev::RxKind::Ack : ev::RxKind::NotAck);
             if (b == ACK) {
-                m_host.KillTimer(kTimerAck);
+                StopWait(kTimerAck);
                 m_nAckRetries = 0;
                 m_nRxState = kRxIdle;
                 m_bAckAwaited = false;
@@ -178,7 +178,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
                                 ResponseCode(f, m_strRxFrame.size()) == m_nReplyCode;
             if (bReply) m_nReplyCode = 0;
             said(bAnswer || bReply ? ev::RxKind::FrameAnswer : ev::RxKind::FrameUnasked);
-            if (bAnswer) m_host.KillTimer(kTimerResponse);
+            if (bAnswer) StopWait(kTimerResponse);
             const std::uint8_t ack = ACK;
             WriteBytes(&ack, 1, ev::TxKind::Ack);
             ++m_nFramesAccepted;
@@ -192,7 +192,7 @@ void CConsoleDlg::ReceiveBytes(const std::uint8_t* p, std::size_t n) {
 }
 
 void CConsoleDlg::OnAckTimer() {
-    m_host.KillTimer(kTimerAck);
+    StopWait(kTimerAck);
     if (m_nAckRetries >= kMaxAckRetries) {
         // The download flag is cleared with the rest by the give-up below.
         m_nAckRetries = 0;
@@ -203,7 +203,7 @@ void CConsoleDlg::OnAckTimer() {
         m_bBusy = 1;
         DropFrameUnderWay();
         ResendStored(ev::TxKind::Resend);
-        m_host.SetTimer(kTimerAck, kAckMs);
+        StartWait(kTimerAck, kAckMs);
         AwaitAck();
         ++m_nAckRetries;
         OnBlockResent();
@@ -212,7 +212,7 @@ void CConsoleDlg::OnAckTimer() {
 }
 
 void CConsoleDlg::OnResponseTimer() {
-    m_host.KillTimer(kTimerResponse);
+    StopWait(kTimerResponse);
     TraceLink(ev::LinkEvent::ResponseTimeout, 0);
     OnLinkGaveUp("!!! Error Response Timeout");
     EnableRule();
@@ -233,9 +233,9 @@ void CConsoleDlg::OnLinkGaveUp(const char* szStatus) {
     DownloadGaveUp();
     UpdateData(true);
     if (m_nLostPort != 0)
-        AppendRecv(std::string(szStatus) + "\r\n");  // the status line keeps saying lost
+        AppendRecvLine(szStatus);  // the status line keeps saying lost
     else
         m_strStatus = szStatus;
-    if (bDispense) AppendRecv(std::string(kGivenUpText) + "\r\n");
+    if (bDispense) AppendRecvLine(kGivenUpText);
     UpdateData(false);
 }

@@ -26,9 +26,14 @@ void CConsoleDlg::OnLog() {
     if (!m_bLogUnlocked) {
         CPasswordDlg dlg(m_host);
         dlg.m_strPassword.clear();
-        dlg.DoModal();  // only the text counts, not how the prompt closed
+        const int closed = dlg.DoModal();  // only the text counts, not how the prompt closed
         if (dlg.m_strPassword != kServicePassword) {
             Refuse(ev::Refusal::WrongPassword);
+            if (closed == fw::kIdOk) {  // a prompt cancelled needs no telling
+                UpdateData(true);
+                AppendRecvLine("LOG: wrong password; the module's log was not asked for.");
+                UpdateData(false);
+            }
             return;
         }
         m_bLogUnlocked = 1;
@@ -64,6 +69,9 @@ void CConsoleDlg::OnLog() {
         m_strLogPath = path;
         m_bLogWriteFailed = false;
         Notify(ev::Notice{.kind = ev::NoticeKind::LogFileCreated, .text = m_strLogPath});
+        UpdateData(true);
+        AppendRecvLine("LOG: the module's log goes to " + m_strLogPath);
+        UpdateData(false);
     }
     SendCommand(cmd::kLog);
 }

@@ -5,6 +5,7 @@
 #include "RunProgram.h"
 
 #include "Simulator.h"
+#include "results/Database.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -36,7 +37,29 @@ std::vector<json> JsonLines(const std::string& out) {
 
 const std::string kPlan = ZANTU_EXAMPLES_DIR "/qualification.toml";
 
+// A folder of the test's own for its database.
+struct Dir {
+    Dir() {
+        std::string t = (fs::temp_directory_path() / "zantu_plan_XXXXXX").string();
+        if (::mkdtemp(t.data())) path = t;
+    }
+    ~Dir() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+std::vector<db::Row> Query(const std::string& file, const std::string& sql) {
+    std::string why;
+    auto c = db::OpenSqlite(file, &why);
+    std::vector<db::Row> rows;
+    EXPECT_TRUE(c && c->Run(sql, {}, &rows)) << why << (c ? c->Error() : "");
+    return rows;
+}
+
 struct FourUnits : ::testing::Test {
+    Dir dir;
     zsim::Simulator good1, worn, lost, good2{};
     std::vector<std::string> ports;
     static zsim::SimOptions Worn() {
@@ -59,7 +82,7 @@ struct FourUnits : ::testing::Test {
         for (zsim::Simulator* s : {&good1, &worn, &lost, &good2}) s->Stop();
     }
     std::vector<std::string> Args(std::vector<std::string> extra) {
-        std::vector<std::string> a{CliPath()};
+        std::vector<std::string> a{CliPath(), "--db", dir.path + "/results.db"};
         for (const std::string& p : ports) a.insert(a.end(), {"--port", p});
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
@@ -103,6 +126,28 @@ TEST_F(FourUnits, TheExamplePlanPassesGoodUnitsAndNamesWhatFailed) {
     EXPECT_EQ(last["exit"], g["exit"]);
     EXPECT_EQ(r.exitCode, g["exit"].get<int>());
     EXPECT_TRUE(r.exitCode == 2 || r.exitCode == 3) << r.exitCode;
+
+    // The same in the station's database: the run, each unit's verdict, its steps and the batch's answers.
+    const std::string file = dir.path + "/results.db";
+    const auto run = Query(file, "SELECT plan, result, exit_status, length(plan_hash) FROM runs");
+    ASSERT_EQ(run.size(), 1u);
+    EXPECT_EQ(run[0], (db::Row{"qualification", r.exitCode == 2 ? "link_failed" : "port_failed",
+                               std::to_string(r.exitCode), "64"}));
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto u = Query(file, "SELECT verdict, failed_step FROM units WHERE port = '" + ports[i] + "'");
+        ASSERT_EQ(u.size(), 1u) << ports[i];
+        EXPECT_EQ(u[0][0], units[ports[i]]["verdict"].get<std::string>()) << ports[i];
+        const auto s = Query(file, "SELECT count(*) FROM steps WHERE port = '" + ports[i] + "'");
+        EXPECT_EQ(s[0][0], std::to_string(steps[ports[i]].size())) << ports[i];
+    }
+    // Two answers of the batch on each unit that finished it, and the first of the unit whose line went.
+    const auto a = Query(file, "SELECT count(*) FROM answers WHERE command = 'dispense'");
+    EXPECT_EQ(a[0][0], "7");
+    const auto m = Query(file, "SELECT measures FROM steps WHERE port = '" + ports[1] + "' AND name = 'sensors'");
+    ASSERT_EQ(m.size(), 1u);
+    const json measures = json::parse(m[0][0].value_or("null"), nullptr, false);
+    ASSERT_TRUE(measures.is_array());
+    EXPECT_EQ(measures[3], json::parse(R"({"name":"opacity[4]","value":"0x85","limit":"[0x70, 0x80]","pass":false})"));
 }
 
 TEST_F(FourUnits, HumanLinesAndTheTableOfUnits) {
@@ -122,7 +167,9 @@ TEST(Plan, ARefusedPlanSendsNothing) {
     zsim::Simulator sim;
     const std::string port = sim.StartOnPty();
     if (port.empty()) GTEST_SKIP() << "no pseudo-terminal";
-    const RunResult r = RunProgram({CliPath(), "--port", port, "run", "/nonexistent/plan.toml"});
+    Dir dir;
+    const RunResult r =
+        RunProgram({CliPath(), "--db", dir.path + "/r.db", "--port", port, "run", "/nonexistent/plan.toml"});
     EXPECT_EQ(r.exitCode, 66);
     EXPECT_NE(r.err.find("/nonexistent/plan.toml: cannot read the plan"), std::string::npos) << r.err;
     EXPECT_TRUE(sim.ReceivedFrames().empty());

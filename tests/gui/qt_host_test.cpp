@@ -21,6 +21,7 @@
 #include <QImage>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -182,6 +183,7 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
         QLineEdit::EchoMode echo = QLineEdit::Normal;
         QString text;
         int buttons = -1;
+        QString label;
         QSize size;
         QRect edit;
     } seen;
@@ -192,6 +194,7 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
         seen.echo = e->echoMode();
         seen.buttons = static_cast<int>(d->findChildren<QAbstractButton*>().size());
         seen.size = d->size();
+        if (auto* l = d->findChild<QLabel*>()) seen.label = l->text();
         seen.edit = e->geometry();
         for (QChar c : keys) Key(e, Qt::Key_A, QString(c));
         seen.text = e->text();
@@ -203,13 +206,17 @@ TEST_F(QtConsole, PasswordPromptHidesTextTakesTwentyAndClosesOnEnterOrEscape) {
     EXPECT_EQ(ok.m_strPassword, "rinq");
     EXPECT_EQ(seen.title, QStringLiteral("Enter Password"));
     EXPECT_EQ(seen.echo, QLineEdit::Password);
-    EXPECT_EQ(seen.buttons, 0);
-    // 187 x 26 dialog units with the edit at (7, 7), 173 x 12.
+    // It says what it asks and has OK and Cancel, beside Enter and Esc.
+    EXPECT_EQ(seen.buttons, 2);
+    EXPECT_EQ(seen.label, QStringLiteral("The service password:"));
+    // The edit keeps the template's size (173 x 12 dialog units at x 7) in a
+    // prompt at least as wide as the template's 187.
     const auto bu = host.DialogBaseUnits();
     const fw::Rect client = DuToPixels({0, 0, 187, 26}, bu);
     const fw::Rect edit = DuToPixels({7, 7, 173, 12}, bu);
-    EXPECT_EQ(seen.size, QSize(client.w, client.h));
-    EXPECT_EQ(seen.edit, QRect(edit.x, edit.y, edit.w, edit.h));
+    EXPECT_GE(seen.size.width(), client.w);
+    EXPECT_EQ(seen.edit.size(), QSize(edit.w, edit.h));
+    EXPECT_EQ(seen.edit.x(), edit.x);
 
     OnModal<QDialog>([&](QDialog* d) { type(d, QString(25, QLatin1Char('x')), Qt::Key_Return); });
     CPasswordDlg longer(host);

@@ -318,6 +318,27 @@ TEST_F(DownloadFixture, RefusedFileKeepsTheImageOfTheLastLoad) {
         ASSERT_EQ(host.m_boxes.size(), 1u);
         EXPECT_NE(host.m_boxes[0].text.find(path), std::string::npos) << host.m_boxes[0].text;
         EXPECT_EQ(host.m_boxes[0].icon, fw::MsgIcon::Stop);
+        // The bar shows this attempt, not the download before it.
+        EXPECT_EQ(host.GetProgressPos(ids::kProgress), 0) << path;
+    }
+}
+
+// A first block refused with "Program Writing Error" while the loader was
+// not started says so in the receive text; after Go Loader it is the module's
+// error alone.
+TEST_F(DownloadFixture, AFirstBlockRefusedWithoutTheLoaderSaysGoLoaderFirst) {
+    const std::string hint = "Write Prog: the module's loader was not started (press Go Loader first).";
+    for (bool goLoader : {false, true}) {
+        dlg.m_strRecv.clear();
+        if (goLoader) {
+            host.Click(ids::kGoLoader);
+            Module('r');
+        }
+        host.Click(ids::kWriteProg);
+        Module('s', 0x33 + 0x20);
+        ASSERT_EQ(dlg.m_bDownloading, 0) << goLoader;
+        EXPECT_EQ(dlg.m_strRecv.find("Error = 33 \r\n" + hint) != std::string::npos, !goLoader) << dlg.m_strRecv;
+        EXPECT_EQ(host.m_boxes.back().caption, "Error = 33 ") << goLoader;
     }
 }
 

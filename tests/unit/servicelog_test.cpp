@@ -138,11 +138,14 @@ TEST_F(ServiceLog, WrongPasswordThenRight) {
     EXPECT_TRUE(Files().empty());
     EXPECT_EQ(LogSends(), 0);
     EXPECT_TRUE(host.m_boxes.empty());
+    const std::string wrong = "LOG: wrong password; the module's log was not asked for.\r\n";
+    EXPECT_EQ(dlg.m_strRecv, wrong);  // said where the technician reads
 
-    AnswerPassword(std::nullopt);  // cancelled
+    AnswerPassword(std::nullopt);  // cancelled: nothing to say
     dlg.OnLog();
     EXPECT_EQ(dlg.m_bLogUnlocked, 0);
     EXPECT_TRUE(Files().empty());
+    EXPECT_EQ(dlg.m_strRecv, wrong);
 
     AnswerPassword("rinq");
     dlg.OnLog();
@@ -150,6 +153,9 @@ TEST_F(ServiceLog, WrongPasswordThenRight) {
     ASSERT_NE(dlg.m_hLogFile, nullptr);
     EXPECT_EQ(Files(), std::vector<fs::path>{"070305_140709.txt"});
     EXPECT_EQ(LogSends(), 1);
+    // The file written is named.
+    EXPECT_EQ(dlg.m_strRecv,
+              wrong + "LOG: the module's log goes to " + (m_dir / "070305_140709.txt").string() + "\r\n");
 }
 
 TEST_F(ServiceLog, LaterPressesNeitherAskNorCreate) {

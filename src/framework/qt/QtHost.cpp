@@ -1,4 +1,6 @@
 #include "framework/qt/QtHost.h"
+#include "console/ExchangeLine.h"
+#include "framework/qt/ConsoleLook.h"
 #include "framework/qt/Placement.h"
 #include "framework/qt/TraceWindow.h"
 
@@ -11,9 +13,11 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QCursor>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QGroupBox>
@@ -31,11 +35,14 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTabBar>
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -43,6 +50,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 // The resources live in a static library: nothing refers to them, so the
 // linker would leave them out unless they are registered by name.
@@ -56,6 +66,8 @@ static void InitConsoleResources() {
 namespace fw {
 
 namespace {
+
+QRect ToQ(Rect r) { return QRect(r.x, r.y, r.w, r.h); }
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 std::string S(const QString& s) { return s.toUtf8().toStdString(); }
@@ -179,9 +191,11 @@ void QtDialogWindow::accept() {}  // no OK: nothing accepts the console
 QtHost::QtHost() : m_font(DialogFont()) {}
 
 QtHost::~QtHost() {
+    if (m_exchange) m_exchange->SetOnChange(nullptr);
     for (auto& [id, t] : m_timers) t->stop();
     KeepWireTracePlace();
     delete m_dlg;
+    delete m_style;
 }
 
 Host::BaseUnits QtHost::DialogBaseUnits() const {
@@ -203,12 +217,38 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
                           std::span<const ControlTemplate> controls) {
     delete m_dlg;
     m_ctls.clear();
+    m_rects.clear();
     m_dlg = new QtDialogWindow(*this);
+    if (!m_style) m_style = new ConsoleStyle;  // our own: the host outlives the dialog
+    // Below the controls, a strip of two lines: the exchange line and the
+    // last failure's reason (wrapped over both while nothing is under way).
+    const int lineH = std::max(QFontMetrics(m_font).height(), 15);
+    const int strip = m_exchange ? 2 * lineH + 4 : 0;
     m_dlg->setFont(m_font);
     m_dlg->setWindowTitle(Q(title));
     m_dlg->setWindowIcon(ConsoleIcon());
-    m_dlg->setFixedSize(clientW, clientH);
     m_dlg->setSizeGripEnabled(false);
+    // The controls stand on a canvas of the template's size.  Where the screen
+    // the dialog opens on is smaller, the dialog is as large as the screen
+    // allows and the canvas scrolls in it, every control at its size and place.
+    auto* scroll = new QScrollArea(m_dlg);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(false);
+    m_canvas = new QWidget;
+    m_canvas->setObjectName(QStringLiteral("canvas"));
+    m_canvas->setFixedSize(clientW, clientH + strip);
+    scroll->setWidget(m_canvas);
+    auto* lay = new QVBoxLayout(m_dlg);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->addWidget(scroll);
+    QScreen* scr = QGuiApplication::screenAt(QCursor::pos());
+    if (!scr) scr = QGuiApplication::primaryScreen();
+    const int titleBar = m_dlg->style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8;
+    const QSize fit = FitOnScreen(m_canvas->size(), titleBar,
+                                  scr ? scr->availableGeometry() : QRect(QPoint(0, 0), m_canvas->size()),
+                                  m_dlg->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+    m_fits = fit == m_canvas->size();
+    m_dlg->setFixedSize(fit);
 
     QButtonGroup* group = nullptr;
     std::vector<QWidget*> lower;  // frames drawn beneath their neighbours
@@ -217,18 +257,22 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
         QWidget* w = nullptr;
         switch (t.kind) {
         case CtlKind::PushButton: {
-            auto* b = new QPushButton(cap, m_dlg);
+            auto* b = new QPushButton(cap, m_canvas);
             b->setAutoDefault(false);
             b->setDefault(false);
             w = b;
             break;
         }
-        case CtlKind::CheckBox: w = new QCheckBox(cap, m_dlg); break;
+        case CtlKind::CheckBox:
+            w = new QCheckBox(cap, m_canvas);
+            w->setStyle(m_style);
+            break;
         case CtlKind::Radio: {
-            auto* r = new QRadioButton(cap, m_dlg);
+            auto* r = new QRadioButton(cap, m_canvas);
+            r->setStyle(m_style);
             r->setAutoExclusive(false);
             if ((t.style & kStyleGroupStart) || !group) {
-                group = new QButtonGroup(m_dlg);
+                group = new QButtonGroup(m_canvas);
                 group->setExclusive(true);
             }
             group->addButton(r);
@@ -236,20 +280,20 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::GroupBox: {
-            w = new QGroupBox(cap, m_dlg);
+            w = new FrameBox(cap, m_canvas);
             w->setAttribute(Qt::WA_TransparentForMouseEvents);
             lower.push_back(w);
             break;
         }
         case CtlKind::StaticText: {
-            auto* l = new QLabel(cap, m_dlg);
+            auto* l = new QLabel(cap, m_canvas);
             l->setTextFormat(Qt::PlainText);
             l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             w = l;
             break;
         }
         case CtlKind::Edit: {
-            auto* e = new QLineEdit(cap, m_dlg);
+            auto* e = new QLineEdit(cap, m_canvas);
             if (t.style & kStyleRightAlign) e->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
             if (t.style & kStyleDigitsOnly)
                 e->setValidator(new QRegularExpressionValidator(
@@ -260,7 +304,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::EditMulti: {
-            auto* e = new QPlainTextEdit(cap, m_dlg);
+            auto* e = new QPlainTextEdit(cap, m_canvas);
             e->setReadOnly(true);
             e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             e->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -268,13 +312,15 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             break;
         }
         case CtlKind::Progress: {
-            auto* p = new QProgressBar(m_dlg);
+            auto* p = new QProgressBar(m_canvas);
             p->setTextVisible(false);
             w = p;
             break;
         }
         case CtlKind::Tab: {
-            auto* tab = new QTabWidget(m_dlg);
+            auto* tab = new QTabWidget(m_canvas);
+            tab->setElideMode(Qt::ElideNone);  // a tab's title is never cut
+            tab->tabBar()->setElideMode(Qt::ElideNone);
             const int id = t.id;
             QObject::connect(tab, &QTabWidget::currentChanged, this, [this, id](int) {
                 (void)id;
@@ -292,7 +338,9 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
             });
         }
         w->installEventFilter(this);
-        w->setGeometry(t.rect.x, t.rect.y, t.rect.w, t.rect.h);
+        ApplyReadableLook(w);
+        m_rects[t.id] = t.rect;
+        w->setGeometry(ToQ(t.rect));
         w->setVisible((t.style & kStyleHidden) == 0);
         w->setEnabled((t.style & kStyleDisabled) == 0);
         m_ctls[t.id] = Ctl{t.kind, w};
@@ -300,6 +348,41 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     // Group boxes beneath the frames' contents, the tab control beneath all.
     for (QWidget* w : lower) w->lower();
     if (QWidget* tab = Widget(1000)) tab->lower();
+    if (m_exchange) {
+        const Rect tabR = m_rects.count(1000) ? m_rects[1000] : Rect{8, 0, clientW - 16, 0};
+        m_exchangeLabel = new QLabel(m_canvas);
+        m_exchangeLabel->setObjectName(QStringLiteral("exchange"));
+        m_exchangeLabel->setTextFormat(Qt::PlainText);
+        m_exchangeLabel->setGeometry(ToQ(Rect{tabR.x, clientH, tabR.w, lineH}));
+        m_reasonLabel = new QLabel(m_canvas);
+        m_reasonLabel->setObjectName(QStringLiteral("reason"));
+        m_reasonLabel->setTextFormat(Qt::PlainText);
+        m_reasonLabel->setWordWrap(true);
+        m_reasonLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        m_reasonLabel->setGeometry(ToQ(Rect{tabR.x, clientH, tabR.w, 2 * lineH}));
+        QPalette warn = m_reasonLabel->palette();
+        warn.setColor(QPalette::WindowText, QColor(0x9a, 0x1b, 0x12));  // dark red: 7:1 on the window
+        m_reasonLabel->setPalette(warn);
+        if (!m_exchangeTick) {
+            m_exchangeTick = new QTimer(this);
+            m_exchangeTick->setInterval(100);
+            QObject::connect(m_exchangeTick, &QTimer::timeout, this, [this] { RefreshExchange(); });
+        }
+        RefreshExchange();
+    }
+    // Pages by keyboard: Ctrl+Tab and Ctrl+PgDn forward, Ctrl+Shift+Tab and Ctrl+PgUp back.
+    for (auto [keys, delta] : {std::pair{QKeySequence(Qt::CTRL | Qt::Key_Tab), 1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1},
+                               std::pair{QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1}}) {
+        auto* a = new QAction(m_dlg);
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        const int d = delta;
+        QObject::connect(a, &QAction::triggered, this, [this, d] { StepTab(d); });
+        m_dlg->addAction(a);
+    }
+    OrderTabs();
     InstallWireTraceAction();
     InstallBatchRecord();
 }
@@ -610,12 +693,30 @@ std::optional<std::string> QtHost::PromptText(std::string_view caption, int maxC
     auto* edit = new QLineEdit(&d);
     if (maxChars > 0) edit->setMaxLength(maxChars);
     if (password) edit->setEchoMode(QLineEdit::Password);
+    // What it asks above the edit, OK and Cancel below; Enter still gives the
+    // text and Esc still gives nothing.
+    auto* label = layout.label.empty() ? nullptr : new QLabel(Q(layout.label), &d);
+    if (label) label->setBuddy(edit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &d);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+    for (QAbstractButton* b : buttons->buttons())
+        if (auto* pb = qobject_cast<QPushButton*>(b)) pb->setAutoDefault(false);
     if (layout.clientW > 0 && layout.clientH > 0) {
-        d.setFixedSize(layout.clientW, layout.clientH);
-        edit->setGeometry(layout.edit.x, layout.edit.y, layout.edit.w, layout.edit.h);
+        // The edit as the template has it, below the label; the buttons under it.
+        const Rect e = layout.edit;
+        const int lineH = label ? label->sizeHint().height() : 0;
+        const int top = e.y + (label ? lineH + 2 : 0);
+        if (label) label->setGeometry(e.x, e.y, e.w, lineH);
+        edit->setGeometry(e.x, top, e.w, e.h);
+        const QSize bs = buttons->sizeHint();
+        buttons->setGeometry(e.x + e.w - bs.width(), top + e.h + e.y, bs.width(), bs.height());
+        d.setFixedSize(std::max(layout.clientW, e.x + bs.width()), top + e.h + 2 * e.y + bs.height());
     } else {
         auto* lay = new QVBoxLayout(&d);
+        if (label) lay->addWidget(label);
         lay->addWidget(edit);
+        lay->addWidget(buttons);
     }
     QObject::connect(edit, &QLineEdit::returnPressed, &d, &QDialog::accept);
     if (d.exec() != QDialog::Accepted) return std::nullopt;
@@ -648,6 +749,7 @@ void QtHost::SetControlText(int id, std::string_view text) {
     const QString t = Q(text);
     if (auto* e = qobject_cast<QLineEdit*>(c->w)) {
         e->setText(t);  // the validator limits typing only
+        FitTextOf(e);
     } else if (auto* m = qobject_cast<QPlainTextEdit*>(c->w)) {
         // The read-only receive text keeps the console's line ends ("\r\n").
         std::string& shadow = m_multiText[id];
@@ -663,7 +765,14 @@ void QtHost::SetControlText(int id, std::string_view text) {
             if (atEnd) ScrollToEnd(id);
         }
     } else if (auto* b = qobject_cast<QAbstractButton*>(c->w)) {
-        b->setText(t);
+        if (Caption(b->text()) != t) {
+            b->setText(t);
+            FitTextOf(b);
+            if (qobject_cast<QPushButton*>(b) && !m_tabOrderDue) {  // its mnemonic again
+                m_tabOrderDue = true;
+                QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
+            }
+        }
     } else if (auto* l = qobject_cast<QLabel*>(c->w)) {
         l->setText(t);
     } else if (auto* g = qobject_cast<QGroupBox*>(c->w)) {
@@ -679,7 +788,7 @@ std::string QtHost::GetControlText(int id) const {
         auto it = m_multiText.find(id);
         return it == m_multiText.end() ? std::string() : it->second;
     }
-    if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(b->text());
+    if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(Caption(b->text()));
     if (auto* l = qobject_cast<QLabel*>(c->w)) return S(l->text());
     if (auto* g = qobject_cast<QGroupBox*>(c->w)) return S(g->title());
     return {};
@@ -706,16 +815,151 @@ int QtHost::GetCheck(int id) const {
 
 void QtHost::MoveControl(int id, Rect r) {
     if (QWidget* w = Widget(id)) {
-        w->setGeometry(r.x, r.y, r.w, r.h);
+        m_rects[id] = r;
+        w->setGeometry(ToQ(r));
+        FitTextOf(w);
         w->update();
+        // Once the page is laid out, the keyboard goes through it in order.
+        if (!m_tabOrderDue) {
+            m_tabOrderDue = true;
+            QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
+        }
     }
 }
 
 Rect QtHost::GetControlRect(int id) const {
-    QWidget* w = Widget(id);
-    if (!w) return {};
-    const QRect g = w->geometry();
-    return Rect{g.x(), g.y(), g.width(), g.height()};
+    if (!Widget(id)) return {};
+    auto it = m_rects.find(id);
+    return it == m_rects.end() ? Rect{} : it->second;
+}
+
+
+void QtHost::FitTextOf(QWidget* w) {
+    // A read-only field, a check box's or a radio's caption shows whole, in a
+    // smaller font where it must (down to 8 pixels).
+    QString text;
+    int room = 0;
+    if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        if (!e->isReadOnly()) return;
+        text = e->text();
+        room = e->width() - 8;  // the frame and the edit's own margins
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w); b && b->isCheckable()) {
+        QStyleOptionButton opt;
+        opt.initFrom(b);
+        const bool radio = qobject_cast<QRadioButton*>(b) != nullptr;
+        text = b->text();
+        room = b->style()->subElementRect(radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents,
+                                          &opt, b).width();
+    } else {
+        return;
+    }
+    QFont f = m_font;
+    for (int px = f.pixelSize(); px > 8 && QFontMetrics(f).horizontalAdvance(text) > room; --px) f.setPixelSize(px - 1);
+    if (w->font() != f) w->setFont(f);
+    if (auto* e = qobject_cast<QLineEdit*>(w)) e->setCursorPosition(0);
+}
+
+void QtHost::OrderTabs() {
+    m_tabOrderDue = false;
+    if (!m_dlg) return;
+    // The page tabs, then the fields a row at a time, then the buttons, then
+    // the receive text, EXIT last.
+    auto rank = [](CtlKind k) {
+        switch (k) {
+        case CtlKind::Tab: return 0;
+        case CtlKind::Edit:
+        case CtlKind::CheckBox:
+        case CtlKind::Radio: return 1;
+        case CtlKind::PushButton: return 2;
+        case CtlKind::EditMulti: return 3;
+        default: return -1;
+        }
+    };
+    struct Item {
+        int rank, y, x, id;
+        QWidget* w;
+    };
+    std::vector<Item> items;
+    for (const auto& [id, c] : m_ctls) {
+        const int r = id == 2 ? 4 : rank(c.kind);
+        if (r < 0) continue;
+        const Rect g = m_rects.count(id) ? m_rects.at(id) : Rect{};
+        items.push_back({r, g.y, g.x, id, c.w});
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return std::tie(a.rank, a.y, a.x, a.id) < std::tie(b.rank, b.y, b.x, b.id);
+    });
+    for (std::size_t i = 1; i < items.size(); ++i) QWidget::setTabOrder(items[i - 1].w, items[i].w);
+    AssignMnemonics();
+}
+
+void QtHost::AssignMnemonics() {
+    // Each push button shown gets Alt and a letter of its caption no other
+    // button shown has: the first free one, in the keyboard's order.
+    std::vector<std::pair<Rect, QPushButton*>> shown;
+    for (const auto& [id, c] : m_ctls)
+        if (auto* b = qobject_cast<QPushButton*>(c.w); b && b->isVisibleTo(m_dlg))
+            shown.emplace_back(m_rects.count(id) ? m_rects.at(id) : Rect{}, b);
+    std::sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.first.y, a.first.x) < std::tie(b.first.y, b.first.x);
+    });
+    QString used;
+    for (auto& [r, b] : shown) {
+        const QString caption = Caption(b->text());
+        QString marked = caption;
+        marked.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        for (qsizetype i = 0; i < caption.size(); ++i) {
+            const QChar c = caption[i].toUpper();
+            if (!c.isLetterOrNumber() || used.contains(c)) continue;
+            used += c;
+            marked = caption.left(i) + QLatin1Char('&') + caption.mid(i);
+            break;
+        }
+        if (b->text() != marked) b->setText(marked);
+    }
+}
+
+QString QtHost::Caption(const QString& shown) {
+    // A button's text less its mnemonic mark ("&&" is one '&').
+    QString out;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        if (shown[i] == QLatin1Char('&') && i + 1 < shown.size()) ++i;
+        out += shown[i];
+    }
+    return out;
+}
+
+void QtHost::StepTab(int delta) {
+    auto* t = qobject_cast<QTabWidget*>(Widget(1000));
+    if (!t || t->count() == 0) return;
+    t->setCurrentIndex((t->currentIndex() + delta + t->count()) % t->count());
+}
+
+void QtHost::SetExchangeLine(ExchangeLine* line) {
+    m_exchange = line;
+    if (line) line->SetOnChange([this] { RefreshExchange(); });
+}
+
+void QtHost::RefreshExchange() {
+    if (!m_exchange || !m_exchangeLabel) return;
+    const QString line = Q(m_exchange->Line());
+    if (m_exchangeLabel->text() != line) m_exchangeLabel->setText(line);
+    const QString reason = Q(m_exchange->Reason());
+    if (m_reasonLabel) {
+        if (m_reasonLabel->text() != reason) {
+            m_reasonLabel->setText(reason);
+            m_reasonLabel->setToolTip(reason);
+        }
+        // Both lines while nothing is under way, the second beneath the exchange.
+        const QRect both(m_exchangeLabel->x(), m_exchangeLabel->y(), m_exchangeLabel->width(),
+                         2 * m_exchangeLabel->height());
+        const QRect want = line.isEmpty() ? both : both.adjusted(0, m_exchangeLabel->height(), 0, 0);
+        if (m_reasonLabel->geometry() != want) m_reasonLabel->setGeometry(want);
+    }
+    if (m_exchange->Counting() != m_exchangeTick->isActive()) {
+        if (m_exchange->Counting()) m_exchangeTick->start();
+        else m_exchangeTick->stop();
+    }
 }
 
 void QtHost::SetToolTip(int id, std::string_view text) {

@@ -8,14 +8,18 @@
 
 #include <QDialog>
 #include <QFont>
+#include <QLabel>
 #include <QObject>
 #include <QPointer>
 
 #include <map>
 
+class ExchangeLine;
 class QAction;
+
 class QSettings;
 class QButtonGroup;
+class QStyle;
 class QTimer;
 class QWidget;
 
@@ -128,6 +132,16 @@ public:
     BatchRecordFiles* BatchFiles() const { return m_recordFiles; }
     QAction* BatchRecordAction() const { return m_recordAction; }
 
+    // The exchange line and the last failure's reason, shown in a strip
+    // below the dialog's controls; renewed at its events and while it counts
+    // down.  Set before CreateDialog.
+    void SetExchangeLine(ExchangeLine* line);
+    QLabel* ExchangeLabel() const { return m_exchangeLabel; }
+    QLabel* ReasonLabel() const { return m_reasonLabel; }
+    void RefreshExchange();
+    // Whether the whole dialog fits its screen (else its controls scroll).
+    bool FitsScreen() const { return m_fits; }
+
 protected:
     void WakeUiThread() override;
     // Lets the dialog renew a control's tooltip just before it shows.
@@ -144,7 +158,21 @@ private:
     };
     const Ctl* Find(int id) const;
 
-    QFont m_font;
+    QFont m_font;        // the dialog font the dialog units are measured in
+    QStyle* m_style = nullptr;    // check boxes' and radios' style (ConsoleStyle)
+    QWidget* m_canvas = nullptr;  // the controls' parent, inside the dialog's scroll area
+    bool m_fits = true;
+    std::map<int, Rect> m_rects;  // each control's rectangle as the dialog gave it
+    void FitTextOf(QWidget* w);  // a read-only field's whole text shows
+    void OrderTabs();            // the natural keyboard order, after a page is laid out
+    bool m_tabOrderDue = false;
+    void StepTab(int delta);
+    void AssignMnemonics();
+    static QString Caption(const QString& shown);
+    ExchangeLine* m_exchange = nullptr;
+    QPointer<QLabel> m_exchangeLabel;
+    QPointer<QLabel> m_reasonLabel;
+    QTimer* m_exchangeTick = nullptr;
     QtDialogWindow* m_dlg = nullptr;
     std::map<int, Ctl> m_ctls;
     std::map<int, QTimer*> m_timers;

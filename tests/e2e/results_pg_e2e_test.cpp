@@ -1,0 +1,171 @@
+// The results database on a real PostgreSQL server, started by the test
+// itself from Debian's packages: initdb in a folder of its own, the server
+// on a Unix socket in that folder only (no TCP), as an ordinary user (uid
+// 65534 when the tests run as root), stopped at the end.  A plan on two
+// simulated units writes its rows there; a server that is not there refuses
+// the run with 69 before anything is sent.
+#include "RunProgram.h"
+
+#include "Simulator.h"
+#include "results/Database.h"
+#include "results/ResultsWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string CliPath() {
+    std::error_code ec;
+    const fs::path beside = fs::read_symlink("/proc/self/exe", ec).parent_path() / "zantu-cli";
+    return !ec && fs::exists(beside) ? beside.string() : std::string(ZANTU_CLI_PATH);
+}
+
+std::string PgBin() {
+    for (const char* v : {"17", "16", "15", "14", "13"}) {
+        const std::string d = std::string("/usr/lib/postgresql/") + v + "/bin";
+        if (fs::exists(d + "/initdb")) return d;
+    }
+    return {};
+}
+
+// The server's commands, as the server's user.
+std::vector<std::string> AsServer(std::vector<std::string> argv) {
+    if (::geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return argv;
+}
+
+class Postgres : public ::testing::Test {
+protected:
+    std::string dir, bin;
+    bool started = false;
+    void SetUp() override {
+        bin = PgBin();
+        if (bin.empty()) GTEST_SKIP() << "no PostgreSQL server installed";
+        std::string t = (fs::temp_directory_path() / "zantu_pg_XXXXXX").string();
+        ASSERT_TRUE(::mkdtemp(t.data()));
+        dir = t;
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        }
+        const RunResult init = RunProgram(AsServer({bin + "/initdb", "-D", dir + "/data", "-A", "trust", "-U", "zantu",
+                                                    "--no-sync"}),
+                                          RunOptions{{}, std::chrono::seconds(120), false, {}, {}});
+        ASSERT_EQ(init.exitCode, 0) << init.err;
+        const RunResult start =
+            RunProgram(AsServer({bin + "/pg_ctl", "-D", dir + "/data", "-l", dir + "/log", "-w", "-o",
+                                 "-c listen_addresses= -c unix_socket_directories=" + dir + " -c fsync=off", "start"}),
+                       RunOptions{{}, std::chrono::seconds(120), false, {}, {}});
+        ASSERT_EQ(start.exitCode, 0) << start.err << start.out;
+        started = true;
+        const RunResult create = RunProgram(AsServer({bin + "/createdb", "-h", dir, "-U", "zantu", "results"}));
+        if (create.exitCode != 0) {
+            // createdb lives with the client programs.
+            const RunResult c2 = RunProgram(AsServer({"createdb", "-h", dir, "-U", "zantu", "results"}));
+            ASSERT_EQ(c2.exitCode, 0) << c2.err;
+        }
+    }
+    void TearDown() override {
+        if (started) RunProgram(AsServer({bin + "/pg_ctl", "-D", dir + "/data", "-m", "immediate", "-w", "stop"}));
+        std::error_code ec;
+        if (!dir.empty()) fs::remove_all(dir, ec);
+    }
+    std::string Url() const { return "postgresql:///results?host=" + dir + "&user=zantu"; }
+};
+
+TEST_F(Postgres, APlanWritesItsRowsToTheLinesServer) {
+    zsim::Simulator a;
+    zsim::SimOptions wo;
+    wo.module.opacity[3] = 0x85;
+    zsim::Simulator b(wo);
+    const std::string pa = a.StartOnPty(), pb = b.StartOnPty();
+    ASSERT_FALSE(pa.empty() || pb.empty());
+    const RunResult r = RunProgram({CliPath(), "--db", Url(), "--port", pa, "--port", pb, "run",
+                                    ZANTU_EXAMPLES_DIR "/qualification.toml"});
+    EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
+    std::string why;
+    auto c = db::Open(Url(), &why);
+    ASSERT_TRUE(c) << why;
+    std::vector<db::Row> rows;
+    ASSERT_TRUE(c->Run("SELECT port, verdict FROM units ORDER BY port", {}, &rows)) << c->Error();
+    ASSERT_EQ(rows.size(), 2u);
+    for (const db::Row& row : rows) EXPECT_EQ(row[1], *row[0] == pa ? "pass" : "fail") << *row[0];
+    rows.clear();
+    ASSERT_TRUE(c->Run("SELECT result, exit_status FROM runs", {}, &rows));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0], (db::Row{"limit_failed", "5"}));
+    rows.clear();
+    ASSERT_TRUE(c->Run("SELECT count(*) FROM answers WHERE command = 'dispense'", {}, &rows));
+    EXPECT_EQ(rows[0][0], "4");
+    // The queries run there as on SQLite.
+    const RunResult q = RunProgram({CliPath(), "--db", Url(), "--json", "results", "--plan", "qualification"});
+    EXPECT_EQ(q.exitCode, 0) << q.err;
+    EXPECT_NE(q.out.find(R"("type":"yield")"), std::string::npos) << q.out;
+    EXPECT_NE(q.out.find(R"("units":2,"passed":1)"), std::string::npos) << q.out;
+    a.Stop();
+    b.Stop();
+}
+
+// Eight stations at once, each bringing the schema forward and writing its
+// run: every row there once.
+TEST_F(Postgres, ConcurrentWritersLoseAndDoubleNothing) {
+    constexpr int kWriters = 8, kAnswers = 300;
+    std::vector<std::string> errors(kWriters);
+    {
+        std::vector<std::jthread> threads;
+        for (int w = 0; w < kWriters; ++w)
+            threads.emplace_back([&, w] {
+                std::string why;
+                auto c = db::Open(Url(), &why);
+                if (!c || !db::Migrate(*c, &why)) {
+                    errors[static_cast<std::size_t>(w)] = why;
+                    return;
+                }
+                db::ResultsWriter writer(std::move(c));
+                const std::string port = "/dev/p" + std::to_string(w);
+                db::RunRow run{"R" + std::to_string(w), "st" + std::to_string(w), "op", "run", "p", "h", "zantu-cli"};
+                std::vector<db::AnswerRow> answers(kAnswers);
+                for (int k = 0; k < kAnswers; ++k) {
+                    answers[static_cast<std::size_t>(k)].answer = k + 1;
+                    answers[static_cast<std::size_t>(k)].of = kAnswers;
+                    answers[static_cast<std::size_t>(k)].command = "dispense";
+                }
+                db::StepRow step{port, 1, "batch", "dispense", "1 0 0 0", "pass", "ok", "", "", 0, 0};
+                const bool ok = writer.StartRun(run) && writer.StartUnit(port, "U") &&
+                                writer.WriteStep(step, answers, nullptr) && writer.EndUnit(port, "pass", 0, "", "", "") &&
+                                writer.EndRun("ok", 0);
+                if (!ok) errors[static_cast<std::size_t>(w)] = writer.Error();
+            });
+    }
+    for (const std::string& e : errors) EXPECT_EQ(e, "");
+    std::string why;
+    auto c = db::Open(Url(), &why);
+    ASSERT_TRUE(c) << why;
+    std::vector<db::Row> rows;
+    ASSERT_TRUE(c->Run("SELECT count(*), count(DISTINCT run_id || '/' || answer) FROM answers", {}, &rows));
+    EXPECT_EQ(rows[0], (db::Row{std::to_string(kWriters * kAnswers), std::to_string(kWriters * kAnswers)}));
+    rows.clear();
+    ASSERT_TRUE(c->Run("SELECT count(*) FROM runs WHERE result = 'ok'", {}, &rows));
+    EXPECT_EQ(rows[0][0], std::to_string(kWriters));
+}
+
+TEST_F(Postgres, AServerThatCannotBeReachedRefusesTheRunBeforeAnythingIsSent) {
+    zsim::Simulator sim;
+    const std::string port = sim.StartOnPty();
+    ASSERT_FALSE(port.empty());
+    const std::string gone = "postgresql:///results?host=" + dir + "/nowhere&user=zantu";
+    const RunResult r = RunProgram({CliPath(), "--db", gone, "--port", port, "status"});
+    EXPECT_EQ(r.exitCode, 69) << r.err;
+    EXPECT_NE(r.err.find("cannot reach the results server"), std::string::npos) << r.err;
+    EXPECT_TRUE(sim.ReceivedFrames().empty());
+    sim.Stop();
+}
+
+}  // namespace
