@@ -272,7 +272,14 @@ int main(int argc, char** argv) {
     int rc = 0;
     // SIGTERM, SIGHUP and SIGINT end the window as EXIT does: the port is
     // closed (lock file removed, exclusive flag cleared) when the dialog goes.
-    fw::StopSignals stopSignals([&host] { host.Cancel(); });
+    // A signal ends the console without the question EXIT asks during a batch.
+    std::function<void()> endNow;
+    fw::StopSignals stopSignals([&] {
+        if (endNow)
+            endNow();
+        else
+            host.Cancel();
+    });
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
@@ -286,6 +293,8 @@ int main(int argc, char** argv) {
             fw::SavePortAssignment(settings, nPort, path);
         };
         dlg.Create();
+        endNow = [&dlg] { dlg.EndNow(); };
+        host.SetBatchStopper([&dlg] { dlg.StopBatch(); });
         host.DialogWindow()->show();
         if (opt.startupReport) {
             QApplication::processEvents();  // the window is mapped and painted
@@ -295,6 +304,8 @@ int main(int argc, char** argv) {
         } else {
             host.Exec();
         }
+        endNow = nullptr;  // the dialog goes now
+        host.SetBatchStopper(nullptr);
     }
 #if ZANTU_HAVE_SIM
     if (sim && !sim->Finish()) {

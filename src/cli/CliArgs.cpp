@@ -37,6 +37,7 @@ enum LongOpt : int {
     kIgnoreChecksums,
     kRecord,
     kUnit,
+    kStation,
     kTimeout,
     kSimSaveFlash,
     kDb,
@@ -65,6 +66,7 @@ constexpr option kLongOptions[] = {
     {"ignore-checksums", no_argument, nullptr, kIgnoreChecksums},
     {"record", required_argument, nullptr, kRecord},
     {"unit", required_argument, nullptr, kUnit},
+    {"station", required_argument, nullptr, kStation},
     {"timeout", required_argument, nullptr, kTimeout},
     {"sim-save-flash", required_argument, nullptr, kSimSaveFlash},
     {"db", required_argument, nullptr, kDb},
@@ -177,6 +179,8 @@ ParseResult ParseArgs(int argc, char** argv) {
     ParseResult r;
     Options& o = r.options;
     std::vector<std::string> given;  // command options seen, for the check below
+    std::vector<std::string> earlyUnits;  // --unit before every --port
+    bool anyUnit = false;
     auto fail = [&](std::string msg) {
         if (r.error.empty()) r.error = std::move(msg);
     };
@@ -188,10 +192,20 @@ ParseResult ParseArgs(int argc, char** argv) {
         if (c == -1) break;
         const char* a = optarg;
         switch (c) {
-        case kPort:
-            if (!ResolvePort(a)) fail(std::string("--port '") + a + "': give a device path or COM1..COM10");
-            o.ports.emplace_back(a);
+        case kPort: {
+            // PATH=ID names the port's unit; the last '=' splits them.
+            std::string path = a, unit;
+            if (const std::size_t eq = path.rfind('='); eq != std::string::npos) {
+                unit = path.substr(eq + 1);
+                path.resize(eq);
+                anyUnit = true;
+                if (unit.empty()) fail(std::string("--port '") + a + "': the unit after '=' is empty");
+            }
+            if (!ResolvePort(path)) fail("--port '" + path + "': give a device path or COM1..COM10");
+            o.ports.push_back(std::move(path));
+            o.units.push_back(std::move(unit));
             break;
+        }
         case kSimulate: o.simulate = true; break;
         case kSimTimeScale: {
             errno = 0;
@@ -215,8 +229,19 @@ ParseResult ParseArgs(int argc, char** argv) {
             o.record = a;
             break;
         case kUnit:
+            anyUnit = true;
             if (*a == '\0') fail("--unit needs a name");
-            o.unit = a;
+            if (o.ports.empty())
+                earlyUnits.emplace_back(a);
+            else if (!o.units.back().empty())
+                fail("--unit '" + std::string(a) + "': the port " + o.ports.back() + " has its unit already ('" +
+                     o.units.back() + "'); give each --port its own --unit");
+            else
+                o.units.back() = a;
+            break;
+        case kStation:
+            if (*a == '\0') fail("--station needs a name");
+            o.station = a;
             break;
         case kTimeout:
             if (const auto v = InRange(a, 1, kMaxTimeoutSec))
@@ -332,9 +357,20 @@ ParseResult ParseArgs(int argc, char** argv) {
     if (saidVerify && !o.verify) fail("--verify and --no-verify exclude each other");
     if (o.simTimeScaleSet && !o.simulate) fail("--sim-time-scale goes with --simulate");
     if (o.simSaveFlash && !o.simulate) fail("--sim-save-flash goes with --simulate");
-    if (o.unit && !o.record && c.cmd != Cmd::Run && c.cmd != Cmd::Results) fail("--unit goes with --record");
+    // A --unit before every --port is the first port's (the simulated module's).
+    if (o.units.empty()) o.units.emplace_back();
+    for (const std::string& u : earlyUnits) {
+        if (!o.units.front().empty())
+            fail("--unit '" + u + "': the port " + (o.ports.empty() ? std::string("of --simulate") : o.ports.front()) +
+                 " has its unit already ('" + o.units.front() + "'); give each --port its own --unit");
+        else
+            o.units.front() = u;
+    }
+    if (!o.units.front().empty()) o.unit = o.units.front();
+    if (anyUnit && !o.record && c.cmd != Cmd::Run && c.cmd != Cmd::Results) fail("--unit goes with --record");
     if (o.csv && o.json) fail("--csv and --json exclude each other");
     if (o.db && c.cmd != Cmd::Results && TakesNoPort(c.cmd)) fail(std::string(c.name) + " takes no --db");
+    if (o.station && !o.record) fail("--station goes with --record");
     if (c.cmd == Cmd::Results) {
         if (o.simulate || !o.ports.empty()) fail("results takes no --port or --simulate");
     } else if (TakesNoPort(c.cmd)) {
@@ -407,8 +443,9 @@ std::string CommandLine(const CommandInfo& c) {
 
 std::string ToolHelp() {
     std::string h =
-        "Usage: zantu-cli [--port PATH|COMn]... [--shared] [--json] [--trace FILE]\n"
-        "                 [--record FILE [--unit ID]] [--timeout S] COMMAND [ARGS]\n"
+        "Usage: zantu-cli [--port PATH|COMn [--unit ID]]... [--shared] [--json]\n"
+        "                 [--trace FILE] [--record FILE [--station NAME]] [--timeout S]\n"
+        "                 COMMAND [ARGS]\n"
         "       zantu-cli --simulate [--sim-time-scale F] [--sim-save-flash FILE] ...\n"
         "       zantu-cli [--port PATH|COMn]... run PLAN\n"
         "       zantu-cli list-ports | hex-info FILE\n"
@@ -434,7 +471,10 @@ std::string ToolHelp() {
         "                      meaning) to FILE\n"
         "  --record FILE       append the run to FILE: a row per answer and a summary\n"
         "                      row; CSV, or JSON lines when FILE ends in .jsonl\n"
-        "  --unit ID           with --record: the unit's name for its rows\n"
+        "  --unit ID           with --record: the unit on the --port before it, for its\n"
+        "                      rows (or --port PATH=ID); one unit a port\n"
+        "  --station NAME      with --record: the station in every row (default: the\n"
+        "                      host name)\n"
         "  --db FILE|URL       the results database: a SQLite file (default\n"
         "                      ~/.local/share/zantu/results.db) or postgresql://...;\n"
         "                      run always writes there, a command with --record too\n"

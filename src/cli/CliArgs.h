@@ -1,8 +1,13 @@
 // The command line of zantu-cli:
 //
-//   zantu-cli [--port PATH|COMn ... | --simulate [--sim-time-scale F]] [--json]
-//             [--trace FILE] [--record FILE [--unit ID]] [--timeout S]
-//             COMMAND [ARGS]
+//   zantu-cli [--port PATH[=ID]|COMn[=ID] [--unit ID] ... | --simulate
+//             [--sim-time-scale F]] [--json] [--trace FILE]
+//             [--record FILE [--station NAME]] [--timeout S] COMMAND [ARGS]
+//
+// Each port has its unit (the module's identity in the record): --port
+// PATH=ID, or --unit ID after its --port (a --unit before every --port names
+// the first port's unit; with --simulate, the simulated module's).  A second
+// unit for one port is refused.
 //
 // Parsed with getopt_long in one pass (options may stand before or after the
 // command; "--" ends them, so a value may begin with '-').  Values are checked,
@@ -31,7 +36,9 @@ struct Options {
     bool shared = false;  // --shared: open a port another program merely has open
     std::optional<std::string> trace;  // --trace: where the wire trace is appended
     std::optional<std::string> record;  // --record: where the run's rows are appended
-    std::optional<std::string> unit;    // --unit: the unit's name in the record
+    std::vector<std::string> units;     // each port's unit, as ports (with --simulate: one); "" for none
+    std::optional<std::string> unit;    // the first port's unit (results: the unit to show)
+    std::optional<std::string> station; // --station: the station's name in the record (else the host name)
     int timeoutSec = 0;                 // --timeout: the whole run's bound; 0 for none
     std::optional<std::string> simSaveFlash;  // --sim-save-flash: the simulated flash, saved at the end
     bool help = false;

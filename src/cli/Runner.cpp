@@ -59,6 +59,8 @@ int RunOnPorts(RunnerConfig cfg) {
             sc.timeoutSec = cfg.options.timeoutSec;
             sc.record = cfg.record;
             sc.recordLock = &recordLock;
+            sc.recordRun = cfg.recordRun;
+            sc.recordRun.unit = cfg.ports[i].unit;
             sc.keepBatch = static_cast<bool>(cfg.onSessionEnd);
             threads.emplace_back([&, i, sc = std::move(sc)]() mutable {
                 int rc = 0;

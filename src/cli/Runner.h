@@ -22,6 +22,7 @@ struct PortTarget {
     PortMap map;
     int com = 1;
     std::string portName;  // what messages call the port
+    std::string unit;      // the module's identity in the record ("" for none)
 };
 
 struct RunnerConfig {
@@ -39,6 +40,7 @@ struct RunnerConfig {
     // (zantu-cli lets the stopping signals in there).
     std::function<void()> onStarted;
     rec::RecordWriter* record = nullptr;  // --record, opened by the caller
+    rec::RunFields recordRun;             // the run's id, station and version, for every row
     // Runs on a port's thread once its session ended, before the session
     // goes (the results database reads its batch there); sessions then keep
     // their batch's record.

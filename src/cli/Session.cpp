@@ -326,8 +326,26 @@ int Session::Run() {
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
     }
+    m_startMs = rec::SystemWallClockMs();
+    m_recordRun = m_cfg.recordRun;
+    m_recordRun.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
+    m_recordRun.command = std::string(m_info.name);
     if (m_cfg.record || m_cfg.keepBatch) {
         m_batchRecord = std::make_unique<rec::BatchRecord>();
+        // Each answer's row goes out as it comes, so the file is whole up to
+        // the moment even a killed run stopped.
+        m_batchRecord->SetOnRow([this](const rec::AnswerRow& a) {
+            if (!m_recordWhy.empty()) return;
+            m_recordRun.arguments = m_batchRecord->Arguments();
+            rec::Row row;
+            row.timeMs = a.timeMs;
+            row.run = &m_recordRun;
+            row.answer = a.index;
+            row.of = a.of;
+            row.counts = a.counts;
+            row.error = a.error;
+            WriteRecordRow(row);
+        });
         m_dlg.Subscribe(m_batchRecord.get());
     }
     if (m_info.cmd == Cmd::Download) {
@@ -347,7 +365,10 @@ int Session::Run() {
             return Finish();
         }
         // The image's identity, before Go Loader.
-        Emit(ImageRecord(std::string(m_info.name), image::Identify(o.args[0], r, scratch)));
+        const ev::ImageIdentity id = image::Identify(o.args[0], r, scratch);
+        m_imageCrc = id.crc32;
+        m_imageSum = id.sum;
+        Emit(ImageRecord(std::string(m_info.name), id));
     }
     if (m_info.cmd == Cmd::Log && o.dir && ::chdir(o.dir->c_str()) != 0) {
         Fail(EX_CANTCREAT, "cannot use the directory " + *o.dir + ": " + std::strerror(errno));
@@ -404,6 +425,8 @@ bool Session::Drive(const std::function<bool()>& done) {
     }
     const bool ok = done();
     if (!ok && Stopping()) m_cutShort = true;
+    // A stop in a batch's Wait ends the batch at once: done, but not whole.
+    if (m_stopSent && m_batchOf > 0 && m_answers < m_batchOf) m_cutShort = true;
     return ok;
 }
 
@@ -729,6 +752,8 @@ RunFacts Session::Facts() const {
     RunFacts f;
     f.stopped = m_cfg.stop && m_cfg.stop->load() >= 1;
     f.timedOut = f.stopped && m_cfg.timedOut && m_cfg.timedOut->load();
+    f.stoppedWhole = f.stopped && !f.timedOut && m_cfg.stop->load() == 1;
+    f.recordWhy = m_recordWhy;
     f.stopExit = m_cfg.stopExit ? m_cfg.stopExit() : 130;
     f.timeoutSec = m_cfg.timeoutSec;
     f.failExit = m_failExit;
@@ -766,13 +791,9 @@ int Session::Finish() {
     const RunFacts facts = Facts();
     const Verdict verdict = Judge(facts);
     int rc = verdict.exit;
-    const std::string& message = verdict.message;
+    std::string message = verdict.message;
     if (rc != kExitOk) Note("zantu-cli: " + message);
     m_result = std::string(res::Word(verdict.result));
-    if (!WriteRecord(rc) && rc == kExitOk) {
-        rc = EX_IOERR;
-        m_result = ResultWord(rc);
-    }
 
     Record s;
     s.type = "summary";
@@ -831,6 +852,19 @@ int Session::Finish() {
             human.top.push_back(
                 ScalarField("reset", "Reset", FieldKind::Text, m_resetAcked ? "sent" : "not sent"));
     }
+    // The record's last row: the same word, status, message and numbers as
+    // this summary.
+    if (!WriteRecordEnd(rc, message, s.fields) && rc == kExitOk) {
+        rc = EX_IOERR;
+        m_result = ResultWord(rc);
+        message = m_recordWhy;
+        for (Field& f : s.top) {
+            if (f.key == "exit") f.values = {std::to_string(rc)};
+            if (f.key == "result") f.values = {m_result};
+            if (f.key == "message") f.values = {message};
+        }
+    }
+
     if (!m_cfg.label.empty() && !m_cfg.options.json) {  // each port its summary line
         if (human.caption.empty()) {
             human.caption = CaptionOf(m_info.button);
@@ -850,23 +884,97 @@ int Session::Finish() {
     return rc;
 }
 
-bool Session::WriteRecord(int exitCode) {
-    if (!m_cfg.record || !m_batchRecord || m_batchRecord->Info().number == 0) return true;
-    rec::RunFields run;
-    run.port = m_cfg.label.empty() ? m_cfg.portName : m_cfg.label;
-    run.unit = m_cfg.options.unit.value_or("");
-    run.command = std::string(m_info.name);
-    run.arguments = m_batchRecord->Arguments();
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    bool ok = false;
-    {
-        std::unique_lock<std::mutex> lock;
-        if (m_cfg.recordLock) lock = std::unique_lock(*m_cfg.recordLock);
-        ok = m_cfg.record->WriteBatch(run, *m_batchRecord, now.count(), exitCode);
-        if (!ok) Note("zantu-cli: writing the record failed: " + m_cfg.record->Error());
+bool Session::WriteRecordRow(const rec::Row& row) {
+    if (!m_cfg.record || !m_recordWhy.empty()) return false;
+    std::unique_lock<std::mutex> lock;
+    if (m_cfg.recordLock) lock = std::unique_lock(*m_cfg.recordLock);
+    if (m_cfg.record->Write(row)) return true;
+    m_recordWhy = m_cfg.record->Failed() && !m_cfg.record->Error().empty() ? m_cfg.record->Error()
+                                                                           : "cannot write the record file";
+    Note("zantu-cli: " + m_recordWhy);
+    return false;
+}
+
+namespace {
+
+// The values of a summary field (by its key and group) as numbers; none when
+// the field is unknown or missing.
+std::optional<std::vector<int>> Values(const std::vector<Field>& fields, std::string_view key,
+                                       std::string_view group = {}) {
+    for (const Field& f : fields) {
+        if (f.key != key || f.group != group) continue;
+        if (f.unknown || f.values.empty()) return std::nullopt;
+        std::vector<int> v;
+        for (const std::string& t : f.values) v.push_back(std::atoi(t.c_str()));
+        return v;
     }
-    return ok;
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool Session::WriteRecordEnd(int exitCode, const std::string& message, const std::vector<Field>& jsonFields) {
+    if (!m_cfg.record || !m_recordWhy.empty()) return m_recordWhy.empty();
+    const std::int64_t now = rec::SystemWallClockMs();
+    rec::Row row;
+    row.run = &m_recordRun;
+    row.timeMs = now;
+    row.result = m_result;
+    row.exitStatus = exitCode;
+    row.message = message;
+    if (m_info.cmd == Cmd::Download) {
+        // The flashing record: one row a download, whatever its end.
+        rec::DownloadFields d;
+        d.image = m_cfg.options.args.empty() ? std::string() : m_cfg.options.args[0];
+        d.crc32 = m_imageCrc;
+        d.sum = m_imageSum;
+        if (m_opened) d.blocks = m_blocks;
+        d.verify = m_verify == Verify::Ok ? "ok" : m_verify == Verify::Failed ? "failed" : "";
+        m_recordRun.arguments = d.image;
+        if (!m_cfg.options.verify) m_recordRun.arguments += " --no-verify";
+        if (m_cfg.options.reset) m_recordRun.arguments += " --reset";
+        row.kind = rec::Row::Kind::Download;
+        row.startMs = m_startMs;
+        row.download = &d;
+        return WriteRecordRow(row);
+    }
+    if (!m_batchRecord || m_batchRecord->Info().number == 0) return true;
+    // The batch's summary from the numbers of the JSON summary, so the two
+    // agree field by field; what it does not know is left empty.
+    m_recordRun.arguments = m_batchRecord->Arguments();
+    row.kind = rec::Row::Kind::Summary;
+    row.startMs = m_batchRecord->Info().startMs;
+    row.answer = m_answers;
+    row.error = m_batchRecord->LastError();
+    const auto repeat = Values(jsonFields, "repeat");
+    row.of = repeat && !repeat->empty() ? (*repeat)[0] : m_batchRecord->Info().repeat;
+    const rec::Summary fallback = m_batchRecord->Summary();
+    row.counts = fallback.counts;
+    const auto request = Values(jsonFields, "requested");
+    const auto totalRequested = Values(jsonFields, "requested", "total");
+    int perSend = 0;
+    if (request)
+        for (int v : *request) perSend += v;
+    if (request && totalRequested && perSend > 0 && request->size() == rec::kBoxes)
+        for (int b = 0; b < rec::kBoxes; ++b)
+            row.counts.requested[b] = (*request)[static_cast<std::size_t>(b)] * ((*totalRequested)[0] / perSend);
+    const auto dispensed = Values(jsonFields, "dispensed_sum");
+    const auto rejected = Values(jsonFields, "rejected_sum");
+    row.countsKnown = dispensed && rejected && dispensed->size() == rec::kBoxes && rejected->size() == rec::kBoxes;
+    if (row.countsKnown) {
+        for (int b = 0; b < rec::kBoxes; ++b) {
+            row.counts.dispensed[b] = (*dispensed)[static_cast<std::size_t>(b)];
+            row.counts.rejected[b] = (*rejected)[static_cast<std::size_t>(b)];
+        }
+        static constexpr std::string_view kReasonKeys[rec::kReasons] = {"reject", "rvdt", "len", "skw",
+                                                                        "dst",    "flen", "fdst"};
+        for (int k = 0; k < rec::kReasons; ++k) {
+            const auto v = Values(jsonFields, kReasonKeys[k], "reasons");
+            if (!v || v->empty()) row.countsKnown = false;
+            else row.counts.reasons[k] = (*v)[0];
+        }
+    }
+    return WriteRecordRow(row);
 }
 
 // ---- list-ports ---------------------------------------------------------------

@@ -74,10 +74,15 @@ struct SessionConfig {
     // with kExitLinkFailed and "timed out after timeoutSec s".
     const std::atomic<bool>* timedOut = nullptr;
     int timeoutSec = 0;
-    // --record: the batch's rows and summary go to this writer (shared by the
-    // ports of a run, taken under recordLock) at the end of the run.
+    // --record: each answer's row goes to this writer as it comes, the
+    // summary row (or a download's row) at the end (shared by the ports of a
+    // run, taken under recordLock).  A row the file cannot take whole stops
+    // the run after the exchange under way, with exit status 74.
     rec::RecordWriter* record = nullptr;
     std::mutex* recordLock = nullptr;
+    // The fields of every row of this port: the run's id, station and
+    // version, and the port's unit (the port and command are the session's).
+    rec::RunFields recordRun;
     // Keep the batch's record (its rows) for Batch() without --record: the
     // results database reads it after the run.
     bool keepBatch = false;
@@ -138,8 +143,9 @@ private:
     bool Drive(const std::function<bool()>& done);
     bool StopAsked() const { return m_cfg.stop && m_cfg.stop->load() >= 1; }
     bool StopNow() const { return m_cfg.stop && m_cfg.stop->load() >= 2; }
-    // A stop was asked (Ctrl+C) or the output is gone: nothing new starts.
-    bool Stopping() const { return StopAsked() || m_outputFailed; }
+    // A stop was asked (Ctrl+C), the output is gone or the record could not
+    // take a row: nothing new starts.
+    bool Stopping() const { return StopAsked() || m_outputFailed || !m_recordWhy.empty(); }
     // The run ends here with work left undone when a stop was asked.
     bool Halted();
     void Emit(const Record& r);
@@ -153,8 +159,12 @@ private:
     // What the run saw, for its verdict.
     RunFacts Facts() const;
     int Finish();
-    // Appends the batch's record to the --record file; false when it could not.
-    bool WriteRecord(int exitCode);
+    // Appends a row to the --record file under its lock; false (and the run
+    // stops) when the file could not take it whole.
+    bool WriteRecordRow(const rec::Row& row);
+    // The summary row of a batch, the same numbers as the JSON summary's
+    // fields (jsonFields), or a download's row; false when it could not be written.
+    bool WriteRecordEnd(int exitCode, const std::string& message, const std::vector<Field>& jsonFields);
 
     SessionConfig m_cfg;
     const CommandInfo& m_info;
@@ -196,6 +206,10 @@ private:
     Verify m_verify = Verify::NotRun;
     int m_blocks = 0;                         // blocks written without error
     std::optional<std::uint16_t> m_imageSum;  // of the image loaded
+    std::optional<std::uint32_t> m_imageCrc;  // its CRC-32, for the record
+    rec::RunFields m_recordRun;               // the record's fields of this port and command
+    std::int64_t m_startMs = 0;               // wall clock at the start of the run
+    std::string m_recordWhy;                  // the record file could not take a row
     std::string m_logPath;
     bool m_logWriteFailed = false;
     Clock::time_point m_lastLogAt{};

@@ -25,9 +25,12 @@ Verdict Judge(const RunFacts& f) {
         if (f.flashPartial) message += " during the download: " + FlashHolds(f.blocks);
         if (f.dispenseGivenUp) message += std::string("; ") + kMayHaveTaken;
         if (f.timedOut) return Verdict{res::ExitOf(Result::TimedOut), Result::TimedOut, message};
-        return Verdict{f.stopExit, Result::Interrupted, message};
+        return Verdict{f.stopExit, f.stoppedWhole ? Result::Stopped : Result::Interrupted, message};
     }
     if (f.failExit == res::ExitOf(Result::PortFailed)) return Of(f.failExit, f.failWhy);
+    // The record is the point of the run: a row it could not take stopped it.
+    if (!f.recordWhy.empty())
+        return Of(res::ExitOf(Result::IoError), f.recordWhy + "; the run stopped after the exchange under way");
     if (f.linkFailed) {
         std::string message = "the link failed: " + f.linkWhy;
         if (!f.lostPath.empty()) message += ": " + f.lostPath + " went away";

@@ -21,6 +21,10 @@ struct RunFacts {
     // A stop: Ctrl+C or a signal (stopExit: 128 + it), or --timeout.
     bool stopped = false;
     bool timedOut = false;
+    // The stop was the first Ctrl+C: the run ended after the exchange under
+    // way, as the window's STOP ends a batch (a second one or another signal
+    // ends it at once).
+    bool stoppedWhole = false;
     int stopExit = 130;
     int timeoutSec = 0;
     // A failure of the run's own before or around the command (port, usage,
@@ -34,6 +38,9 @@ struct RunFacts {
     // The link gave up on a dispense-type command: the module may have taken it.
     bool dispenseGivenUp = false;
     std::string traceWhy;  // the trace file could not take a line
+    // The --record file could not take a row whole: the run stopped after
+    // the exchange under way.
+    std::string recordWhy;
     bool outputFailed = false;
     bool outputClosed = false;  // the reader went away (EPIPE)
     std::string outputWhy;      // otherwise, why writing failed
@@ -55,7 +62,7 @@ struct Verdict {
     std::string message;  // empty for a good run
 };
 
-// First a stop, then the port, the link, the run's own failures, the trace
+// First a stop, then the port, the record, the link, the run's own failures, the trace
 // and the output, an uncertain count and last a device error.
 Verdict Judge(const RunFacts& f);
 

@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zantu-cli: %s\n", why.c_str());
             return EX_CANTCREAT;
         }
+        if (!record->Notice().empty()) std::fprintf(stderr, "zantu-cli: %s\n", record->Notice().c_str());
     }
     if (o.simSaveFlash) {
         std::FILE* f = std::fopen(o.simSaveFlash->c_str(), "a");
@@ -168,6 +169,10 @@ int main(int argc, char** argv) {
     rc.stopExit = StopExit;
     rc.progress = cfg.progress;
     rc.record = record.get();
+    rc.recordRun.run = rec::NewRunId();
+    rc.recordRun.station = o.station ? *o.station : rec::HostName();
+    rc.recordRun.version = cli::VersionText();
+    while (!rc.recordRun.version.empty() && rc.recordRun.version.back() == '\n') rc.recordRun.version.pop_back();
     if (o.simulate) {
 #if ZANTU_HAVE_SIM
         zsim::SimOptions so;
@@ -184,15 +189,18 @@ int main(int argc, char** argv) {
         t.label = path;
         t.map.Set(1, path);
         t.portName = path + " (the simulated module)";
+        t.unit = o.units.empty() ? std::string() : o.units.front();
         rc.ports.push_back(std::move(t));
 #else
         std::fprintf(stderr, "zantu-cli: built without the simulator\n");
         return EX_USAGE;
 #endif
     } else {
-        for (const std::string& given : o.ports) {
+        for (std::size_t i = 0; i < o.ports.size(); ++i) {
+            const std::string& given = o.ports[i];
             cli::PortTarget t;
             t.label = given;
+            t.unit = i < o.units.size() ? o.units[i] : std::string();
             const auto port = cli::ResolvePort(given);  // checked by the parse
             if (port && port->com > 0) {
                 t.com = port->com;
@@ -211,7 +219,7 @@ int main(int argc, char** argv) {
     int status = 0;
 #if ZANTU_HAVE_PLANS
     std::vector<std::string> units;
-    for (std::size_t i = 0; i < rc.ports.size(); ++i) units.push_back(i == 0 ? o.unit.value_or("") : std::string());
+    for (std::size_t i = 0; i < rc.ports.size(); ++i) units.push_back(rc.ports[i].unit);
     std::unique_ptr<cli::DbPlanListener> listener;
     if (results.writer) {
         db::ResultsWriter& w = *results.writer;

@@ -193,6 +193,24 @@ void CConsoleDlg::OnRepeatTimer() {
     m_bAnswerAwaited = true;
 }
 
+void CConsoleDlg::StopBatch() {
+    const bool running = BatchStoppable();
+    m_bStopBatch = true;
+    if (!running) return;
+    ev::Notice n;
+    n.kind = ev::NoticeKind::BatchStopped;
+    Notify(n);
+    // Between an answer and the next send: nothing is under way, the batch ends now.
+    if (m_bBusy && !m_bDownloading && !m_bAnswerAwaited && !m_bAckAwaited && m_nRepeatLeft > 0) {
+        m_host.KillTimer(kTimerRepeat);
+        m_bBusy = 0;
+        m_nRepeatLeft = m_nRepeat;
+        CounterRefresh();
+    }
+    EnableRule();
+    TellIdleChange();
+}
+
 void CConsoleDlg::OnAckReceived() {
     m_bStrayInFrame = false;  // a frame begun before the ACK was dropped with it
     // Go Loader and Reset leave the console idle, also when their frame had

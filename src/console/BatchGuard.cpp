@@ -120,7 +120,8 @@ bool CConsoleDlg::BatchStopsHere() {
         TellBatchUncertain(true);
         return true;
     }
-    return m_bClosing;
+    // STOP: the answer of the exchange under way was the last.
+    return m_bClosing || m_bStopBatch;
 }
 
 void CConsoleDlg::TellBatchUncertain(bool bStopped) {

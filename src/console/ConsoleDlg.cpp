@@ -209,6 +209,7 @@ void CConsoleDlg::Dispatch(int nId) {
     case ids::kVerify: OnVerify(); break;
     case ids::kReset: OnReset(); break;
     case ids::IDCANCEL: OnCancel(); break;
+    case ids::kStop: StopBatch(); break;
     default: break;  // radios, check boxes: state only
     }
 }

@@ -240,9 +240,15 @@ public:
     bool IsAwaitedAnswer() const;
     void OnRepeatTimer();
     // Ends the batch or the download after the exchange under way: no repeat
-    // send and no further block follow it (zantu-cli's Ctrl+C).  Holds until
-    // the next press that sends.
-    void StopBatch() { m_bStopBatch = true; }
+    // send and no further block follow it (STOP, zantu-cli's Ctrl+C); in a
+    // batch's Wait, where nothing is under way, the batch ends at once.  The
+    // port stays open.  Holds until the next press that sends; told as
+    // NoticeKind::BatchStopped when a batch or download ran.
+    void StopBatch();
+    // A batch or a download runs that STOP would end.
+    bool BatchStoppable() const { return (m_bBusy || m_bDownloading) && !m_bStopBatch; }
+    // Ends the console without asking (a stopping signal): as EXIT.
+    void EndNow();
     // The module's ACK of the current frame arrived (after the ACK timer stopped).
     void OnAckReceived();
 

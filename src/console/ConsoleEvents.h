@@ -165,6 +165,7 @@ enum class NoticeKind : std::uint8_t {
     PortLost,         // the open device went away; port: its COM number
     PortBack,         // the lost device came back and was opened again
     BatchUncertain,   // an answer came that no send waited for: the batch's counts may be off
+    BatchStopped,     // STOP (or a stop request): the batch or download ends after the exchange under way
 };
 
 // Who a loaded image is: what Verify sends and what a production line checks.

@@ -23,6 +23,7 @@ inline constexpr int kGoLoader = 1170;
 inline constexpr int kWriteProg = 1171;
 inline constexpr int kVerify = 1172;
 inline constexpr int kReset = 1173;
+inline constexpr int kStop = 1164;        // DISPENSE page: STOP ends a running batch
 // The Com1..Com10 radios of the COMM page, by port number - 1.
 inline constexpr int kCom[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
 

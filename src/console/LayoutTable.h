@@ -33,7 +33,7 @@ struct LayoutRow {  // page, id, caption, top, left, bottom, right, operable, ki
 };
 
 inline constexpr std::int32_t kLayoutEndPage = 9;
-inline constexpr std::size_t kLayoutRows = 166;
+inline constexpr std::size_t kLayoutRows = 167;
 
 namespace layout_detail {
 using K = LayoutKind;
@@ -204,6 +204,8 @@ inline constexpr std::array<LayoutRow, kLayoutRows + 1> kRows{{
     {5, 1174, "DownProgress", 100, 250, 120, 395, 1, K::Progress},
     {5, 1172, "Verify", 125, 100, 145, 230, 1, K::PushButton},
     {5, 1173, "Reset", 150, 100, 170, 230, 1, K::PushButton},
+    // STOP: ends a running batch after the exchange under way (enabled only then).
+    {1, 1164, "STOP", 364, 380, 384, 460, 1, K::PushButton},
     {9, 1034, "Recv", 260, 450, 410, 550, 1, K::EditRight},  // end row: never applied
 }};
 }  // namespace layout_detail

@@ -49,7 +49,9 @@ void CConsoleDlg::EnableRule() {
     for (const LayoutRow& r : g_Layout) {
         if (r.page == kLayoutEndPage) break;
         if (r.page != m_nTab) continue;
-        m_host.EnableControl(r.id, r.operable && m_bLinked && (m_nTab == 5 || !IsBusy()));
+        // STOP is the one control for a running batch: usable only then.
+        const bool usable = r.id == ids::kStop ? BatchStoppable() : (m_nTab == 5 || !IsBusy());
+        m_host.EnableControl(r.id, r.operable && m_bLinked && usable);
     }
 }
 

@@ -1,5 +1,6 @@
 // The console's start-up, OPEN, EXIT and the About box.
 #include "console/ConsoleDlg.h"
+#include "commands/CommandType.h"
 #include "console/DialogTemplate.h"
 
 #include <cstdio>
@@ -111,6 +112,17 @@ void CConsoleDlg::OnOpen() {
 }
 
 void CConsoleDlg::OnCancel() {
+    // EXIT or Esc during a batch would cut its record short: asked first (No
+    // is the default; STOP ends it whole).
+    if (m_bBusy && !m_bDownloading && (cmd::IsDispenseType(m_nLastType) || m_nLastType == cmd::kPurge) &&
+        m_host.AskYesNo("A batch is running. End it and exit?\n\nIts record keeps the answers so far "
+                        "and says it was interrupted; STOP ends it after the exchange under way.",
+                        "", fw::MsgIcon::Question) != fw::kIdYes)
+        return;
+    EndNow();
+}
+
+void CConsoleDlg::EndNow() {
     m_bClosing = true;  // an answer decoded from now on starts no further send
     m_host.EndDialog(ids::IDCANCEL);
 }

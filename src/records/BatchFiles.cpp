@@ -28,15 +28,39 @@ RunFields RunFieldsOf(const BatchRecord& record) {
     return f;
 }
 
+std::string UnitForFileName(std::string_view unit) {
+    std::string out;
+    for (char c : unit) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '-' || c == '_';
+        out += keep ? c : '_';
+        if (out.size() == 40) break;
+    }
+    return out;
+}
+
+RunFields BatchFiles::Fields() const {
+    RunFields f = RunFieldsOf(m_record);
+    f.unit = m_batchUnit;
+    f.run = m_base.run;
+    f.station = m_base.station;
+    f.version = m_base.version;
+    return f;
+}
+
 BatchFiles::BatchFiles(BatchRecord& record, std::string recordsDir)
     : m_record(record), m_dir(std::move(recordsDir)) {
+    m_base.run = NewRunId();
+    m_base.station = HostName();
     // A new batch drops the last one's rows: what the file lacks goes out first.
     m_record.SetBeforeNewBatch([this] { WriteNewRows(); });
 }
 
 BatchFiles::~BatchFiles() {
     m_record.SetBeforeNewBatch(nullptr);
-    // A batch cut short by the end of the program keeps what came.
+    // A batch cut short by the end of the program keeps what came, and its
+    // summary says it was interrupted.
+    if (m_record.Running()) m_record.Interrupt();
     WriteNewRows();
 }
 
@@ -59,7 +83,9 @@ void BatchFiles::WriteNewRows() {
         m_summaryWritten = false;
         m_filePath.clear();
         m_problem.clear();
-        const std::string stem = m_dir + "/" + Stem(info.startMs);
+        m_batchUnit = m_unit;  // the unit when the batch began, for all its rows
+        const std::string unitPart = UnitForFileName(m_batchUnit);
+        const std::string stem = m_dir + "/" + Stem(info.startMs) + (unitPart.empty() ? "" : "_" + unitPart);
         std::string error;
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::u8path(m_dir), ec);
@@ -82,11 +108,12 @@ void BatchFiles::WriteNewRows() {
             Say(error + " (the batch goes on without its file)");
     }
     if (!m_file) return;
-    const RunFields run = RunFieldsOf(m_record);
+    const RunFields run = Fields();
     const auto rows = m_record.Rows();
     while (m_written < rows.size() && m_file->WriteAnswer(run, rows[m_written])) ++m_written;
     if (!m_record.Running() && !m_summaryWritten && !m_file->Failed()) {
-        m_summaryWritten = m_file->WriteSummary(run, m_record, SystemWallClockMs());
+        m_summaryWritten =
+            m_file->WriteSummary(run, m_record, m_record.EndMs() ? m_record.EndMs() : SystemWallClockMs());
         if (m_summaryWritten) m_file.reset();  // closed: the batch is over
     }
     if (m_file && m_file->Failed()) {

@@ -12,11 +12,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace rec {
 
 // The columns the window knows: port (COM n), command and arguments.
 RunFields RunFieldsOf(const BatchRecord& record);
+// The file name's part for a unit: its ASCII letters, digits, '.', '-' and
+// '_' (others become '_'), at most 40; "" for none.
+std::string UnitForFileName(std::string_view unit);
 
 class BatchFiles {
 public:
@@ -27,8 +31,20 @@ public:
     BatchFiles(const BatchFiles&) = delete;
     BatchFiles& operator=(const BatchFiles&) = delete;
 
-    // Writes what the file lacks of the record.
+    // Writes what the file lacks of the record.  When the program ends
+    // during a batch (the destructor), the batch ends as interrupted and its
+    // summary row is written.
     void WriteNewRows();
+
+    // The unit under test (the window's Unit field): written into the rows
+    // and the file name (batch_YYMMDD_HHMMSS_UNIT.csv) of the batches that
+    // begin from now on.
+    void SetUnit(std::string unit) { m_unit = std::move(unit); }
+    const std::string& Unit() const { return m_unit; }
+    // The program's name and version for the rows ("zantu-console 1.2").
+    void SetVersion(std::string version) { m_base.version = std::move(version); }
+    // The fields of every row of the running or last batch.
+    RunFields Fields() const;
 
     const std::string& RecordsDir() const { return m_dir; }
     // The file of the running or last batch ("" before any, or when it could
@@ -52,6 +68,9 @@ private:
     std::string m_problem;
     bool m_said = false;
     std::function<void(const std::string&)> m_report;
+    RunFields m_base;         // the run's id, the station and the version
+    std::string m_unit;       // the Unit field
+    std::string m_batchUnit;  // the unit of the file's batch
 };
 
 }  // namespace rec

@@ -20,6 +20,7 @@ std::string_view OutcomeWord(Outcome o) {
     case Outcome::LinkFailed: return res::Word(res::Result::LinkFailed);
     case Outcome::Interrupted: return res::Word(res::Result::Interrupted);
     case Outcome::Uncertain: return res::Word(res::Result::Uncertain);
+    case Outcome::Stopped: return res::Word(res::Result::Stopped);
     }
     return "";
 }
@@ -56,14 +57,23 @@ bool IsRecordedType(int type) { return !CommandName(type).empty(); }
 BatchRecord::BatchRecord(WallClock clock) : m_clock(std::move(clock)) {}
 
 std::string BatchRecord::Arguments() const {
-    if (m_info.type == cmd::kPurge || m_rows.empty()) return {};
-    const Counts& c = m_rows.front().counts;
+    if (m_info.type == cmd::kPurge || m_info.number == 0) return {};
     std::string s;
     for (int b = 0; b < kBoxes; ++b) {
         if (b) s += ' ';
-        s += std::to_string(c.requested[b]);
+        s += std::to_string(m_info.request[b]);
     }
     s += " --repeat " + std::to_string(m_info.repeat);
+    return s;
+}
+
+Summary BatchRecord::Summary() const {
+    rec::Summary s;
+    s.counts = m_totals;
+    if (m_unanswered) {
+        s.countsKnown = false;
+        for (int b = 0; b < kBoxes; ++b) s.counts.requested[b] += m_info.request[b];
+    }
     return s;
 }
 
@@ -81,12 +91,21 @@ void BatchRecord::Refused(const ev::Press& press, ev::Refusal why, std::string_v
 
 void BatchRecord::Written(const std::uint8_t* p, std::size_t n, const ev::TxNote& note) {
     (void)p, (void)n;
+    if (note.kind == ev::TxKind::RepeatSend && Running() && !note.notSent && note.frame &&
+        note.frame->type == m_info.type)
+        m_unanswered = true;
     if (!m_pendingType || note.kind != ev::TxKind::FirstSend) return;
     if (note.notSent || !note.frame || note.frame->type != m_pendingType) {
         m_pendingType = 0;
         return;
     }
     Begin();
+    // The batch's size and request are known from its first frame: a batch cut
+    // short before any answer still says what it asked for.
+    m_info.repeat = m_info.type == cmd::kPurge ? 1 : std::max(note.runs, 1);
+    if (note.frame->kind == ev::NoteKind::Counts)
+        for (int b = 0; b < kBoxes && b < note.frame->count; ++b) m_info.request[b] = note.frame->values[b];
+    m_unanswered = true;
 }
 
 void BatchRecord::Begin() {
@@ -101,17 +120,26 @@ void BatchRecord::Begin() {
     m_dropped = 0;
     m_lastError = -1;
     m_linkFailed = false;
+    m_stopAsked = false;
+    m_unanswered = false;
+    m_endMs = 0;
     m_outcome = Outcome::Running;
 }
 
 void BatchRecord::End(Outcome o) {
-    if (Running()) m_outcome = o;
+    if (!Running()) return;
+    m_outcome = o;
+    m_endMs = m_clock();
 }
 
 void BatchRecord::Noticed(const ev::Notice& notice) {
     // A late answer during the batch stopped it; after it, it marks the last
     // batch's counts.  Either way the record says they may be off by one.
-    if (notice.kind == ev::NoticeKind::BatchUncertain && m_info.number != 0) m_outcome = Outcome::Uncertain;
+    if (notice.kind == ev::NoticeKind::BatchUncertain && m_info.number != 0) {
+        if (Running()) m_endMs = m_clock();
+        m_outcome = Outcome::Uncertain;
+    }
+    if (notice.kind == ev::NoticeKind::BatchStopped && Running()) m_stopAsked = true;
 }
 
 void BatchRecord::Answered(const ev::Answer& answer) {
@@ -119,6 +147,7 @@ void BatchRecord::Answered(const ev::Answer& answer) {
     // An answer whose send was not seen (no Written told) still begins the batch.
     if (m_pendingType && answer.type == m_pendingType) Begin();
     if (!Running() || answer.type != m_info.type) return;
+    m_unanswered = false;
 
     AnswerRow row;
     row.timeMs = m_clock();
@@ -134,12 +163,16 @@ void BatchRecord::Answered(const ev::Answer& answer) {
     }
     std::copy(std::begin(c.reasons), std::end(c.reasons), row.counts.reasons);
     if (m_info.repeat == 0) m_info.repeat = row.of;
+    if (m_answers == 1 && m_info.type != cmd::kPurge)
+        for (int b = 0; b < kBoxes; ++b)
+            if (m_info.request[b] == 0) m_info.request[b] = row.counts.requested[b];
     m_totals.Add(row.counts);
     if (row.error >= 0) m_lastError = row.error;
     if (m_rows.size() < kMaxRows)
         m_rows.push_back(row);
     else
         ++m_dropped;
+    if (m_onRow) m_onRow(row);
 
     // The console ends a batch at a dispense or PURGE answer with a device
     // error, and at its last answer.
@@ -176,6 +209,8 @@ void BatchRecord::Idle(bool idle) {
         End(Outcome::LinkFailed);
     else if (m_lastError >= 0)
         End(Outcome::DeviceError);
+    else if (m_stopAsked)
+        End(Outcome::Stopped);
     else
         End(Outcome::Interrupted);
 }

@@ -5,7 +5,11 @@
 //
 // A batch begins with a press of DISPENSE, TEST DISP, ZIGZAG or PURGE that
 // sends its frame, and ends when the console is idle again: after its last
-// answer, a device error, a time-out or a lost port.  A press that sent
+// answer, a device error, a time-out, a lost port or a stop; or when the
+// program ends while it runs (Interrupt).  Its request per box and its repeat
+// count are known from its first frame, before any answer.  A send whose
+// answer never came leaves the batch's dispensed and rejected counts unknown
+// (the module may have moved notes no answer told): its request still counts.  A press that sent
 // nothing leaves the last batch's record as it was.  The record keeps at most
 // kMaxRows rows (the largest Repeat): a further answer is counted in the
 // totals and in Dropped() but not kept as a row.
@@ -46,6 +50,7 @@ enum class Outcome : std::uint8_t {
     LinkFailed,   // no ACK, no answer, or the port went away
     Interrupted,  // the console went idle before the last answer for another reason
     Uncertain,    // an answer came that no send waited for: the counts may be off by one
+    Stopped,      // STOP (or zantu-cli's first Ctrl+C) ended it after the exchange under way
 };
 std::string_view OutcomeWord(Outcome o);  // "" while running
 
@@ -74,8 +79,17 @@ struct BatchInfo {
     std::uint64_t number = 0;  // 1, 2, ... in this record's life; 0: none yet
     int type = 0;              // cmd::Type of the command
     std::int64_t startMs = 0;  // wall clock of the press
-    int repeat = 0;            // answers asked for (from the first answer; 0 until then)
+    int repeat = 0;            // answers asked for (from the first frame)
     int port = 0;              // the COM number open at the start, 0: not known
+    int request[kBoxes] = {};  // notes asked of each box by one send (PURGE: none)
+};
+
+// What a batch's summary row says: the sums over its answers, plus the request
+// of a send whose answer never came; then the dispensed and rejected counts
+// and the reasons are not known.
+struct Summary {
+    Counts counts;
+    bool countsKnown = true;
 };
 
 // zantu-cli's name of a command type ("dispense", "test-dispense", "zigzag",
@@ -99,6 +113,15 @@ public:
     int LastError() const { return m_lastError; }  // the last device error of the batch, -1: none
     // The arguments as zantu-cli takes them: "5 0 2 0 --repeat 10" ("" for PURGE).
     std::string Arguments() const;
+    // The totals for the summary row (see Summary).
+    rec::Summary Summary() const;
+    // The batch's end on the wall clock (0 while running).
+    std::int64_t EndMs() const { return m_endMs; }
+    // The program ends while the batch runs: it ends here, interrupted.
+    void Interrupt() { End(Outcome::Interrupted); }
+
+    // Called after each answer's row is added (zantu-cli writes it at once).
+    void SetOnRow(std::function<void(const AnswerRow&)> f) { m_onRow = std::move(f); }
 
     // Called when a new batch begins, before the last one's rows are dropped
     // (so its rows can be written out first).  Runs inside the console's event.
@@ -119,6 +142,7 @@ private:
 
     WallClock m_clock;
     std::function<void()> m_beforeNew;
+    std::function<void(const AnswerRow&)> m_onRow;
     int m_openPort = 0;  // the COM number of the last OPEN
     int m_pendingType = 0;  // pressed, its frame not yet sent
     std::int64_t m_pendingMs = 0;
@@ -129,6 +153,9 @@ private:
     std::size_t m_dropped = 0;
     int m_lastError = -1;
     bool m_linkFailed = false;
+    bool m_stopAsked = false;   // told to stop after the exchange under way
+    bool m_unanswered = false;  // a send of the batch whose answer has not come
+    std::int64_t m_endMs = 0;
     Outcome m_outcome = Outcome::Running;
 };
 

@@ -6,11 +6,6 @@
 #include <ctime>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace rec {
 
 namespace {
@@ -25,7 +20,9 @@ std::vector<std::string> ColumnNames() {
     for (const char* what : {"requested", "dispensed", "rejected"})
         for (int b = 1; b <= kBoxes; ++b) v.push_back(std::string(what) + "_" + std::to_string(b));
     for (std::string_view k : kReasonKeys) v.emplace_back(k);
-    for (const char* k : {"error", "result", "exit"}) v.emplace_back(k);
+    for (const char* k : {"error", "result", "exit", "message", "run", "station", "version", "started", "image",
+                          "image_crc32", "image_sum", "blocks", "verify"})
+        v.emplace_back(k);
     return v;
 }
 
@@ -104,29 +101,49 @@ struct Field {
     std::string text;
 };
 
+std::string HexText(std::uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%0*X", digits, static_cast<unsigned>(v));
+    return buf;
+}
+
 std::vector<Field> Fields(const Row& row) {
     static const RunFields kNoRun;
     const RunFields& run = row.run ? *row.run : kNoRun;
+    const bool download = row.kind == Row::Kind::Download;
     std::vector<Field> f;
     f.reserve(Columns().size());
     const auto text = [&](std::string_view s) { f.push_back(Field{false, std::string(s)}); };
     const auto num = [&](long long v, bool present = true) {
         f.push_back(Field{true, present ? std::to_string(v) : std::string()});
     };
-    text(row.summary ? "summary" : "answer");
+    text(row.kind == Row::Kind::Summary ? "summary" : download ? "download" : "answer");
     text(FormatTime(row.timeMs));
     text(run.port);
     text(run.unit);
     text(run.command);
     text(run.arguments);
-    num(row.answer);
-    num(row.of);
-    for (const int* v : {row.counts.requested, row.counts.dispensed, row.counts.rejected})
-        for (int b = 0; b < kBoxes; ++b) num(v[b]);
-    for (int k = 0; k < kReasons; ++k) num(row.counts.reasons[k]);
+    num(row.answer, !download);
+    num(row.of, !download);
+    const bool known = row.countsKnown && !download;
+    for (int b = 0; b < kBoxes; ++b) num(row.counts.requested[b], !download);
+    for (const int* v : {row.counts.dispensed, row.counts.rejected})
+        for (int b = 0; b < kBoxes; ++b) num(v[b], known);
+    for (int k = 0; k < kReasons; ++k) num(row.counts.reasons[k], known);
     num(row.error, row.error >= 0);
     text(row.result);
     num(row.exitStatus, row.exitStatus >= 0);
+    text(row.message);
+    text(run.run);
+    text(run.station);
+    text(run.version);
+    text(row.startMs != 0 ? FormatTime(row.startMs) : std::string());
+    const DownloadFields* d = row.download;
+    text(d ? d->image : std::string());
+    text(d && d->crc32 ? HexText(*d->crc32, 8) : std::string());
+    text(d && d->sum ? HexText(*d->sum, 4) : std::string());
+    num(d ? d->blocks : -1, d && d->blocks >= 0);
+    text(d ? d->verify : std::string());
     return f;
 }
 
@@ -153,9 +170,12 @@ std::string FormatTime(std::int64_t ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
     localtime_r(&t, &tm);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+    const long off = tm.tm_gmtoff / 60;  // minutes east of UTC
+    const long absOff = off < 0 ? -off : off;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000),
+                  off < 0 ? '-' : '+', absOff / 60, absOff % 60);
     return buf;
 }
 
@@ -193,76 +213,90 @@ std::unique_ptr<RecordWriter> RecordWriter::Open(const std::string& path, Mode m
 
 std::unique_ptr<RecordWriter> RecordWriter::Open(const std::string& path, Mode mode, Format format,
                                                  std::string* error) {
+    errno = 0;
+    std::unique_ptr<RecordFile> file = OpenRecordFile(path, mode);
+    if (!file) {
+        if (error) *error = "cannot write the record file " + path + ": " + ErrnoText(errno ? errno : EIO);
+        return nullptr;
+    }
+    return OnFile(std::move(file), path, mode, format, error);
+}
+
+std::unique_ptr<RecordWriter> RecordWriter::OnFile(std::unique_ptr<RecordFile> file, const std::string& path,
+                                                   Mode mode, Format format, std::string* error) {
     const auto fail = [&](const std::string& why) {
         if (error) *error = "cannot write the record file " + path + ": " + why;
         return nullptr;
     };
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY;
-    if (mode == Mode::Replace) flags |= O_TRUNC;
-    if (mode == Mode::CreateNew) flags |= O_EXCL;
-    if (mode == Mode::Append) flags = (flags & ~O_WRONLY) | O_RDWR;  // the header is read back
-    const int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) return fail(ErrnoText(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int e = errno;
-        ::close(fd);
-        return fail(ErrnoText(e));
-    }
-    bool needsNewline = false;
-    std::string headerError;
+    std::string headerError, notice;
     if (format == Format::Csv || mode == Mode::Append) {
         // Two writers that open an empty file at once must not both write the
         // header: the check and the header are made under the file's lock.
-        ::flock(fd, LOCK_EX);
-        if (::fstat(fd, &st) != 0) st.st_size = 0;
+        file->Lock();
+        std::int64_t size = file->Size();
+        if (size < 0) size = 0;
         const std::string header = CsvHeader() + "\r\n";
-        if (st.st_size == 0) {
-            if (format == Format::Csv &&
-                ::write(fd, header.data(), header.size()) != static_cast<ssize_t>(header.size()))
-                headerError = ErrnoText(errno);
+        if (size == 0) {
+            if (format == Format::Csv) {
+                errno = 0;
+                if (file->Append(header.data(), header.size()) != static_cast<std::int64_t>(header.size())) {
+                    headerError = ErrnoText(errno ? errno : ENOSPC);
+                    file->Truncate(0);
+                }
+            }
         } else {
             std::string head(format == Format::Csv ? header.size() : 0, '\0');
-            if (!head.empty() && (::pread(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size()) ||
+            if (!head.empty() && (file->ReadAt(head.data(), head.size(), 0) != static_cast<std::int64_t>(head.size()) ||
                                   head != header))
-                headerError = "it holds other columns than a batch record";
+                headerError = head.rfind("type,time,port,unit,command,arguments,", 0) == 0
+                                  ? "it holds the columns of an older batch record (begin a new file)"
+                                  : "it holds other columns than a batch record";
             char last = '\n';
-            if (headerError.empty() && ::pread(fd, &last, 1, st.st_size - 1) == 1) needsNewline = last != '\n';
+            if (headerError.empty() && file->ReadAt(&last, 1, size - 1) == 1 && last != '\n')
+                notice = "the last line of the record file " + path +
+                         " was cut short (a run that ended mid-row); this run's rows begin on a fresh line";
         }
-        ::flock(fd, LOCK_UN);
+        file->Unlock();
     }
-    if (!headerError.empty()) {
-        ::close(fd);
-        return fail(headerError);
-    }
-    return std::unique_ptr<RecordWriter>(new RecordWriter(fd, path, format, needsNewline));
+    if (!headerError.empty()) return fail(headerError);
+    std::unique_ptr<RecordWriter> w(new RecordWriter(std::move(file), path, format));
+    w->m_notice = std::move(notice);
+    return w;
 }
 
-RecordWriter::RecordWriter(int fd, std::string path, Format format, bool needsNewline)
-    : m_fd(fd), m_path(std::move(path)), m_format(format), m_needsNewline(needsNewline) {}
+RecordWriter::RecordWriter(std::unique_ptr<RecordFile> file, std::string path, Format format)
+    : m_file(std::move(file)), m_path(std::move(path)), m_format(format) {}
 
-RecordWriter::~RecordWriter() { ::close(m_fd); }
+RecordWriter::~RecordWriter() = default;
 
 bool RecordWriter::WriteLine(const std::string& line) {
     if (Failed()) return false;
-    const std::string* out = &line;
+    // Under the lock: the size before the row, so a row the file system takes
+    // only in part is cut back and the file keeps whole rows; and the last
+    // byte, so a row never continues a line another run left torn.
+    m_file->Lock();
+    const std::int64_t before = m_file->Size();
     std::string joined;
-    if (m_needsNewline) {
+    const std::string* out = &line;
+    char last = '\n';
+    if (before > 0 && m_file->ReadAt(&last, 1, before - 1) == 1 && last != '\n') {
         joined = (m_format == Format::Csv ? "\r\n" : "\n") + line;
         out = &joined;
     }
-    std::size_t done = 0;
-    while (done < out->size()) {
-        const ssize_t n = ::write(m_fd, out->data() + done, out->size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            m_error = "cannot write the record file " + m_path + ": " + ErrnoText(n < 0 ? errno : EIO);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+    errno = 0;
+    const std::int64_t n = m_file->Append(out->data(), out->size());
+    const int e = errno;
+    if (n != static_cast<std::int64_t>(out->size())) {
+        const bool cut = n > 0 && before >= 0 && m_file->Truncate(before);
+        m_error = "cannot write the record file " + m_path + ": " + ErrnoText(e ? e : ENOSPC) +
+                  (n <= 0 ? " (the file holds every row before this one)"
+                   : cut  ? " (the row it could take only in part was cut back: the file holds every row before it)"
+                          : " (the row it could take only in part could not be cut back)");
+    } else {
+        ++m_rows;
     }
-    m_needsNewline = false;
-    return true;
+    m_file->Unlock();
+    return !Failed();
 }
 
 bool RecordWriter::Write(const Row& row) { return WriteLine(FormatRow(m_format, row)); }
@@ -278,19 +312,26 @@ bool RecordWriter::WriteAnswer(const RunFields& run, const AnswerRow& answer) {
     return Write(row);
 }
 
-bool RecordWriter::WriteSummary(const RunFields& run, const BatchRecord& batch, std::int64_t endMs,
-                                int exitStatus) {
+Row SummaryRow(const RunFields& run, const BatchRecord& batch, std::int64_t endMs, int exitStatus) {
     Row row;
-    row.summary = true;
+    row.kind = Row::Kind::Summary;
     row.timeMs = endMs;
+    row.startMs = batch.Info().startMs;
     row.run = &run;
     row.answer = batch.Answers();
     row.of = batch.Info().repeat;
-    row.counts = batch.Totals();
+    const Summary sum = batch.Summary();
+    row.counts = sum.counts;
+    row.countsKnown = sum.countsKnown;
     row.error = batch.LastError();
     row.result = OutcomeWord(batch.Result());
     row.exitStatus = exitStatus;
-    return Write(row);
+    return row;
+}
+
+bool RecordWriter::WriteSummary(const RunFields& run, const BatchRecord& batch, std::int64_t endMs,
+                                int exitStatus) {
+    return Write(SummaryRow(run, batch, endMs, exitStatus));
 }
 
 bool RecordWriter::WriteBatch(const RunFields& run, const BatchRecord& batch, std::int64_t endMs,

@@ -26,6 +26,7 @@ enum class Result : std::uint8_t {
     TimedOut,       // --timeout passed
     Failed,         // anything else
     LimitFailed,    // a plan's unit ran without error but a value missed its limit
+    Stopped,        // STOP or the first Ctrl+C ended it after the exchange under way
 };
 
 inline constexpr int kBySignal = -1;  // the exit status is 128 + the signal
@@ -37,7 +38,7 @@ struct ResultRow {  // result, word, exit status
 };
 
 // The exit statuses above 63 are those of sysexits.h.
-inline constexpr std::array<ResultRow, 15> kResults{{
+inline constexpr std::array<ResultRow, 16> kResults{{
     {Result::Ok, "ok", 0},
     {Result::DeviceError, "device_error", 1},
     {Result::LinkFailed, "link_failed", 2},
@@ -53,6 +54,7 @@ inline constexpr std::array<ResultRow, 15> kResults{{
     {Result::TimedOut, "timed_out", 2},
     {Result::Failed, "failed", 70},
     {Result::LimitFailed, "limit_failed", 5},
+    {Result::Stopped, "stopped", kBySignal},
 }};
 
 static_assert([] {

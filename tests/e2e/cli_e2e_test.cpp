@@ -23,6 +23,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -288,9 +290,13 @@ TEST_F(CliE2E, ALateAnswerStopsTheBatchAndMarksItsCountsUncertain) {
     const json s = OfType(JsonLines(r.out), "summary").at(0);
     EXPECT_EQ(s.value("uncertain", false), true) << s;
     EXPECT_LT(FramesWith('R').size(), 3u);
+    // The record's summary carries the JSON summary's result word.
     std::ifstream in(record);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(text.find("uncertain"), std::string::npos) << text;
+    const std::string word = s.value("result", "?");
+    EXPECT_EQ(word, "uncertain");
+    EXPECT_NE(text.find("summary,"), std::string::npos) << text;
+    EXPECT_NE(text.find("," + word + "," + std::to_string(s.value("exit", -1)) + ","), std::string::npos) << text;
 }
 
 TEST_F(CliE2E, CtrlCEndsTheBatchAfterTheCurrentExchange) {
@@ -307,7 +313,8 @@ TEST_F(CliE2E, CtrlCEndsTheBatchAfterTheCurrentExchange) {
     EXPECT_LT(r.elapsed, 9s);  // it did not wait for the next send
     const auto lines = JsonLines(r.out);
     EXPECT_EQ(OfType(lines, "answer").size(), 1u);
-    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "interrupted");
+    // The first Ctrl+C ends the batch as STOP does: the same word.
+    EXPECT_EQ(OfType(lines, "summary").at(0)["result"], "stopped");
     EXPECT_EQ(FramesWith('R').size(), 1u);
 }
 
@@ -567,9 +574,10 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
     const std::vector<std::string> ports{port, p2, p3, none};
     TempDir dir;
     const fs::path record = dir.Path() / "run.csv";
-    const RunResult j = RunProgram({kCli, "--json", "--port", port, "--port", p2, "--port", p3, "--port", none,
-                                    "--record", record.string(), "--unit", "U-7", "dispense", "1", "0", "0", "0",
-                                    "--repeat", "2", "--wait", "1"});
+    // Each port its unit: --port PATH=ID or --unit after its --port.
+    const RunResult j = RunProgram({kCli, "--json", "--port", port + "=U-1", "--port", p2, "--unit", "U-2", "--port",
+                                    p3 + "=U-3", "--port", none, "--record", record.string(), "--station", "bench-4",
+                                    "dispense", "1", "0", "0", "0", "--repeat", "2", "--wait", "1"});
     EXPECT_EQ(j.exitCode, 3) << j.err;
     const auto lines = JsonLines(j.out);
     ASSERT_FALSE(lines.empty());
@@ -604,10 +612,23 @@ TEST_F(CliE2E, SeveralPortsAtOnce) {
     for (std::string row; std::getline(rows, row);) rowLines.push_back(row);
     ASSERT_EQ(rowLines.size(), 1u + 3u * 3u) << ReadFile(record);
     EXPECT_EQ(rowLines[0].rfind("type,time,port,unit,command,arguments,", 0), 0u) << rowLines[0];
+    // The run id: the field before the station.
+    const auto runIdOf = [](const std::string& row) {
+        const std::size_t at = row.find(",bench-4,");
+        if (at == std::string::npos || at == 0) return std::string();
+        const std::size_t from = row.rfind(',', at - 1) + 1;
+        return row.substr(from, at - from);
+    };
+    const std::string runId = rowLines.size() > 1 ? runIdOf(rowLines[1]) : "";
+    EXPECT_FALSE(runId.empty());
     for (const std::string& p : {port, p2, p3}) {
+        const std::string unit = p == port ? "U-1" : p == p2 ? "U-2" : "U-3";
         std::size_t answers = 0, summaries = 0;
         for (const auto& row : rowLines) {
-            if (row.find("," + p + ",U-7,dispense,") == std::string::npos) continue;
+            if (row.find("," + p + "," + unit + ",dispense,") == std::string::npos) continue;
+            // One run id for every row of the run, the station given, the tool's version.
+            EXPECT_NE(row.find(",bench-4,zantu-cli "), std::string::npos) << row;
+            EXPECT_EQ(runIdOf(row), runId) << row;
             answers += row.rfind("answer,", 0) == 0;
             summaries += row.rfind("summary,", 0) == 0;
         }
@@ -1046,7 +1067,7 @@ TEST_F(CliPacedDownload, CtrlCStopsAfterTheBlockUnderWay) {
     EXPECT_EQ(sim.GetStats().badFrames, 0u) << "a frame was cut";
     EXPECT_TRUE(FramesWith('t').empty());
     const json s = OfType(lines, "summary").at(0);
-    EXPECT_EQ(s["result"], "interrupted");
+    EXPECT_EQ(s["result"], "stopped");  // after the block under way, as STOP
     EXPECT_EQ(s["fields"]["blocks"], static_cast<int>(blocks));
     EXPECT_EQ(s["fields"]["downloaded"], false);
 }
@@ -1158,6 +1179,129 @@ TEST_F(CliLog, PasswordAskedOnTheTerminalWithoutEcho) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
     EXPECT_EQ(seen.find("rinq"), std::string::npos) << "the password was echoed:\n" << seen;
     EXPECT_EQ(LogFiles().size(), 1u);
+}
+
+// ---- one record of many ports -------------------------------------------------
+
+// Reads the record with Python's csv module and checks every summary row
+// against the JSON summary of its port, field by field; prints the summary
+// rows it checked.  Arguments: RECORD.csv OUTPUT.jsonl PORT=UNIT...
+constexpr const char* kRecordCheck = R"PY(
+import csv, json, sys
+rows = list(csv.DictReader(open(sys.argv[1], newline='')))
+summaries = {}
+for line in open(sys.argv[2]):
+    j = json.loads(line)
+    if j.get('type') == 'summary':
+        summaries[j['port']] = j
+units = dict(a.rsplit('=', 1) for a in sys.argv[3:])
+bad = []
+def num(v):
+    return '' if v is None else str(v)
+def sums(r, name):
+    if r[name + '_1'] == '':
+        return ''
+    return str(sum(int(r['%s_%d' % (name, b)]) for b in range(1, 5)))
+checked = 0
+for r in rows:
+    if r['unit'] != units.get(r['port']):
+        bad.append(('unit', r['port'], r['unit']))
+    if not r['time'][-6] in '+-' or r['run'] != rows[0]['run']:
+        bad.append(('time or run', r['time'], r['run']))
+    if r['type'] != 'summary':
+        continue
+    checked += 1
+    j = summaries[r['port']]
+    f = j.get('fields', {})
+    total = f.get('total', {})
+    want = {'result': j['result'], 'exit': str(j['exit']), 'message': j['message'],
+            'answer': str(j['answers']), 'of': num(f.get('repeat'))}
+    for k, v in want.items():
+        if r[k] != v:
+            bad.append((r['port'], k, r[k], v))
+    if sums(r, 'requested') != num(total.get('requested')) or r['arguments'] == '':
+        bad.append((r['port'], 'requested', sums(r, 'requested'), total.get('requested')))
+    for name in ('dispensed', 'rejected'):
+        per_box = f.get(name + '_sum')
+        for b in range(4):
+            w = '' if per_box is None else num(per_box[b])
+            if r['%s_%d' % (name, b + 1)] != w:
+                bad.append((r['port'], name, b + 1, r['%s_%d' % (name, b + 1)], w))
+        if sums(r, name) != num(total.get(name)):
+            bad.append((r['port'], name, 'total', sums(r, name), total.get(name)))
+    reasons = f.get('reasons') or {}
+    for k in ('reject', 'rvdt', 'len', 'skw', 'dst', 'flen', 'fdst'):
+        if r['reason_' + k] != num(reasons.get(k)):
+            bad.append((r['port'], k, r['reason_' + k], reasons.get(k)))
+for b in bad:
+    print('MISMATCH', b)
+print('checked', checked)
+sys.exit(1 if bad else 0)
+)PY";
+
+// Eight modules with random faults on one run: two lose their link, one is
+// still running when the run is ended (SIGTERM).  The one record file reads
+// with Python's csv module, and each port's summary row equals its JSON summary.
+TEST(CliEightPorts, OneRecordWhoseSummaryRowsAreTheJsonSummaries) {
+    if (std::system("python3 -c 'import csv, json' >/dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+    std::vector<std::unique_ptr<zsim::Simulator>> sims;
+    std::vector<std::string> args{kCli, "--json"};
+    std::vector<std::string> units;
+    for (int i = 0; i < 8; ++i) {
+        zsim::SimOptions so;
+        so.module.seed = 700 + static_cast<std::uint32_t>(i);
+        so.module.rejectRate = 0.2;
+        so.module.faultRate = i == 7 ? 0.0 : 0.08;
+        if (i == 7) {  // slow notes: still dispensing when the run is ended
+            so.pace = true;
+            so.timeScale = 20.0;
+        }
+        sims.push_back(std::make_unique<zsim::Simulator>(so));
+        const std::string path = sims.back()->StartOnPty();
+        if (path.empty()) GTEST_SKIP() << "no pseudo-terminal";
+        if (i < 2) {
+            zsim::Faults f;
+            f.hangUpAfter = 2;  // the line goes after the second answer
+            sims.back()->SetFaults(f);
+        }
+        const std::string unit = "SN-" + std::to_string(4100 + i);
+        args.insert(args.end(), {"--port", path + "=" + unit});
+        units.push_back(path + "=" + unit);
+    }
+    TempDir dir;
+    const fs::path record = dir.Path() / "line.csv";
+    args.insert(args.end(), {"--record", record.string(), "dispense", "2", "1", "0", "1", "--repeat", "4", "--wait",
+                             "1"});
+    RunOptions o;
+    o.limit = 120s;
+    bool sent = false;
+    const auto start = std::chrono::steady_clock::now();
+    o.onTick = [&](pid_t pid, const std::string& out) {
+        std::size_t summaries = 0;
+        for (std::size_t at = out.find("\"type\":\"summary\""); at != std::string::npos;
+             at = out.find("\"type\":\"summary\"", at + 1))
+            ++summaries;
+        if (!sent && (summaries >= 7 || std::chrono::steady_clock::now() - start > 60s)) {
+            ::kill(pid, SIGTERM);
+            sent = true;
+        }
+    };
+    const RunResult r = RunProgram(args, o);
+    EXPECT_EQ(r.exitCode, 143) << r.err;
+    const auto lines = JsonLines(r.out);
+    std::map<std::string, int> results;
+    for (const auto& s : OfType(lines, "summary")) ++results[s.value("result", "")];
+    EXPECT_GE(results["link_failed"], 2) << r.out;
+    EXPECT_GE(results["interrupted"], 1) << r.out;
+
+    const fs::path output = dir.Path() / "out.jsonl", script = dir.Path() / "check.py";
+    std::ofstream(output) << r.out;
+    std::ofstream(script) << kRecordCheck;
+    std::vector<std::string> check{"python3", script.string(), record.string(), output.string()};
+    check.insert(check.end(), units.begin(), units.end());
+    const RunResult c = RunProgram(check);
+    EXPECT_EQ(c.exitCode, 0) << c.out << c.err << ReadFile(record);
+    EXPECT_NE(c.out.find("checked 8"), std::string::npos) << c.out << ReadFile(record);
 }
 
 }  // namespace

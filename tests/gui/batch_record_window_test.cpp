@@ -8,6 +8,7 @@
 #include "framework/qt/BatchRecordWindow.h"
 #include "framework/qt/Placement.h"
 #include "framework/qt/QtHost.h"
+#include "records/RecordWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QPushButton>
 #include <QLineSeries>
 #include <QMenu>
 #include <QScreen>
@@ -27,6 +29,7 @@
 #include <QTimer>
 #include <QValueAxis>
 
+#include <cmath>
 #include <cstdint>
 
 namespace {
@@ -45,12 +48,13 @@ struct BatchRecordWindowTest : ::testing::Test {
     rec::BatchRecord record{[this] { return now; }};
     ev::FrameNote frame;
 
-    void Press(int type, int id) {
+    void Press(int type, int id, int runs = 1) {
         record.Pressed(ev::Press{id, type});
         frame.type = type;
         ev::TxNote note;
         note.kind = ev::TxKind::FirstSend;
         note.frame = &frame;
+        note.runs = runs;
         const std::uint8_t byte = 0x04;
         record.Written(&byte, 1, note);
     }
@@ -81,7 +85,7 @@ TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
     win.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
 
-    Press(cmd::kDispense, 1001);
+    Press(cmd::kDispense, 1001, 4);
     for (int k = 1; k <= 3; ++k) Answer(cmd::kDispense, k, 4);
     win.Refresh();
     EXPECT_EQ(win.Table()->model()->rowCount(), 3);
@@ -110,7 +114,7 @@ TEST_F(BatchRecordWindowTest, AnswersFillTheTableTheChartsAndTheBatchFile) {
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("answer,2026-")));
     EXPECT_TRUE(lines[5].startsWith(QStringLiteral("summary,")));
     EXPECT_TRUE(lines[5].contains(QStringLiteral(",dispense,10 0 0 0 --repeat 4,4,4,40,0,0,0,38,")));
-    EXPECT_TRUE(lines[5].endsWith(QStringLiteral(",,ok,")));
+    EXPECT_TRUE(lines[5].contains(QStringLiteral(",,ok,,")));
     EXPECT_TRUE(said.isEmpty());
 
     // Save as writes the record elsewhere, as JSON lines by its name; Save
@@ -146,7 +150,7 @@ TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoe
     QStringList said;
     files.SetProblemReporter([&](const QString& s) { said << s; });
     for (int batch = 0; batch < 2; ++batch) {
-        Press(cmd::kZigzag, 1005);
+        Press(cmd::kZigzag, 1005, 2);
         Answer(cmd::kZigzag, 1, 2);
         win.Refresh();
         Answer(cmd::kZigzag, 2, 2);
@@ -156,6 +160,97 @@ TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoe
     EXPECT_TRUE(files.CurrentFile().isEmpty());
     EXPECT_EQ(win.Table()->model()->rowCount(), 2);
     EXPECT_TRUE(win.PathLabel()->text().contains(QStringLiteral("records"))) << win.PathLabel()->text().toStdString();
+}
+
+// The charts read right: every tick of the answer, rate and reasons axes
+// stands on a whole number, and every reason is named in the window and in
+// the saved SVG, also narrowed beside the console.
+TEST_F(BatchRecordWindowTest, ChartsHaveWholeTicksAndNamedReasons) {
+    fw::BatchRecordFiles files(record, tmp.path() + QStringLiteral("/records"), nullptr);
+    fw::BatchRecordWindow win(record, files, nullptr);
+    files.SetUnit(QStringLiteral("SN 41/7"));
+    Press(cmd::kDispense, 1001, 3);
+    for (int k = 1; k <= 3; ++k) Answer(cmd::kDispense, k, 3);
+    win.Refresh();
+    for (QValueAxis* axis : {win.AnswerAxis(), win.RateAxis(), win.ReasonAxis()}) {
+        EXPECT_EQ(axis->tickType(), QValueAxis::TicksDynamic);
+        EXPECT_GE(axis->tickInterval(), 1.0);
+        EXPECT_EQ(axis->tickInterval(), std::floor(axis->tickInterval()));
+        EXPECT_EQ(axis->tickAnchor(), std::floor(axis->tickAnchor()));
+        EXPECT_EQ(axis->labelFormat(), QStringLiteral("%d"));
+    }
+    EXPECT_EQ(win.AnswerAxis()->tickInterval(), 1.0);  // Repeat 3: 1 2 3
+    for (const QSize size : {QSize(760, 620), QSize(420, 620)}) {
+        win.resize(size);
+        win.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&win));
+        QString error;
+        const QString svgPath = tmp.path() + QStringLiteral("/chart.svg");
+        ASSERT_TRUE(win.SaveChartTo(svgPath, &error)) << error.toStdString();
+        QFile svg(svgPath);
+        ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(svg.readAll());
+        for (std::string_view name : rec::kReasonNames)
+            EXPECT_TRUE(text.contains(QLatin1Char('>') + QString::fromUtf8(name.data(), qsizetype(name.size())) +
+                                      QLatin1Char('<')))
+                << name << " at " << size.width();
+        EXPECT_FALSE(text.contains(QStringLiteral("...")) || text.contains(QChar(0x2026))) << size.width();
+        // The saved chart names the unit, the batch and its start.
+        EXPECT_TRUE(text.contains(QStringLiteral("Unit SN 41/7, batch 1"))) << size.width();
+    }
+    EXPECT_TRUE(win.ChartFileName().startsWith(QStringLiteral("SN_41_7_batch1_"))) << win.ChartFileName().toStdString();
+    EXPECT_TRUE(files.CurrentFile().endsWith(QStringLiteral("_SN_41_7.csv"))) << files.CurrentFile().toStdString();
+    EXPECT_TRUE(Lines(files.CurrentFile()).value(1).contains(QStringLiteral(",SN 41/7,dispense,")));
+}
+
+// STOP in the window asks the console to stop; the window ending mid-batch
+// (EXIT, Esc, a signal) writes the summary row, interrupted; Save as keeps
+// the batch's end time.
+TEST_F(BatchRecordWindowTest, StopAndTheEndOfTheWindowWriteTheSummary) {
+    const QString dir = tmp.path() + QStringLiteral("/records");
+    QString file;
+    {
+        fw::BatchRecordFiles files(record, dir, nullptr);
+        fw::BatchRecordWindow win(record, files, nullptr);
+        int stops = 0;
+        win.SetStopper([&] {
+            ++stops;
+            record.Noticed(ev::Notice{.kind = ev::NoticeKind::BatchStopped});
+        });
+        EXPECT_FALSE(win.StopButton()->isEnabled());  // no batch runs
+        Press(cmd::kDispense, 1001, 4);
+        Answer(cmd::kDispense, 1, 4);
+        win.Refresh();
+        ASSERT_TRUE(win.StopButton()->isEnabled());
+        QTest::mouseClick(win.StopButton(), Qt::LeftButton);
+        EXPECT_EQ(stops, 1);
+        record.Idle(true);  // the console ended the batch after the exchange under way
+        const std::int64_t end = now;
+        win.Refresh();
+        EXPECT_FALSE(win.StopButton()->isEnabled());
+        QStringList lines = Lines(files.CurrentFile());
+        ASSERT_EQ(lines.size(), 3);
+        EXPECT_TRUE(lines[2].startsWith(QStringLiteral("summary,")));
+        EXPECT_TRUE(lines[2].contains(QStringLiteral(",stopped,")));
+
+        now += 60'000;  // saved a minute later: the summary keeps the batch's end
+        win.SetSavePathAsker([&](const QString&) { return tmp.path() + QStringLiteral("/copy.csv"); });
+        win.SaveAs();
+        lines = Lines(tmp.path() + QStringLiteral("/copy.csv"));
+        ASSERT_EQ(lines.size(), 3);
+        EXPECT_TRUE(lines[2].contains(QString::fromStdString(rec::FormatTime(end)))) << lines[2].toStdString();
+
+        // The next batch runs when the window ends.
+        Press(cmd::kDispense, 1001, 4);
+        Answer(cmd::kDispense, 1, 4);
+        win.Refresh();
+        file = files.CurrentFile();
+    }
+    const QStringList lines = Lines(file);
+    ASSERT_EQ(lines.size(), 3) << lines.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("summary,")));
+    EXPECT_TRUE(lines[2].contains(QStringLiteral(",interrupted,"))) << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].contains(QStringLiteral(",10 0 0 0 --repeat 4,1,4,")));
 }
 
 // The console's window: Ctrl+B and the context menu open the batch record,

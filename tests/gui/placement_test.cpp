@@ -52,3 +52,33 @@ TEST(FitBeside, NarrowsTheWindowToTheRoomBesideTheConsole) {
 }
 
 }  // namespace
+
+// The second tool window opens where it covers neither the console nor the
+// first, on a 1920x1080 and a 1366x768 screen, the console at its usual
+// place or in the middle; the first one placed as the host places it.
+TEST(PlaceAmong, NeitherToolWindowCoversTheOtherNorTheConsole) {
+    struct Screen {
+        QRect screen;
+        QRect console;
+    };
+    const Screen screens[] = {
+        {kFullHd, QRect(0, 0, 502, 490)},
+        {kFullHd, QRect(709, 295, 502, 490)},
+        {QRect(0, 0, 1366, 768), QRect(0, 0, 502, 490)},
+        {QRect(0, 0, 1366, 768), QRect(432, 139, 502, 490)},
+    };
+    const QSize record(776, 659), recordMin(420, 380), trace(680, 490), traceMin(360, 200);
+    for (const Screen& s : screens) {
+        const QSize firstSize = fw::FitBeside(s.console, record, recordMin, s.screen);
+        const QRect first(fw::PlaceBeside(s.console, firstSize, s.screen, std::nullopt), firstSize);
+        const std::optional<QRect> second = fw::PlaceAmong(s.console, {first}, trace, traceMin, s.screen);
+        ASSERT_TRUE(second) << s.screen.width() << " console at " << s.console.x();
+        EXPECT_TRUE(s.screen.contains(*second));
+        EXPECT_FALSE(second->intersects(s.console));
+        EXPECT_FALSE(second->intersects(first));
+        EXPECT_GE(second->width(), traceMin.width());
+        EXPECT_GE(second->height(), traceMin.height());
+    }
+    // No room at all: nothing, and the host falls back to placing it beside the console.
+    EXPECT_FALSE(fw::PlaceAmong(QRect(0, 0, 1366, 768), {}, trace, traceMin, QRect(0, 0, 1366, 768)));
+}

@@ -673,3 +673,46 @@ TEST_F(BatchTest, APressWaitsBehindWhatABoxKept) {
 }
 
 }  // namespace
+
+namespace {
+
+// STOP: during an awaited answer the batch ends after it, in the Wait at
+// once, and the port stays open; EXIT during a batch asks first (No keeps it).
+TEST_F(BatchTest, StopEndsTheBatchAfterTheExchangeUnderWayAndExitAsksFirst) {
+    host.SetControlText(ids::kRepeat, "5");
+    host.SetControlText(ids::kWait, "3");
+    dlg.m_nTab = 1;
+    SendDispense(kReq5);
+    EXPECT_TRUE(dlg.BatchStoppable());
+    Ack();
+    dlg.OnCommand(ids::kStop);  // the answer is awaited: it still counts
+    EXPECT_FALSE(dlg.BatchStoppable());
+    EXPECT_EQ(dlg.m_bBusy, 1);
+    Answer('R', ' ', DispenseData(5));
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    host.Advance(10000);
+    EXPECT_EQ(FrameCount(), 1u);
+
+    SendDispense(kReq5);  // a new press: STOP no longer holds
+    Ack();
+    Answer('R', ' ', DispenseData(5));
+    ASSERT_EQ(dlg.m_bBusy, 1);  // in the Wait
+    int asked = 0;
+    host.m_answerBox = [&](const fw::MessageBoxRecord& box) {
+        asked += box.yesNo;
+        return fw::kIdNo;
+    };
+    dlg.OnCommand(ids::IDCANCEL);
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(host.m_endResult) << "No: the console goes on";
+    dlg.OnCommand(ids::kStop);  // nothing under way: ended now
+    EXPECT_EQ(dlg.m_bBusy, 0);
+    EXPECT_FALSE(host.IsTimerRunning(kTimerRepeat));
+    host.Advance(10000);
+    EXPECT_EQ(FrameCount(), 2u);
+    dlg.OnCommand(ids::IDCANCEL);  // no batch: no question
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(host.m_endResult, ids::IDCANCEL);
+}
+
+}  // namespace

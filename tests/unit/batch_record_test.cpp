@@ -3,6 +3,7 @@
 // tells them.
 #include "commands/CommandType.h"
 #include "records/BatchRecord.h"
+#include "records/RecordWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +17,14 @@ struct BatchRecordTest : ::testing::Test {
     ev::FrameNote frame;
 
     // A press of the button for type that sends its frame.
-    void Press(int type, int id) {
+    void Press(int type, int id, int runs = 3) {
         record.Pressed(ev::Press{id, type});
         record.Idle(false);
         frame.type = type;
         ev::TxNote note;
         note.kind = ev::TxKind::FirstSend;
         note.frame = &frame;
+        note.runs = runs;  // the Repeat of the batch, as the console tells it
         const std::uint8_t bytes[1] = {0x04};
         record.Written(bytes, 1, note);
     }
@@ -93,43 +95,85 @@ TEST_F(BatchRecordTest, UnawaitedAnswersAndOtherCommandsAreNoRows) {
 }
 
 TEST_F(BatchRecordTest, AFullBatchKeepsEveryRow) {
-    Press(cmd::kTestDisp, 1003);
+    Press(cmd::kTestDisp, 1003, static_cast<int>(rec::kMaxRows));
     for (int k = 1; k <= static_cast<int>(rec::kMaxRows); ++k) Answer(cmd::kTestDisp, k, rec::kMaxRows);
     EXPECT_EQ(record.Rows().size(), rec::kMaxRows);
     EXPECT_EQ(record.Dropped(), 0u);
     EXPECT_EQ(record.Result(), rec::Outcome::Ok);
 }
 
-// How a batch of three ends, and the result word it is written with.
+// How a batch of three (5 notes from box 1 and 2 from box 3 a send) ends,
+// against the summary row it writes.  The steps, in order: a answer, e answer
+// with a device error, r the repeat send, A ACK time-out, R response time-out,
+// L port lost, S stop (STOP, the first Ctrl+C), U an answer no send waited
+// for, X the program ends (Interrupt), I idle.
 struct EndCase {
     const char* name;
-    int answers;        // answers that come, the last with `error`
-    int error;          // -1: none
-    ev::LinkEvent link; // told after the answers (Open: none)
-    const char* word;
+    const char* steps;
+    const char* word;      // result
+    int answers;           // answer column
+    int requested;         // the requests summed over the boxes
+    const char* dispensed; // dispensed_1: "" when not known
 };
 
 class BatchEnd : public BatchRecordTest, public ::testing::WithParamInterface<EndCase> {};
 
-TEST_P(BatchEnd, ResultWord) {
+TEST_P(BatchEnd, SummaryRow) {
     const EndCase& c = GetParam();
+    frame.kind = ev::NoteKind::Counts;
+    frame.count = 4;
+    frame.values[0] = 5;
+    frame.values[2] = 2;
     Press(cmd::kDispense, 1001);
-    for (int k = 1; k <= c.answers; ++k) Answer(cmd::kDispense, k, 3, k == c.answers ? c.error : -1);
-    if (c.link != ev::LinkEvent::Open) record.Link(c.link, 1, {});
-    record.Idle(true);
+    int k = 0;
+    for (const char* p = c.steps; *p; ++p) {
+        switch (*p) {
+        case 'a': Answer(cmd::kDispense, ++k, 3); break;
+        case 'e': Answer(cmd::kDispense, ++k, 3, 0x11); break;
+        case 'r': {
+            ev::TxNote note;
+            note.kind = ev::TxKind::RepeatSend;
+            note.frame = &frame;
+            const std::uint8_t b = 0x04;
+            record.Written(&b, 1, note);
+            break;
+        }
+        case 'A': record.Link(ev::LinkEvent::AckTimeout, 1, {}); break;
+        case 'R': record.Link(ev::LinkEvent::ResponseTimeout, 1, {}); break;
+        case 'L': record.Link(ev::LinkEvent::PortLost, 1, {}); break;
+        case 'S': record.Noticed(ev::Notice{.kind = ev::NoticeKind::BatchStopped}); break;
+        case 'U': record.Noticed(ev::Notice{.kind = ev::NoticeKind::BatchUncertain}); break;
+        case 'X': record.Interrupt(); break;
+        case 'I': record.Idle(true); break;
+        default: FAIL() << *p;
+        }
+    }
     EXPECT_FALSE(record.Running());
-    EXPECT_EQ(rec::OutcomeWord(record.Result()), c.word);
+    const rec::RunFields run{"COM1", "U-1", "dispense", record.Arguments()};
+    const rec::Row row = rec::SummaryRow(run, record, record.EndMs());
+    EXPECT_EQ(row.result, c.word);
+    EXPECT_EQ(row.answer, c.answers);
+    EXPECT_EQ(row.of, 3);  // known from the first frame, answered or not
+    EXPECT_EQ(run.arguments, "5 0 2 0 --repeat 3");
+    EXPECT_EQ(row.counts.Requested(), c.requested);
+    EXPECT_EQ(row.countsKnown ? std::to_string(row.counts.dispensed[0]) : std::string(), c.dispensed);
     EXPECT_EQ(static_cast<int>(record.Rows().size()), c.answers);
+    EXPECT_GT(record.EndMs(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, BatchEnd,
-    ::testing::Values(EndCase{"AllAnswered", 3, -1, ev::LinkEvent::Open, "ok"},
-                      EndCase{"DeviceErrorEndsIt", 2, 0x11, ev::LinkEvent::Open, "device_error"},
-                      EndCase{"NoAnswer", 1, -1, ev::LinkEvent::ResponseTimeout, "link_failed"},
-                      EndCase{"NoAck", 0, -1, ev::LinkEvent::AckTimeout, "link_failed"},
-                      EndCase{"PortLostThenIdle", 1, -1, ev::LinkEvent::PortLost, "link_failed"},
-                      EndCase{"IdleBeforeTheLast", 2, -1, ev::LinkEvent::Open, "interrupted"}),
+    ::testing::Values(EndCase{"AllAnswered", "araraI", "ok", 3, 21, "13"},
+                      EndCase{"DeviceErrorEndsIt", "areI", "device_error", 2, 14, "9"},
+                      EndCase{"NoAnswer", "arRI", "link_failed", 1, 14, ""},
+                      EndCase{"NoAckBeforeAnyAnswer", "AI", "link_failed", 0, 7, ""},
+                      EndCase{"PortLostThenIdle", "arLI", "link_failed", 1, 14, ""},
+                      EndCase{"StoppedInTheWait", "aSI", "stopped", 1, 7, "4"},
+                      EndCase{"StoppedAfterTheExchangeUnderWay", "arSaI", "stopped", 2, 14, "9"},
+                      EndCase{"WindowClosedAwaitingAnAnswer", "arX", "interrupted", 1, 14, ""},
+                      EndCase{"WindowClosedBeforeAnyAnswer", "X", "interrupted", 0, 7, ""},
+                      EndCase{"IdleBeforeTheLast", "araI", "interrupted", 2, 14, "9"},
+                      EndCase{"UnaskedAnswerEndsItAtTheNext", "araUI", "uncertain", 2, 14, "9"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -82,9 +82,32 @@ TEST(CliArgs, OptionValuesReachTheOptions) {
     EXPECT_EQ(m.options.ports, (std::vector<std::string>{"COM2", "/dev/ttyUSB3"}));
     EXPECT_EQ(m.options.timeoutSec, 45);
     EXPECT_EQ(m.options.record, "r.jsonl");
-    EXPECT_EQ(m.options.unit, "A-17");
+    EXPECT_EQ(m.options.units, (std::vector<std::string>{"", "A-17"}));
     EXPECT_FALSE(m.options.verify);
     EXPECT_TRUE(m.options.ignoreChecksums);
+}
+
+// Each port its unit: --port PATH=ID, --unit after its --port, or a --unit
+// before every --port for the first.
+TEST(CliArgs, EachPortItsUnit) {
+    struct Case {
+        const char* line;
+        std::vector<std::string> ports, units;
+    };
+    const Case cases[] = {
+        {"--port /dev/a --unit A --port /dev/b --unit B", {"/dev/a", "/dev/b"}, {"A", "B"}},
+        {"--port /dev/a=A --port /dev/b=B", {"/dev/a", "/dev/b"}, {"A", "B"}},
+        {"--unit A --port /dev/a --port /dev/b=B", {"/dev/a", "/dev/b"}, {"A", "B"}},
+        {"--port /dev/a --port /dev/b --unit B", {"/dev/a", "/dev/b"}, {"", "B"}},
+        {"--port COM3=X-1", {"COM3"}, {"X-1"}},
+        {"--simulate --unit S", {}, {"S"}},
+    };
+    for (const Case& c : cases) {
+        const auto r = cli::ParseArgs(Words(std::string(c.line) + " --record r.csv status"));
+        ASSERT_EQ(r.error, "") << c.line;
+        EXPECT_EQ(r.options.ports, c.ports) << c.line;
+        EXPECT_EQ(r.options.units, c.units) << c.line;
+    }
 }
 
 struct BadCase {
@@ -111,6 +134,11 @@ TEST(CliArgs, RefusedLinesSayWhy) {
         {"--simulate download x.hex --verify --no-verify", "--verify and --no-verify exclude each other"},
         {"--simulate status --ignore-checksums", "status takes no --ignore-checksums"},
         {"--simulate --unit U1 status", "--unit goes with --record"},
+        {"--port COM1 --unit A --unit B --record r.csv status", "the port COM1 has its unit already ('A')"},
+        {"--port COM1=A --unit B --record r.csv status", "the port COM1 has its unit already ('A')"},
+        {"--unit A --port COM1=B --record r.csv status", "the port COM1 has its unit already ('B')"},
+        {"--port COM1= --record r.csv status", "the unit after '=' is empty"},
+        {"--simulate --station S1 status", "--station goes with --record"},
         {"--simulate --record '' status", "--record needs a file name"},
         {"--port COM1 --sim-save-flash f.bin status", "--sim-save-flash goes with --simulate"},
         {"--port COM1 --port com1 --port COM1 status", "--port 'COM1' is given twice"},

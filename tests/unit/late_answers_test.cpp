@@ -137,7 +137,7 @@ TEST(LateAnswers, NeverSendAheadAndSayWhenCountsMayBeOff) {
          [](Rig& r) {
              r.Dispense("3");
              r.Ack();
-             r.dlg.OnCommand(ids::IDCANCEL);
+             r.dlg.EndNow();  // the window closed (a stopping signal; EXIT asks first)
              r.Feed(Frame('R'));
              r.host.Advance(10000);
          },

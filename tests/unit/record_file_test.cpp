@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,6 +58,25 @@ rec::Row AnswerRow(const rec::RunFields& run) {
     return row;
 }
 
+// The cells of a CSV line without quoted fields, and a column's index by name.
+std::vector<std::string> Cells(std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::vector<std::string> v;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t comma = line.find(',', pos);
+        v.push_back(line.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+        if (comma == std::string::npos) return v;
+        pos = comma + 1;
+    }
+}
+std::size_t Col(const std::string& name) {
+    const auto header = Cells(rec::CsvHeader());
+    const auto it = std::find(header.begin(), header.end(), name);
+    EXPECT_NE(it, header.end()) << name;
+    return static_cast<std::size_t>(it - header.begin());
+}
+
 constexpr const char* kCounts = "5,0,0,0,4,0,0,0,1,0,0,0,0,1,0,0,0,0,0";
 
 // The unit field as typed, as a CSV cell and as a JSON value.
@@ -73,8 +95,8 @@ TEST_P(RecordFileText, CsvQuotingAndJsonEscaping) {
     const rec::RunFields run{"/dev/ttyUSB0", c.unit, "dispense", "5 0 0 0 --repeat 10"};
     const rec::Row row = AnswerRow(run);
     EXPECT_EQ(rec::FormatRow(rec::Format::Csv, row),
-              "answer,2026-12-09 12:00:00.123,/dev/ttyUSB0," + c.csv + ",dispense,5 0 0 0 --repeat 10,2,10," +
-                  kCounts + ",,,\r\n");
+              "answer,2026-12-09 12:00:00.123+00:00,/dev/ttyUSB0," + c.csv + ",dispense,5 0 0 0 --repeat 10,2,10," +
+                  kCounts + ",,,,,,,,,,,,,\r\n");
     const std::string line = rec::FormatRow(rec::Format::JsonLines, row);
     ASSERT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line, whatever the text holds
@@ -111,14 +133,141 @@ TEST(RecordFile, AnswersThenTheSummaryUnderOneHeaderAcrossAppends) {
         EXPECT_EQ(w->FileFormat(), rec::Format::Csv);
         EXPECT_TRUE(w->Write(AnswerRow(run)));
         rec::Row summary = AnswerRow(run);
-        summary.summary = true;
+        summary.kind = rec::Row::Kind::Summary;
         summary.result = "ok";
         summary.exitStatus = 0;
         EXPECT_TRUE(w->Write(summary));
     }
     const std::string answer = rec::FormatRow(rec::Format::Csv, AnswerRow(run));
-    const std::string summary = "summary" + answer.substr(6, answer.size() - 6 - 4) + ",ok,0\r\n";
+    rec::Row summaryRow = AnswerRow(run);
+    summaryRow.kind = rec::Row::Kind::Summary;
+    summaryRow.result = "ok";
+    summaryRow.exitStatus = 0;
+    const std::string summary = rec::FormatRow(rec::Format::Csv, summaryRow);
     EXPECT_EQ(Slurp(path), rec::CsvHeader() + "\r\n" + answer + summary + answer + summary);
+    const auto cells = Cells(summary);
+    EXPECT_EQ(cells[Col("type")], "summary");
+    EXPECT_EQ(cells[Col("time")], "2026-12-09 12:00:00.123+00:00");  // with its UTC offset
+    EXPECT_EQ(cells[Col("result")], "ok");
+    EXPECT_EQ(cells[Col("exit")], "0");
+    EXPECT_EQ(Cells(answer)[Col("result")], "");
+}
+
+// A summary whose counts are not known: requested written, the rest empty (CSV) or null (JSON).
+TEST(RecordFile, UnknownCountsAreEmptyNeverZero) {
+    const rec::RunFields run{"COM1", "", "dispense", "5 5 5 5 --repeat 3"};
+    rec::Row row = AnswerRow(run);
+    row.kind = rec::Row::Kind::Summary;
+    row.countsKnown = false;
+    row.result = "interrupted";
+    const auto cells = Cells(rec::FormatRow(rec::Format::Csv, row));
+    EXPECT_EQ(cells[Col("requested_1")], "5");
+    EXPECT_EQ(cells[Col("of")], "10");
+    for (const char* c : {"dispensed_1", "dispensed_4", "rejected_1", "reason_reject", "reason_fdst"})
+        EXPECT_EQ(cells[Col(c)], "") << c;
+    const auto j = nlohmann::json::parse(rec::FormatRow(rec::Format::JsonLines, row));
+    EXPECT_EQ(j["requested_1"], 5);
+    EXPECT_TRUE(j["dispensed_1"].is_null());
+    EXPECT_TRUE(j["reason_rvdt"].is_null());
+    EXPECT_EQ(j["result"], "interrupted");
+}
+
+// A file system that takes `room` bytes more and then no more (a full disk).
+class FullFile final : public rec::RecordFile {
+public:
+    FullFile(std::string* data, std::size_t room) : m_data(data), m_room(room) {}
+    void Lock() override {}
+    void Unlock() override {}
+    std::int64_t Size() override { return static_cast<std::int64_t>(m_data->size()); }
+    std::int64_t ReadAt(char* p, std::size_t n, std::int64_t at) override {
+        const std::size_t from = static_cast<std::size_t>(at);
+        if (from >= m_data->size()) return 0;
+        n = std::min(n, m_data->size() - from);
+        std::copy_n(m_data->data() + from, n, p);
+        return static_cast<std::int64_t>(n);
+    }
+    std::int64_t Append(const char* p, std::size_t n) override {
+        const std::size_t take = std::min(n, m_room);
+        m_data->append(p, take);
+        m_room -= take;
+        if (take < n) errno = ENOSPC;
+        return take == 0 && n > 0 ? -1 : static_cast<std::int64_t>(take);
+    }
+    bool Truncate(std::int64_t size) override {
+        m_data->resize(static_cast<std::size_t>(size));
+        return true;
+    }
+
+private:
+    std::string* m_data;
+    std::size_t m_room;
+};
+
+// Where the disk fills: the file keeps whole rows, the row that did not fit
+// is cut back, the writer says why and writes nothing more; a later run on a
+// file left torn (by a run that was killed mid-row) begins on a fresh line.
+struct FullCase {
+    const char* name;
+    double room;  // rows' worth of bytes past the header; <0: the header itself does not fit
+    int rowsKept;
+};
+
+class RecordFileFull : public ::testing::TestWithParam<FullCase> {};
+
+TEST_P(RecordFileFull, WholeRowsOrNone) {
+    const FullCase& c = GetParam();
+    const rec::RunFields run{"COM1", "", "dispense", "5 0 0 0 --repeat 10"};
+    const std::string header = rec::CsvHeader() + "\r\n";
+    const std::string row = rec::FormatRow(rec::Format::Csv, AnswerRow(run));
+    std::string data;
+    const std::size_t room = c.room < 0 ? header.size() / 2
+                                        : header.size() + static_cast<std::size_t>(c.room * static_cast<double>(row.size()));
+    std::string error;
+    auto w = rec::RecordWriter::OnFile(std::make_unique<FullFile>(&data, room), "run.csv",
+                                       rec::RecordWriter::Mode::Append, rec::Format::Csv, &error);
+    if (c.room < 0) {
+        EXPECT_FALSE(w);
+        EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+        EXPECT_EQ(data, "");  // not even half a header
+        return;
+    }
+    ASSERT_TRUE(w) << error;
+    int written = 0;
+    while (written < 5 && w->Write(AnswerRow(run))) ++written;
+    EXPECT_EQ(written, c.rowsKept);
+    EXPECT_EQ(w->RowsWritten(), c.rowsKept);
+    std::string whole = header;
+    for (int i = 0; i < c.rowsKept; ++i) whole += row;
+    EXPECT_EQ(data, whole);
+    if (c.rowsKept < 5) {
+        EXPECT_TRUE(w->Failed());
+        EXPECT_NE(w->Error().find("No space left on device"), std::string::npos) << w->Error();
+        EXPECT_FALSE(w->Write(AnswerRow(run)));  // nothing more, though room may have come back
+        EXPECT_EQ(data, whole);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disk, RecordFileFull,
+    ::testing::Values(FullCase{"HeaderDoesNotFit", -1, 0}, FullCase{"NoRoomForARow", 0, 0},
+                      FullCase{"FullInTheThirdRow", 2.5, 2}, FullCase{"RoomForAll", 5, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RecordFile, ATornLastLineIsSaidAndTheNextRowBeginsOnAFreshLine) {
+    TempTree tmp;
+    const std::string path = tmp.Path("torn.csv");
+    const rec::RunFields run{"COM1", "", "dispense", ""};
+    const std::string row = rec::FormatRow(rec::Format::Csv, AnswerRow(run));
+    std::ofstream(path, std::ios::binary) << rec::CsvHeader() << "\r\n" << row.substr(0, 20);
+    std::string error;
+    auto w = rec::RecordWriter::Open(path, rec::RecordWriter::Mode::Append, &error);
+    ASSERT_TRUE(w) << error;
+    EXPECT_NE(w->Notice().find("cut short"), std::string::npos) << w->Notice();
+    EXPECT_TRUE(w->Write(AnswerRow(run)));
+    EXPECT_EQ(Slurp(path), rec::CsvHeader() + "\r\n" + row.substr(0, 20) + "\r\n" + row);
+    auto again = rec::RecordWriter::Open(path, rec::RecordWriter::Mode::Append, &error);
+    ASSERT_TRUE(again) << error;
+    EXPECT_EQ(again->Notice(), "");
 }
 
 TEST(RecordFile, JsonLinesByName) {

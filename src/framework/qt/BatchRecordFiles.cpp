@@ -1,5 +1,7 @@
 #include "framework/qt/BatchRecordFiles.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QTimer>
@@ -12,6 +14,9 @@ namespace fw {
 BatchRecordFiles::BatchRecordFiles(rec::BatchRecord& record, QString recordsDir, QWidget* boxParent)
     : m_dir(std::move(recordsDir)), m_boxParent(boxParent), m_files(record, m_dir.toStdString()) {
     m_files.SetProblemReporter([this](const std::string& text) { Say(QString::fromStdString(text)); });
+    const QString app = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+    m_files.SetVersion((app.isEmpty() ? QStringLiteral("zantu-console") : app).toStdString() + " " +
+                       QCoreApplication::applicationVersion().toStdString());
     m_timer = new QTimer(this);
     m_timer->setInterval(kRefreshMs);
     connect(m_timer, &QTimer::timeout, this, [this] { WriteNewRows(); });

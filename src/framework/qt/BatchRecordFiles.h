@@ -19,6 +19,10 @@ namespace fw {
 
 using rec::RunFieldsOf;
 
+inline QString UnitForFileName(const QString& unit) {
+    return QString::fromStdString(rec::UnitForFileName(unit.toStdString()));
+}
+
 class BatchRecordFiles final : public QObject {
     Q_OBJECT
 public:
@@ -31,8 +35,17 @@ public:
     // The folder of the user's batch records: ~/.local/share/zantu/records.
     static QString DefaultRecordsDir();
 
-    // Writes what the file lacks of the record (done on the timer).
+    // Writes what the file lacks of the record (done on the timer).  When
+    // the program ends during a batch (EXIT, Esc, a stopping signal) the
+    // batch ends here as interrupted and its summary row is written.
     void WriteNewRows();
+
+    // The unit under test, as typed in the window's Unit field: written into
+    // the rows and the file name of the batches that begin from now on.
+    void SetUnit(const QString& unit) { m_files.SetUnit(unit.trimmed().toStdString()); }
+    QString Unit() const { return QString::fromStdString(m_files.Unit()); }
+    // The fields of every row of the running or last batch.
+    rec::RunFields Fields() const { return m_files.Fields(); }
 
     QString RecordsDir() const { return m_dir; }
     // The file of the running or last batch ("" before any, or when it could

@@ -14,7 +14,9 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHorizontalBarSeries>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLineSeries>
 #include <QMessageBox>
 #include <QPainter>
@@ -50,6 +52,27 @@ double Rate(int rejected, int dispensed) {
 
 // The top of a percentage axis that shows rate: the next multiple of 5, at least 5.
 double RateTop(double rate) { return std::clamp(std::ceil(rate / 5.0) * 5.0, 5.0, 100.0); }
+
+// A whole step of 1, 2 or 5 times a power of ten that cuts span into at most
+// kMaxTicks - 1 parts.
+constexpr int kMaxTicks = 7;
+int WholeStep(double span) {
+    for (int p = 1;; p *= 10)
+        for (int m : {1, 2, 5})
+            if (span / (m * p) <= kMaxTicks - 1 || p > 100000) return m * p;
+}
+
+// An axis of counts or answer numbers: its ticks fall on whole numbers (the
+// multiples of a whole step), so every label reads what its tick stands at.
+void SetWholeAxis(QValueAxis* axis, double lo, double hi) {
+    const int step = WholeStep(hi - lo);
+    axis->setRange(lo, hi);
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(step == 1 ? lo : 0.0);
+    axis->setTickInterval(step);
+    axis->setLabelFormat(QStringLiteral("%d"));
+    axis->setMinorTickCount(0);
+}
 
 }  // namespace
 
@@ -120,12 +143,10 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     m_rateChart->setAnimationOptions(QChart::NoAnimation);
     m_axisX = new QValueAxis;
     m_axisX->setTitleText(QStringLiteral("answer"));
-    m_axisX->setLabelFormat(QStringLiteral("%d"));
-    m_axisX->setRange(1, 2);
+    SetWholeAxis(m_axisX, 1, 2);
     m_axisY = new QValueAxis;
     m_axisY->setTitleText(QStringLiteral("% of notes picked"));
-    m_axisY->setLabelFormat(QStringLiteral("%.0f"));
-    m_axisY->setRange(0, RateTop(0));
+    SetWholeAxis(m_axisY, 0, RateTop(0));
     m_rateChart->addAxis(m_axisX, Qt::AlignBottom);
     m_rateChart->addAxis(m_axisY, Qt::AlignLeft);
     for (int b = 0; b < rec::kBoxes; ++b) {
@@ -138,7 +159,9 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     // Drawn without antialiasing: 2000 points a line redraw in a few ms.
     auto* rateView = new QChartView(m_rateChart);
 
-    // The batch's rejects by reason.
+    // The batch's rejects by reason, as bars across: each reason's name
+    // stands on its own line beside its bar, readable however narrow the
+    // window (names under upright bars are cut to "..." where it is narrow).
     m_reasonChart = new QChart;
     m_reasonChart->setTitle(QStringLiteral("Rejects by reason"));
     m_reasonChart->setAnimationOptions(QChart::NoAnimation);
@@ -149,25 +172,34 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
         names << Q(n);
         *m_reasons << 0;
     }
-    auto* bars = new QBarSeries;
+    auto* bars = new QHorizontalBarSeries;
     bars->append(m_reasons);
     m_reasonChart->addSeries(bars);
+    // Reject first, at the top, in the DISPENSE page's order.
     auto* categories = new QBarCategoryAxis;
     categories->append(names);
+    categories->setReverse(true);
     m_reasonAxis = new QValueAxis;
-    m_reasonAxis->setLabelFormat(QStringLiteral("%d"));
-    m_reasonAxis->setRange(0, 5);
-    m_reasonChart->addAxis(categories, Qt::AlignBottom);
-    m_reasonChart->addAxis(m_reasonAxis, Qt::AlignLeft);
+    m_reasonAxis->setTitleText(QStringLiteral("rejects"));
+    SetWholeAxis(m_reasonAxis, 0, 5);
+    m_reasonChart->addAxis(categories, Qt::AlignLeft);
+    m_reasonChart->addAxis(m_reasonAxis, Qt::AlignBottom);
     bars->attachAxis(categories);
     bars->attachAxis(m_reasonAxis);
     auto* reasonView = new QChartView(m_reasonChart);
 
     m_charts = new QWidget(this);
-    auto* chartRow = new QHBoxLayout(m_charts);
+    m_charts->setAutoFillBackground(true);
+    auto* chartBox = new QVBoxLayout(m_charts);
+    chartBox->setContentsMargins(0, 0, 0, 0);
+    m_caption = new QLabel(m_charts);
+    m_caption->setAlignment(Qt::AlignCenter);
+    chartBox->addWidget(m_caption);
+    auto* chartRow = new QHBoxLayout;
     chartRow->setContentsMargins(0, 0, 0, 0);
     chartRow->addWidget(rateView, 3);
     chartRow->addWidget(reasonView, 2);
+    chartBox->addLayout(chartRow, 1);
 
     m_model = new BatchRecordModel(m_record, this);
     m_table = new QTableView(this);
@@ -191,8 +223,21 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     m_openFolder = new QPushButton(QStringLiteral("Open folder"), this);
     m_save = new QPushButton(QStringLiteral("Save as..."), this);
     m_saveChart = new QPushButton(QStringLiteral("Save chart..."), this);
+    m_stopButton = new QPushButton(QStringLiteral("STOP"), this);
+    m_stopButton->setToolTip(QStringLiteral("End the running batch after the exchange under way"));
+    m_stopButton->setEnabled(false);
+    m_unit = new QLineEdit(this);
+    m_unit->setPlaceholderText(QStringLiteral("serial number"));
+    m_unit->setToolTip(QStringLiteral("The unit under test: written into the rows and the file name of the "
+                                      "batches that begin from now on"));
+    m_unit->setText(m_files.Unit());
+    auto* unitLabel = new QLabel(QStringLiteral("Unit"), this);
+    unitLabel->setBuddy(m_unit);
 
     auto* bar = new QHBoxLayout;
+    bar->addWidget(m_stopButton);
+    bar->addWidget(unitLabel);
+    bar->addWidget(m_unit);
     bar->addWidget(m_title, 1);
     bar->addWidget(m_openFolder);
     bar->addWidget(m_save);
@@ -213,6 +258,11 @@ BatchRecordWindow::BatchRecordWindow(rec::BatchRecord& record, BatchRecordFiles&
     connect(m_openFolder, &QPushButton::clicked, this, [this] { OpenFolder(); });
     connect(m_save, &QPushButton::clicked, this, [this] { SaveAs(); });
     connect(m_saveChart, &QPushButton::clicked, this, [this] { SaveChart(); });
+    connect(m_stopButton, &QPushButton::clicked, this, [this] {
+        if (m_stop && m_record.Running()) m_stop();
+        Refresh();
+    });
+    connect(m_unit, &QLineEdit::textChanged, this, [this](const QString& t) { m_files.SetUnit(t); });
 
     m_timer = new QTimer(this);
     m_timer->setInterval(kRefreshMs);
@@ -264,11 +314,11 @@ void BatchRecordWindow::Refresh() {
             m_rate[b]->clear();
         }
         for (int k = 0; k < rec::kReasons; ++k) m_reasons->replace(k, 0);
-        m_reasonAxis->setRange(0, 5);
-        m_axisY->setRange(0, RateTop(0));
-        m_axisX->setRange(1, 2);
+        SetWholeAxis(m_reasonAxis, 0, 5);
+        SetWholeAxis(m_axisY, 0, RateTop(0));
+        SetWholeAxis(m_axisX, 1, 2);
     }
-    if (info.repeat > 1 && m_axisX->max() != info.repeat) m_axisX->setRange(1, info.repeat);
+    if (info.repeat > 1 && m_axisX->max() != info.repeat) SetWholeAxis(m_axisX, 1, info.repeat);
 
     const auto rows = m_record.Rows();
     if (rows.size() > m_taken) {
@@ -286,13 +336,13 @@ void BatchRecordWindow::Refresh() {
             }
         }
         for (int b = 0; b < rec::kBoxes; ++b) m_rate[b]->replace(m_points[b]);
-        if (RateTop(m_maxRate) != m_axisY->max()) m_axisY->setRange(0, RateTop(m_maxRate));
+        if (RateTop(m_maxRate) != m_axisY->max()) SetWholeAxis(m_axisY, 0, RateTop(m_maxRate));
         int most = 0;
         for (int k = 0; k < rec::kReasons; ++k) {
             if (m_reasons->at(k) != m_sum.reasons[k]) m_reasons->replace(k, m_sum.reasons[k]);
             most = std::max(most, m_sum.reasons[k]);
         }
-        if (most > m_reasonAxis->max()) m_reasonAxis->setRange(0, std::ceil(most * 1.25 / 5.0) * 5.0);
+        if (most > m_reasonAxis->max()) SetWholeAxis(m_reasonAxis, 0, std::ceil(most * 1.25 / 5.0) * 5.0);
         m_taken = rows.size();
         m_model->Grow(static_cast<int>(m_taken));
         if (atEnd) m_table->scrollToBottom();
@@ -303,13 +353,39 @@ void BatchRecordWindow::Refresh() {
     title += m_record.Running() ? QStringLiteral(", running")
                                 : QStringLiteral(", %1").arg(Q(rec::OutcomeWord(m_record.Result())));
     if (m_title->text() != title) m_title->setText(title);
+    m_stopButton->setEnabled(m_stop && m_record.Running());
+    const QString unit = QString::fromStdString(m_files.Fields().unit);
+    const QString caption =
+        QStringLiteral("%1batch %2, %3 %4, %5")
+            .arg(unit.isEmpty() ? QString() : QStringLiteral("Unit %1, ").arg(unit))
+            .arg(info.number)
+            .arg(what, Q(m_record.Arguments()),
+                 QDateTime::fromMSecsSinceEpoch(info.startMs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    if (m_caption->text() != caption) m_caption->setText(caption);
     ShowPath();
+}
+
+void BatchRecordWindow::SetStopper(std::function<void()> stop) {
+    m_stop = std::move(stop);
+    m_stopButton->setEnabled(m_stop && m_record.Running());
+}
+
+QString BatchRecordWindow::ChartFileName() const {
+    const rec::BatchInfo& info = m_record.Info();
+    if (info.number == 0) return QStringLiteral("batch.png");
+    const QString unit = UnitForFileName(QString::fromStdString(m_files.Fields().unit));
+    return QStringLiteral("%1batch%2_%3.png")
+        .arg(unit.isEmpty() ? QString() : unit + QStringLiteral("_"))
+        .arg(info.number)
+        .arg(QDateTime::fromMSecsSinceEpoch(info.startMs).toString(QStringLiteral("yyMMdd_HHmmss")));
 }
 
 bool BatchRecordWindow::SaveTo(const QString& path, QString* error) const {
     std::string why;
     auto w = rec::RecordWriter::Open(path.toStdString(), rec::RecordWriter::Mode::Replace, &why);
-    if (w && m_record.Info().number != 0) w->WriteBatch(RunFieldsOf(m_record), m_record, rec::SystemWallClockMs());
+    // The summary keeps the batch's end, not the time of saving.
+    const std::int64_t end = m_record.EndMs() ? m_record.EndMs() : rec::SystemWallClockMs();
+    if (w && m_record.Info().number != 0) w->WriteBatch(m_files.Fields(), m_record, end);
     if (w && w->Failed()) why = w->Error();
     if (!w || w->Failed()) {
         if (error) *error = QString::fromStdString(why);
@@ -327,7 +403,7 @@ bool BatchRecordWindow::SaveChartTo(const QString& path, QString* error) {
         svg.setOutputDevice(&buffer);
         svg.setSize(m_charts->size());
         svg.setViewBox(QRect(QPoint(0, 0), m_charts->size()));
-        svg.setTitle(windowTitle());
+        svg.setTitle(m_caption->text().isEmpty() ? windowTitle() : m_caption->text());
         QPainter painter(&svg);
         m_charts->render(&painter);
     } else {
@@ -356,8 +432,7 @@ void BatchRecordWindow::SaveAs() {
 }
 
 void BatchRecordWindow::SaveChart() {
-    const QString base = QFileInfo(m_files.CurrentFile()).completeBaseName();
-    const QString name = (base.isEmpty() ? QStringLiteral("batch") : base) + QStringLiteral(".png");
+    const QString name = ChartFileName();
     const QString path = m_askPath ? m_askPath(name)
                                    : QFileDialog::getSaveFileName(this, QStringLiteral("Save chart"), name,
                                                                   QStringLiteral("PNG (*.png);;SVG (*.svg)"));

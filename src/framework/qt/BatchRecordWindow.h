@@ -24,6 +24,7 @@ class QBarSet;
 class QChart;
 class QChartView;
 class QLabel;
+class QLineEdit;
 class QLineSeries;
 class QPushButton;
 class QTableView;
@@ -59,6 +60,10 @@ public:
     void OpenFolder();
 
     void SetSavePathAsker(std::function<QString(const QString& suggested)> ask) { m_askPath = std::move(ask); }
+    // What STOP does: end the running batch after the exchange under way.
+    void SetStopper(std::function<void()> stop);
+    // The name Save chart suggests: the unit, the batch and its start.
+    QString ChartFileName() const;
     void SetFolderOpener(std::function<bool(const QUrl&)> open) { m_openUrl = std::move(open); }
 
     QTableView* Table() const { return m_table; }
@@ -69,7 +74,12 @@ public:
     QPushButton* OpenFolderButton() const { return m_openFolder; }
     QPushButton* SaveButton() const { return m_save; }
     QPushButton* SaveChartButton() const { return m_saveChart; }
+    QPushButton* StopButton() const { return m_stopButton; }
+    QLineEdit* UnitField() const { return m_unit; }
     QWidget* Charts() const { return m_charts; }
+    QValueAxis* RateAxis() const { return m_axisY; }
+    QValueAxis* ReasonAxis() const { return m_reasonAxis; }
+    QLabel* ChartCaption() const { return m_caption; }
 
 protected:
     void showEvent(QShowEvent* e) override;
@@ -95,7 +105,11 @@ private:
     QPushButton* m_openFolder;
     QPushButton* m_save;
     QPushButton* m_saveChart;
+    QPushButton* m_stopButton;
+    QLineEdit* m_unit;
+    QLabel* m_caption;  // above the charts: unit, batch and time, saved with them
     QTimer* m_timer;
+    std::function<void()> m_stop;
 
     std::uint64_t m_shownBatch = 0;  // the batch in the table and charts
     std::size_t m_taken = 0;         // its rows there

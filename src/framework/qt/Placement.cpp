@@ -72,4 +72,57 @@ QSize FitBeside(const QRect& console, const QSize& tool, const QSize& minimum, c
     return tool;
 }
 
+namespace {
+
+// The largest rectangles of free that r leaves: free minus r, as up to four
+// rectangles (left, right, above, below), each as large as it can be.
+void Split(const QRect& free, const QRect& r, std::vector<QRect>& out) {
+    if (!free.intersects(r)) {
+        out.push_back(free);
+        return;
+    }
+    if (r.left() > free.left()) out.emplace_back(QPoint(free.left(), free.top()), QPoint(r.left() - 1, free.bottom()));
+    if (r.right() < free.right())
+        out.emplace_back(QPoint(r.right() + 1, free.top()), QPoint(free.right(), free.bottom()));
+    if (r.top() > free.top()) out.emplace_back(QPoint(free.left(), free.top()), QPoint(free.right(), r.top() - 1));
+    if (r.bottom() < free.bottom())
+        out.emplace_back(QPoint(free.left(), r.bottom() + 1), QPoint(free.right(), free.bottom()));
+}
+
+}  // namespace
+
+std::optional<QRect> PlaceAmong(const QRect& console, const std::vector<QRect>& others, const QSize& tool,
+                                const QSize& minimum, const QRect& screen) {
+    // The free room: the screen less every window, each grown by the gap.
+    std::vector<QRect> free{screen};
+    std::vector<QRect> taken{console};
+    taken.insert(taken.end(), others.begin(), others.end());
+    for (const QRect& t : taken) {
+        const QRect grown = t.adjusted(-kBesideGap, -kBesideGap, kBesideGap, kBesideGap);
+        std::vector<QRect> next;
+        for (const QRect& f : free) Split(f, grown, next);
+        free = std::move(next);
+    }
+    std::optional<QRect> best;
+    long long bestArea = -1;
+    long long bestDistance = 0;
+    for (const QRect& f : free) {
+        const QSize size(std::min(tool.width(), f.width()), std::min(tool.height(), f.height()));
+        if (size.width() < minimum.width() || size.height() < minimum.height()) continue;
+        // In the room, at its corner nearest the console.
+        const int x = f.left() >= console.right() ? f.left() : f.right() + 1 - size.width();
+        const int y = std::clamp(console.top(), f.top(), f.bottom() + 1 - size.height());
+        const QRect r(QPoint(x, y), size);
+        const long long area = static_cast<long long>(size.width()) * size.height();
+        const QPoint d = r.center() - console.center();
+        const long long distance = static_cast<long long>(d.x()) * d.x() + static_cast<long long>(d.y()) * d.y();
+        if (area > bestArea || (area == bestArea && distance < bestDistance)) {
+            best = r;
+            bestArea = area;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 }  // namespace fw

@@ -7,6 +7,7 @@
 #include <QSize>
 
 #include <optional>
+#include <vector>
 
 namespace fw {
 
@@ -27,5 +28,13 @@ QPoint PlaceBeside(const QRect& console, const QSize& tool, const QRect& screen,
 // room beside (or above or below) the console, when that leaves it at least
 // minimum; else tool.
 QSize FitBeside(const QRect& console, const QSize& tool, const QSize& minimum, const QRect& screen);
+
+// Where a tool window opens when other windows are open beside the console
+// (the wire trace and the batch record): a place on the screen that covers
+// neither the console nor any of others, at the tool's size or smaller down
+// to minimum, as large as the room allows and nearest the console.  Nothing
+// when there is no such room (then PlaceBeside and FitBeside decide).
+std::optional<QRect> PlaceAmong(const QRect& console, const std::vector<QRect>& others, const QSize& tool,
+                                const QSize& minimum, const QRect& screen);
 
 }  // namespace fw

@@ -425,9 +425,20 @@ void QtHost::ShowWireTrace() {
                 if (const QScreen* there = QGuiApplication::screenAt(QRect(*remembered, size + frame).center()))
                     avail = there->availableGeometry();
         }
-        if (!remembered) size = FitBeside(dlg, size + frame, m_traceWnd->minimumSizeHint() + frame, avail) - frame;
-        m_traceWnd->resize(size);
-        m_traceWnd->move(PlaceBeside(dlg, size + frame, avail, remembered));
+        std::optional<QRect> among;
+        if (!remembered && m_recordWnd && m_recordWnd->isVisible())
+            among = PlaceAmong(dlg, {m_recordWnd->frameGeometry()}, size + frame,
+                               m_traceWnd->minimumSizeHint() + frame, avail);
+        if (among) {
+            // Beside the console and the batch record, covering neither.
+            m_traceWnd->resize(among->size() - frame);
+            m_traceWnd->move(among->topLeft());
+        } else {
+            if (!remembered)
+                size = FitBeside(dlg, size + frame, m_traceWnd->minimumSizeHint() + frame, avail) - frame;
+            m_traceWnd->resize(size);
+            m_traceWnd->move(PlaceBeside(dlg, size + frame, avail, remembered));
+        }
         m_tracePlaced = QRect(m_traceWnd->pos(), m_traceWnd->size());
     }
     m_traceWnd->show();
@@ -451,6 +462,11 @@ void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir)
     m_record = record;
     m_recordsDir = recordsDir;
     InstallBatchRecord();
+}
+
+void QtHost::SetBatchStopper(std::function<void()> stop) {
+    m_batchStop = std::move(stop);
+    if (m_recordWnd) m_recordWnd->SetStopper(m_batchStop);
 }
 
 void QtHost::InstallBatchRecord() {
@@ -477,10 +493,21 @@ void QtHost::ShowBatchRecord() {
         const QSize border = m_dlg->frameGeometry().size() - m_dlg->size();
         const QRect console = m_dlg->frameGeometry();
         // Smaller where the screen has no room for it beside the console.
-        const QSize frame = FitBeside(console, m_recordWnd->size() + border,
-                                      m_recordWnd->minimumSizeHint() + border, avail);
-        m_recordWnd->resize(frame - border);
-        m_recordWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+        std::optional<QRect> among;
+        if (m_traceWnd && m_traceWnd->isVisible())
+            among = PlaceAmong(console, {m_traceWnd->frameGeometry()}, m_recordWnd->size() + border,
+                               m_recordWnd->minimumSizeHint() + border, avail);
+        if (among) {
+            // Beside the console and the wire trace, covering neither.
+            m_recordWnd->resize(among->size() - border);
+            m_recordWnd->move(among->topLeft());
+        } else {
+            const QSize frame = FitBeside(console, m_recordWnd->size() + border,
+                                          m_recordWnd->minimumSizeHint() + border, avail);
+            m_recordWnd->resize(frame - border);
+            m_recordWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+        }
+        m_recordWnd->SetStopper(m_batchStop);
     }
     m_recordWnd->show();
     m_recordWnd->raise();

@@ -124,6 +124,8 @@ public:
     // recordsDir from the console's start, the context menu has "Batch
     // record" and Ctrl+B opens its window.
     void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // What the Batch record window's STOP does (the console's STOP); none: disabled.
+    void SetBatchStopper(std::function<void()> stop);
     // Opens the batch record window beside the console, or brings it forward.
     void ShowBatchRecord();
     BatchRecordWindow* BatchRecordWnd() const { return m_recordWnd; }
@@ -185,6 +187,7 @@ private:
     bool m_raisesPriority = false;
     void InstallBatchRecord();
     rec::BatchRecord* m_record = nullptr;
+    std::function<void()> m_batchStop;
     QString m_recordsDir;
     QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
     QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
