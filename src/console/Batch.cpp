@@ -202,7 +202,7 @@ void CConsoleDlg::StopBatch() {
     Notify(n);
     // Between an answer and the next send: nothing is under way, the batch ends now.
     if (m_bBusy && !m_bDownloading && !m_bAnswerAwaited && !m_bAckAwaited && m_nRepeatLeft > 0) {
-        m_host.KillTimer(kTimerRepeat);
+        KillTimer(kTimerRepeat);
         m_bBusy = 0;
         m_nRepeatLeft = m_nRepeat;
         CounterRefresh();

@@ -115,7 +115,7 @@ void CConsoleDlg::OnCancel() {
     // EXIT or Esc during a batch would cut its record short: asked first (No
     // is the default; STOP ends it whole).
     if (m_bBusy && !m_bDownloading && (cmd::IsDispenseType(m_nLastType) || m_nLastType == cmd::kPurge) &&
-        m_host.AskYesNo("A batch is running. End it and exit?\n\nIts record keeps the answers so far "
+        AskYesNo("A batch is running. End it and exit?\n\nIts record keeps the answers so far "
                         "and says it was interrupted; STOP ends it after the exchange under way.",
                         "", fw::MsgIcon::Question) != fw::kIdYes)
         return;
