@@ -1,45 +1,34 @@
 #include "Embedded.h"
 
+#include "files/FileIo.h"
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zsim {
 
 std::string FlashFileProblem(const std::string& path) {
     if (path.empty()) return "no file name";
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
-        if (::access(path.c_str(), W_OK) != 0) return path + ": " + std::strerror(errno);
+    const files::Kind kind = files::KindOf(path);
+    if (kind == files::Kind::Unknown) return path + ": " + std::strerror(errno);
+    if (kind != files::Kind::Missing) {
+        if (kind != files::Kind::Regular) return path + " is not a regular file";
+        if (const int e = files::WriteAccess(path)) return path + ": " + std::strerror(e);
         return {};
     }
-    if (errno != ENOENT) return path + ": " + std::strerror(errno);
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    if (::access(dir.c_str(), W_OK | X_OK) != 0) return path + ": " + dir + ": " + std::strerror(errno);
+    const std::size_t slash = path.find_last_of(files::kSeparators);
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+    const files::Kind dirKind = files::KindOf(dir);
+    if (dirKind != files::Kind::Directory) {
+        const int e = dirKind == files::Kind::Missing ? ENOENT : dirKind == files::Kind::Unknown ? errno : ENOTDIR;
+        return path + ": " + dir + ": " + std::strerror(e);
+    }
+    if (const int e = files::WriteAccess(dir)) return path + ": " + dir + ": " + std::strerror(e);
     return {};
 }
 
 std::string WriteFlashFile(const std::string& path, const std::vector<std::uint8_t>& flash) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) return path + ": " + std::strerror(errno);
-    std::size_t done = 0;
-    while (done < flash.size()) {
-        const ssize_t n = ::write(fd, flash.data() + done, flash.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            ::close(fd);
-            return path + ": " + std::strerror(e);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) return path + ": " + std::strerror(errno);
-    return {};
+    return files::WriteWholeFile(path, flash);
 }
 
 EmbeddedModule::EmbeddedModule(const EmbeddedOptions& options) : m_opt(options) {
@@ -57,7 +46,7 @@ std::string EmbeddedModule::Start() {
         m_error = FlashFileProblem(m_opt.saveFlash);
         if (!m_error.empty()) return {};
     }
-    const std::string path = m_sim->StartOnPty();
+    const std::string path = StartOwnLine(*m_sim);
     if (path.empty()) m_error = m_sim->LastError();
     return path;
 }

@@ -1,5 +1,5 @@
 // The simulated module a front-end runs inside itself (--simulate): on a new
-// pseudo-terminal, at the module's pace times a scale, with faults on request,
+// pseudo-terminal on Linux, on the in-process line on Windows, at the module's pace times a scale, with faults on request,
 // and its flash written to a file when it stops, so that what was flashed can
 // be compared with the image without a module.
 #pragma once
@@ -25,8 +25,8 @@ public:
     EmbeddedModule& operator=(const EmbeddedModule&) = delete;
 
     // Checks that the flash file can be written (so a long session does not
-    // learn it only at the end), then starts the module on a new
-    // pseudo-terminal.  Returns its path, or "" with Error() saying why.
+    // learn it only at the end), then starts the module on its line
+    // (StartOwnLine).  Returns the port's name, or "" with Error() saying why.
     std::string Start();
     // Stops the module and writes its flash to saveFlash, when one was given.
     // False, with Error() saying why, when the file could not be written.
@@ -43,6 +43,12 @@ private:
     std::string m_saveError;
     bool m_finished = false;
 };
+
+// Starts sim on the line a front-end's own module runs on and returns the
+// name its channel opens: a new pseudo-terminal on POSIX (its path; with
+// ZANTU_SIM_LINE=inproc in the environment the in-process line instead), the
+// in-process line on Windows.  "" with sim.LastError() on failure.
+std::string StartOwnLine(Simulator& sim);
 
 // "" when path can be created or rewritten by this process, else why not.
 std::string FlashFileProblem(const std::string& path);

@@ -2,16 +2,12 @@
 // the pacing schedule.
 #include "Simulator.h"
 
+#include "files/FileIo.h"
+
+#include "link/MemoryLine.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/eventfd.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace zsim {
 namespace {
@@ -20,32 +16,6 @@ constexpr int kNoPeerRetryMs = 20;   // look again for a host this often while n
 constexpr int kBlockedRetryMs = 2;   // the line's output buffer was full
 constexpr int kSplitGapMs = 1;       // between the pieces of a chunked output, unpaced
 constexpr int kHangUpGraceMs = 100;  // from the last byte of the last answer to the hang-up
-
-std::string ErrnoText(const char* what) {
-    const int e = errno;
-    return std::string(what) + ": " + std::strerror(e);
-}
-
-bool MakeRaw(int fd, std::string* error) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) {
-        *error = ErrnoText("tcgetattr");
-        return false;
-    }
-    cfmakeraw(&t);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
-    t.c_cflag |= CLOCAL | CREAD | CS8;
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        *error = ErrnoText("tcsetattr");
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -63,31 +33,11 @@ std::string Simulator::StartOnPty() {
         m_error = "already running";
         return {};
     }
-    int master = -1;
-    int slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        m_error = ErrnoText("openpty");
-        return {};
-    }
-    char name[256] = {};
-    if (ttyname_r(slave, name, sizeof name) != 0 && ptsname_r(master, name, sizeof name) != 0) {
-        m_error = ErrnoText("ptsname");
-        close(slave);
-        close(master);
-        return {};
-    }
-    const bool raw = MakeRaw(slave, &m_error);
-    // The slave is not kept open: the console opens it exclusively.
-    close(slave);
-    if (!raw) {
-        close(master);
-        return {};
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    m_fd = master;
-    m_path = name;
-    if (!StartThread()) return {};
+    std::string path;
+    std::unique_ptr<SimLine> line = OpenPtyLine(&path, &m_error);
+    if (!line) return {};
+    m_path = path;
+    if (!StartThread(std::move(line))) return {};
     return m_path;
 }
 
@@ -96,28 +46,30 @@ bool Simulator::StartOnDevice(const std::string& path) {
         m_error = "already running";
         return false;
     }
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        m_error = ErrnoText(path.c_str());
-        return false;
-    }
-    if (!MakeRaw(fd, &m_error)) {
-        close(fd);
-        return false;
-    }
-    tcflush(fd, TCIOFLUSH);
-    m_fd = fd;
+    std::unique_ptr<SimLine> line = OpenDeviceLine(path, &m_error);
+    if (!line) return false;
     m_path = path;
-    return StartThread();
+    return StartThread(std::move(line));
 }
 
-bool Simulator::StartThread() {
-    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_wakeFd < 0) {
-        m_error = ErrnoText("eventfd");
-        CloseLine();
-        return false;
+std::string Simulator::StartInProcess() {
+    if (Running()) {
+        m_error = "already running";
+        return {};
     }
+    auto [channel, module] = memline::MakeLine();
+    m_published = memline::Publish(std::move(channel));
+    m_path = m_published;
+    if (!StartThread(OpenMemoryLine(std::move(module)))) return {};
+    return m_path;
+}
+
+bool Simulator::StartThread(std::unique_ptr<SimLine> line) {
+    {
+        std::lock_guard<std::mutex> lock(m_lineMx);
+        m_line = std::move(line);
+    }
+    m_lineOpen = true;
     m_hungUp = false;
     m_queue.clear();
     m_queued = 0;
@@ -133,23 +85,24 @@ void Simulator::Stop() {
         m_thread.join();
     }
     CloseLine();
-    if (m_wakeFd >= 0) {
-        close(m_wakeFd);
-        m_wakeFd = -1;
+    // Nobody opens the in-process line any more; a channel that has it open
+    // sees the hang-up.
+    if (!m_published.empty()) {
+        memline::Withdraw(m_published);
+        m_published.clear();
     }
+    std::lock_guard<std::mutex> lock(m_lineMx);
+    m_line.reset();
 }
 
 void Simulator::CloseLine() {
-    if (m_fd >= 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
+    if (m_lineOpen && m_line) m_line->Close();
+    m_lineOpen = false;
 }
 
 void Simulator::Wake() {
-    if (m_wakeFd < 0) return;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(m_wakeFd, &one, sizeof one);
+    std::lock_guard<std::mutex> lock(m_lineMx);
+    if (m_line) m_line->Wake();
 }
 
 void Simulator::Schedule(std::vector<Burst> bursts, Clock::time_point earliest) {
@@ -178,8 +131,7 @@ bool Simulator::WriteDue(Clock::time_point now) {
         ++items;
     }
     if (items == 0) return true;
-    const ssize_t w = write(m_fd, out.data(), out.size());
-    if (w < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+    const long w = m_line->Write(out.data(), out.size());
     if (w > 0 && m_opt.recordLine) {
         std::lock_guard<std::mutex> lock(m_mutex);
         Record(m_lineOut, out.data(), static_cast<std::size_t>(w));
@@ -203,8 +155,8 @@ void Simulator::Run(std::stop_token st) {
     while (!st.stop_requested()) {
         Clock::time_point now = Clock::now();
         bool blocked = false;
-        if (m_fd >= 0 && !m_queue.empty()) blocked = !WriteDue(now);
-        if (m_fd >= 0 && m_queue.empty()) {
+        if (m_lineOpen && !m_queue.empty()) blocked = !WriteDue(now);
+        if (m_lineOpen && m_queue.empty()) {
             bool due = false;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -220,7 +172,7 @@ void Simulator::Run(std::stop_token st) {
                 CloseLine();
             }
         }
-        if (m_fd < 0) {
+        if (!m_lineOpen) {
             m_queue.clear();
             m_queued = 0;
         }
@@ -233,38 +185,29 @@ void Simulator::Run(std::stop_token st) {
             timeout = timeout < 0 ? v : std::min(timeout, v);
         };
         if (!m_queue.empty()) until(blocked ? now + std::chrono::milliseconds(kBlockedRetryMs) : m_queue.front().due);
-        const bool watchLine = m_fd >= 0 && now >= noPeerUntil;
-        if (m_fd >= 0 && !watchLine) until(noPeerUntil);
-        if (m_fd >= 0 && hangUpAt != Clock::time_point{}) until(hangUpAt);
+        const bool watchLine = m_lineOpen && now >= noPeerUntil;
+        if (m_lineOpen && !watchLine) until(noPeerUntil);
+        if (m_lineOpen && hangUpAt != Clock::time_point{}) until(hangUpAt);
 
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
-        const int r = poll(fds, watchLine ? 2 : 1, static_cast<int>(std::min<long long>(timeout, 60000)));
-        if (r < 0 && errno != EINTR) break;
-        if (r <= 0) continue;
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t v = 0;
-            [[maybe_unused]] const ssize_t n = read(m_wakeFd, &v, sizeof v);
-        }
+        const int waitMs = static_cast<int>(timeout < 0 ? 60000 : std::min<long long>(timeout, 60000));
+        const long n = m_line->WaitRead(buf.data(), buf.size(), waitMs, watchLine);
         now = Clock::now();
         Clock::time_point earliest = now;
         std::size_t fed = 0;
-        if (watchLine && fds[1].revents) {
-            const ssize_t n = (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ? read(m_fd, buf.data(), buf.size()) : 0;
-            if (n > 0) {
-                const auto count = static_cast<std::size_t>(n);
-                if (m_opt.pace) {
-                    // The bytes arrive at line speed; the module sees the last one then.
-                    m_rxFree = std::max(m_rxFree, now) + Ms(kByteMs * static_cast<double>(count));
-                    earliest = m_rxFree;
-                }
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_opt.recordLine) Record(m_lineIn, buf.data(), count);
-                m_core.Feed(buf.data(), count);
-                fed = count;
-            } else if (!(n < 0 && (errno == EAGAIN || errno == EINTR))) {
-                // Nobody has the slave open (EIO / hang-up on a pty master): look again later.
-                noPeerUntil = now + std::chrono::milliseconds(kNoPeerRetryMs);
+        if (n > 0) {
+            const auto count = static_cast<std::size_t>(n);
+            if (m_opt.pace) {
+                // The bytes arrive at line speed; the module sees the last one then.
+                m_rxFree = std::max(m_rxFree, now) + Ms(kByteMs * static_cast<double>(count));
+                earliest = m_rxFree;
             }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_opt.recordLine) Record(m_lineIn, buf.data(), count);
+            m_core.Feed(buf.data(), count);
+            fed = count;
+        } else if (n == SimLine::kNoPeer) {
+            // Nobody on the far end: look again later.
+            noPeerUntil = now + std::chrono::milliseconds(kNoPeerRetryMs);
         }
         std::vector<Burst> bursts;
         {
@@ -302,11 +245,7 @@ std::vector<std::uint8_t> Simulator::Flash() {
 }
 
 bool Simulator::SaveFlash(const std::string& path) {
-    const std::vector<std::uint8_t> image = Flash();
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    return std::fclose(f) == 0 && ok;
+    return files::WriteWholeFile(path, Flash()).empty();
 }
 
 std::uint64_t Simulator::FramesReceived(std::uint8_t code) {

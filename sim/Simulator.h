@@ -1,7 +1,9 @@
 // ZANTU-100 module simulator: the I/O runner.
 //
-// Puts a ModuleCore on a terminal device: a new pseudo-terminal pair (the
-// console opens the slave path) or a given serial device (raw 9600 8N1).  One
+// Puts a ModuleCore on a line: a new pseudo-terminal pair (the console opens
+// the slave path), a given serial device (raw 9600 8N1; a COM port on
+// Windows), or an in-process line that a front-end's channel opens by its
+// "inproc:" name (SimLine.h has the back ends).  One
 // thread reads what the host sends, feeds the core and writes its output.
 // With pacing, every byte takes its 10 bits at 9600 baud and the module's own
 // time passes before each answer; the schedule is kept against a monotonic
@@ -16,6 +18,7 @@
 #pragma once
 
 #include "ModuleCore.h"
+#include "SimLine.h"
 
 #include <atomic>
 #include <chrono>
@@ -49,6 +52,10 @@ public:
     std::string StartOnPty();
     // Opens the device, sets raw 9600 8N1 and starts the thread.
     bool StartOnDevice(const std::string& path);
+    // Makes an in-process line, publishes the channel's end of it and starts
+    // the thread on the other, with the same pacing.  Returns the name the
+    // channel opens ("inproc:zantu-sim-N"), withdrawn again at Stop.
+    std::string StartInProcess();
     // Stops the thread and closes the line.  Safe to call at any time, twice.
     void Stop();
 
@@ -111,7 +118,7 @@ private:
         std::vector<std::uint8_t> bytes;
     };
 
-    bool StartThread();
+    bool StartThread(std::unique_ptr<SimLine> line);
     void Run(std::stop_token st);
     void Wake();
     void Schedule(std::vector<Burst> bursts, Clock::time_point earliest);
@@ -122,8 +129,10 @@ private:
     SimOptions m_opt;
     ModuleCore m_core;
     std::mutex m_mutex;
-    int m_fd = -1;      // pty master or the device
-    int m_wakeFd = -1;  // eventfd
+    std::unique_ptr<SimLine> m_line;  // set while running; m_lineMx guards the pointer
+    std::mutex m_lineMx;
+    bool m_lineOpen = false;  // until the injected hang-up closes it (thread state)
+    std::string m_published;  // the in-process line's name while offered
     std::string m_path;
     std::string m_error;
     std::atomic<bool> m_hungUp{false};

@@ -1,4 +1,5 @@
 #include "cli/CliArgs.h"
+#include "cli/Platform.h"
 #include "cli/Verdict.h"
 
 #include <getopt.h>
@@ -453,14 +454,16 @@ std::string ToolHelp() {
         "the same core as the console window: the same frames, resends, time-outs and\n"
         "decoding.\n"
         "\n"
-        "Options:\n"
-        "  --port PATH|COMn    the serial device: a path (/dev/ttyUSB0, /dev/serial/\n"
-        "                      by-id/...) or COM1..COM10 (/dev/ttyS0../dev/ttyS9);\n"
+        "Options:\n";
+    h += platform::kPortHelp;
+    h +=
         "                      given several times, the command runs on every port at\n"
         "                      once and each line names its port\n"
         "  --shared            open a port another program has open when it holds no\n"
         "                      lock file, flock or exclusive flag on it (socat's pair)\n"
-        "  --simulate          a simulated module on a pseudo-terminal instead\n"
+        ;
+    h += platform::kSimulateHelp;
+    h +=
         "  --sim-time-scale F  with --simulate: multiply the simulated line and module\n"
         "                      times by F (default 1; 0 answers at once)\n"
         "  --sim-save-flash FILE  with --simulate: save the simulated module's flash\n"
@@ -490,9 +493,7 @@ std::string ToolHelp() {
     for (const CommandInfo& c : kCommands) h += CommandLine(c);
     h += "\n";
     h += kExitStatus;
-    h += "Messages the window shows in a box go to standard error. Ctrl+C ends the run\n"
-         "after the exchange under way; a second one, SIGTERM or SIGHUP end it at once.\n"
-         "Either way the port is closed (lock file removed, exclusive flag cleared).\n";
+    h += platform::kStopHelp;
     return h;
 }
 
@@ -576,8 +577,10 @@ std::string CommandHelp(const CommandInfo& c) {
              "                      checksums; the choice is printed and traced.\n"
              "                      Without it such a file is refused (exit 65).\n";
     if (c.cmd == Cmd::ListPorts)
-        h += "One line for each serial port found: its device, the COM number that stands\n"
-             "for it (COMn is /dev/ttyS(n-1)), driver, USB identity and stable names.\n";
+    {
+        h += "One line for each serial port found: its device, the COM number that stands\n";
+        h += platform::kComMeaning;
+    }
     h += "\n";
     h += kExitStatus;
     return h;

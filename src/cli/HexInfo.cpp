@@ -5,7 +5,7 @@
 #include "firmware/HexLoader.h"
 #include "firmware/ImageIdentity.h"
 
-#include <sysexits.h>
+#include "cli/SysExits.h"
 
 #include <array>
 #include <cstdint>

@@ -11,9 +11,7 @@
 #include "link/PortDiscovery.h"
 #include "link/PortError.h"
 
-#include <sys/stat.h>
-#include <sysexits.h>
-#include <unistd.h>
+#include "cli/SysExits.h"
 
 #include <array>
 #include <cerrno>
@@ -23,6 +21,12 @@
 namespace cli {
 
 namespace {
+
+// A path in UTF-8, as the rest of the tool keeps its names.
+std::string PathText(const std::filesystem::path& p) {
+    const std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
 
 using namespace std::chrono_literals;
 
@@ -370,9 +374,13 @@ int Session::Run() {
         m_imageSum = id.sum;
         Emit(ImageRecord(std::string(m_info.name), id));
     }
-    if (m_info.cmd == Cmd::Log && o.dir && ::chdir(o.dir->c_str()) != 0) {
-        Fail(EX_CANTCREAT, "cannot use the directory " + *o.dir + ": " + std::strerror(errno));
-        return Finish();
+    if (m_info.cmd == Cmd::Log && o.dir) {
+        std::error_code ec;
+        std::filesystem::current_path(std::filesystem::u8path(*o.dir), ec);
+        if (ec) {
+            Fail(EX_CANTCREAT, "cannot use the directory " + *o.dir + ": " + ec.message());
+            return Finish();
+        }
     }
     if (!Open()) return Finish();
     if (m_cfg.onOpened) m_cfg.onOpened();
@@ -538,15 +546,16 @@ void Session::RunLog() {
     const auto end = Clock::now() + std::chrono::milliseconds(kResponseFirstMs);
     Drive([&] { return Clock::now() - m_lastLogAt >= kLogQuiet || Clock::now() >= end; });
 
-    struct stat st {};
-    const bool have = !m_logPath.empty() && ::stat(m_logPath.c_str(), &st) == 0;
+    std::error_code ec;
+    const std::uintmax_t size = m_logPath.empty() ? 0 : std::filesystem::file_size(std::filesystem::u8path(m_logPath), ec);
+    const bool have = !m_logPath.empty() && !ec;
     Record r;
     r.type = "answer";
     r.command = std::string(m_info.name);
     r.caption = "LOG";
     r.code = '~';
     r.fields.push_back(ScalarField("file", "file", FieldKind::Text, m_logPath));
-    r.fields.push_back(have ? ScalarField("bytes", "bytes", FieldKind::Dec, std::to_string(st.st_size))
+    r.fields.push_back(have ? ScalarField("bytes", "bytes", FieldKind::Dec, std::to_string(size))
                             : NullField("bytes", "bytes"));
     ++m_answers;
     Emit(r);
@@ -556,8 +565,8 @@ void Session::RunLog() {
 void Session::RunDownload() {
     const Options& o = m_cfg.options;
     std::error_code ec;
-    const std::filesystem::path abs = std::filesystem::absolute(o.args[0], ec);
-    const std::string path = ec ? o.args[0] : abs.string();
+    const std::filesystem::path abs = std::filesystem::absolute(std::filesystem::u8path(o.args[0]), ec);
+    const std::string path = ec ? o.args[0] : PathText(abs);
     m_host.m_answerFile = [path](std::string_view) { return std::optional<std::string>(path); };
 
     m_step = "go-loader";

@@ -9,10 +9,9 @@
 #include "cli/ResultsCli.h"
 #endif
 
-#include <pthread.h>
-#include <signal.h>
-#include <sysexits.h>
-#include <unistd.h>
+#include "cli/Platform.h"
+#include "cli/SysExits.h"
+#include "files/FileIo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +20,7 @@
 #include <memory>
 
 #if ZANTU_HAVE_SIM
+#include "Embedded.h"
 #include "Simulator.h"
 #endif
 
@@ -28,46 +28,24 @@ namespace {
 
 // 1 after one Ctrl+C (end after the current exchange), 2 or more to end at once.
 std::atomic<int> g_stop{0};
-volatile sig_atomic_t g_signal = 0;  // the first stopping signal
-static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
-extern "C" void OnStopSignal(int sig) {
-    if (g_signal == 0) g_signal = sig;
-    if (sig == SIGINT)
-        g_stop.fetch_add(1);
-    else
-        g_stop.store(2);
-}
+int StopExit() { return cli::platform::StopExit(); }
 
-void InstallHandlers() {
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: a read at the password prompt returns
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a closed pipe shows as a failed write
-    signal(SIGXFSZ, SIG_IGN);  // so does a file over the size limit (a trace kept as a record)
-}
-
-// The stopping signals go to the main thread only: threads started while
-// they are blocked (the serial reader, the simulator) never take them.
-void SetStopSignalsBlocked(bool blocked) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-}
-
-int StopExit() { return 128 + (g_signal ? static_cast<int>(g_signal) : SIGINT); }
+int Run(int argc, char** argv);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const cli::ParseResult parsed = cli::ParseArgs(argc, argv);
+int main(int argc, char** argv) { return cli::platform::Exit(Run(argc, argv)); }
+
+namespace {
+
+int Run(int argc, char** argv) {
+    // The arguments in UTF-8 on every platform (file names above all).
+    std::vector<std::string> args = cli::platform::Arguments(argc, argv);
+    std::vector<char*> words;
+    for (std::string& a : args) words.push_back(a.data());
+    words.push_back(nullptr);
+    const cli::ParseResult parsed = cli::ParseArgs(static_cast<int>(args.size()), words.data());
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "zantu-cli: %s\nTry 'zantu-cli --help' for more information.\n",
                      parsed.error.c_str());
@@ -83,7 +61,7 @@ int main(int argc, char** argv) {
         std::fputs(cli::VersionText().c_str(), stdout);
         return std::fflush(stdout) == 0 ? 0 : EX_IOERR;
     }
-    InstallHandlers();
+    cli::platform::InstallStopHandlers(g_stop);
 #if ZANTU_HAVE_PLANS
     // A plan is read and checked whole before any port opens.
     plan::Loaded loaded;
@@ -112,8 +90,14 @@ int main(int argc, char** argv) {
     }
 #else
     if (o.command->cmd == cli::Cmd::Run || o.command->cmd == cli::Cmd::Results || o.db) {
-        std::fprintf(stderr, "zantu-cli: built without plans and the results database\n");
-        return EX_USAGE;
+        const char* what = o.command->cmd == cli::Cmd::Run       ? "run: this build has no test plans"
+                           : o.command->cmd == cli::Cmd::Results ? "results: this build has no results database"
+                                                                 : "--db: this build has no results database";
+        std::fprintf(stderr,
+                     "zantu-cli: %s (plans and the results database are not part of it); "
+                     "the commands themselves and --record are\n",
+                     what);
+        return EX_UNAVAILABLE;
     }
 #endif
     if (o.command->cmd == cli::Cmd::ListPorts) return cli::RunListPorts(o, DeviceRoots{}, stdout, stderr);
@@ -123,7 +107,7 @@ int main(int argc, char** argv) {
     cfg.options = o;
     cfg.stop = &g_stop;
     cfg.stopExit = StopExit;
-    cfg.progress = ::isatty(STDERR_FILENO) == 1;
+    cfg.progress = cli::platform::StderrIsTerminal();
 
     if (o.command->cmd == cli::Cmd::Log) {
         std::string why;
@@ -137,7 +121,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    SetStopSignalsBlocked(true);
+    cli::platform::SetStopSignalsBlocked(true);
     // The record file, like the trace, and the file the simulated flash is
     // saved to must be writable before any port opens (nothing is emptied).
     std::unique_ptr<rec::RecordWriter> record;
@@ -151,13 +135,13 @@ int main(int argc, char** argv) {
         if (!record->Notice().empty()) std::fprintf(stderr, "zantu-cli: %s\n", record->Notice().c_str());
     }
     if (o.simSaveFlash) {
-        std::FILE* f = std::fopen(o.simSaveFlash->c_str(), "a");
+        // Opened without emptying it, made if missing, as the run will write it.
+        files::File f = files::File::Open(*o.simSaveFlash, files::kWrite | files::kCreate);
         if (!f) {
             std::fprintf(stderr, "zantu-cli: cannot open the flash file '%s': %s\n", o.simSaveFlash->c_str(),
                          std::strerror(errno));
             return EX_CANTCREAT;
         }
-        std::fclose(f);
     }
 #if ZANTU_HAVE_SIM
     std::unique_ptr<zsim::Simulator> sim;
@@ -179,7 +163,7 @@ int main(int argc, char** argv) {
         so.pace = o.simTimeScale > 0.0;  // the line's 9600-baud timing and the module's working times
         so.timeScale = o.simTimeScale > 0.0 ? o.simTimeScale : 1.0;
         sim = std::make_unique<zsim::Simulator>(so);
-        const std::string path = sim->StartOnPty();
+        const std::string path = zsim::StartOwnLine(*sim);
         if (path.empty()) {
             std::fprintf(stderr, "zantu-cli: the simulated module could not start: %s\n",
                          sim->LastError().c_str());
@@ -214,7 +198,7 @@ int main(int argc, char** argv) {
     }
     // The sessions' threads (and the serial readers they start) keep the
     // stopping signals blocked; this thread takes them while it waits.
-    rc.onStarted = [] { SetStopSignalsBlocked(false); };
+    rc.onStarted = [] { cli::platform::SetStopSignalsBlocked(false); };
 
     int status = 0;
 #if ZANTU_HAVE_PLANS
@@ -274,12 +258,14 @@ int main(int argc, char** argv) {
 #if ZANTU_HAVE_SIM
     if (sim) {
         sim->Stop();
-        if (o.simSaveFlash && !sim->SaveFlash(*o.simSaveFlash)) {
-            std::fprintf(stderr, "zantu-cli: cannot save the simulated flash to '%s': %s\n",
-                         o.simSaveFlash->c_str(), std::strerror(errno));
+        const std::string why = o.simSaveFlash ? zsim::WriteFlashFile(*o.simSaveFlash, sim->Flash()) : std::string();
+        if (!why.empty()) {
+            std::fprintf(stderr, "zantu-cli: cannot save the simulated flash: %s\n", why.c_str());
             status = cli::WorseExit(status, EX_CANTCREAT);
         }
     }
 #endif
     return status;
 }
+
+}  // namespace

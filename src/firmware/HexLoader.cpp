@@ -1,11 +1,10 @@
 #include "firmware/HexLoader.h"
 
+#include "files/FileIo.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 std::uint8_t HexDigitValue(std::uint8_t ch) {
     std::uint8_t v = static_cast<std::uint8_t>(ch - 0x30);
@@ -41,7 +40,7 @@ private:
 // Bytes of an open file, read a buffer at a time and never beyond the bound.
 class FileSource {
 public:
-    explicit FileSource(int fd) : m_fd(fd) {}
+    explicit FileSource(files::File& file) : m_file(file) {}
     bool Get(std::uint8_t& c) {
         if (m_pos == m_len && !Fill()) return false;
         c = m_buf[m_pos++];
@@ -54,8 +53,8 @@ private:
     bool Fill() {
         if (m_err || m_over || m_eof) return false;
         for (;;) {
-            const ssize_t n = ::read(m_fd, m_buf, sizeof m_buf);
-            if (n < 0 && errno == EINTR) continue;
+            errno = 0;
+            const long long n = m_file.Read(m_buf, sizeof m_buf);
             if (n < 0) {
                 m_err = errno ? errno : EIO;
                 return false;
@@ -75,7 +74,7 @@ private:
         }
     }
 
-    int m_fd;
+    files::File& m_file;
     std::uint8_t m_buf[4096];
     std::size_t m_pos = 0, m_len = 0, m_total = 0;
     int m_err = 0;
@@ -235,15 +234,6 @@ HexLoadResult Parse(Source& src, std::span<std::uint8_t> image, const HexLoadOpt
     return Refuse(r, HexLoadStatus::Truncated, lines.Number(), 0);
 }
 
-const char* FileKind(mode_t mode) {
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
-}
-
 HexLoadResult Failed(HexLoadStatus status, int sysError = 0, const char* kind = "") {
     HexLoadResult r;
     r.status = status;
@@ -260,26 +250,19 @@ HexLoadResult LoadHex(std::span<const std::uint8_t> text, std::span<std::uint8_t
 }
 
 HexLoadResult LoadHexFile(const std::string& path, std::span<std::uint8_t> image, HexLoadOptions options) {
-    // Non-blocking, so that opening a FIFO without a writer does not wait.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return Failed(HexLoadStatus::FileError, errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return Failed(HexLoadStatus::FileError, err);
+    // Not waiting, so that opening a FIFO without a writer does not hang.
+    files::File file = files::File::Open(path, files::kRead | files::kNoWait);
+    if (!file) {
+        if (errno == EISDIR) return Failed(HexLoadStatus::NotRegularFile, 0, files::KindWords(files::Kind::Directory));
+        return Failed(HexLoadStatus::FileError, errno);
     }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Failed(HexLoadStatus::NotRegularFile, 0, FileKind(st.st_mode));
-    }
-    if (static_cast<std::uintmax_t>(st.st_size) > kMaxHexFileBytes) {
-        ::close(fd);
-        return Failed(HexLoadStatus::TooLarge);
-    }
-    FileSource src(fd);
+    const files::Kind kind = file.GetKind();
+    if (kind != files::Kind::Regular) return Failed(HexLoadStatus::NotRegularFile, 0, files::KindWords(kind));
+    const std::int64_t size = file.Size();
+    if (size < 0) return Failed(HexLoadStatus::FileError, errno);
+    if (static_cast<std::uintmax_t>(size) > kMaxHexFileBytes) return Failed(HexLoadStatus::TooLarge);
+    FileSource src(file);
     HexLoadResult r = Parse(src, image, options);
-    ::close(fd);
     if (src.Error()) return Failed(HexLoadStatus::FileError, src.Error());
     if (src.OverBound()) return Failed(HexLoadStatus::TooLarge);
     return r;

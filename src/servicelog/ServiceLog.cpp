@@ -3,6 +3,7 @@
 // frame appended to it.
 #include "commands/CommandType.h"
 #include "console/ConsoleDlg.h"
+#include "files/FileIo.h"
 #include "servicelog/LogFile.h"
 #include "servicelog/PasswordDlg.h"
 
@@ -53,9 +54,12 @@ void CConsoleDlg::OnLog() {
         // Never empty an existing file: a taken name gets "_1", "_2", ...
         for (int i = 0; i < kMaxNameTries && !m_hLogFile; ++i) {
             std::string name = base + (i ? "_" + std::to_string(i) : std::string()) + ".txt";
-            path = (dir / name).string();
+            const std::u8string full = (dir / name).u8string();
+            path.assign(full.begin(), full.end());
             errno = 0;
-            m_hLogFile = std::fopen(path.c_str(), "wbx");
+            // Made new or not at all (a plain "wbx" is not exclusive everywhere).
+            files::File file = files::File::Open(path, files::kWrite | files::kExclusive);
+            m_hLogFile = file ? file.ToStdio("wb") : nullptr;
             nErr = errno;
             if (!m_hLogFile && nErr != EEXIST) break;
         }

@@ -7,9 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace trace {
 
@@ -68,16 +65,9 @@ std::unique_ptr<FileSink> FileSink::Open(const std::string& path, std::string* e
     };
     if (path.empty()) return fail(ENOENT);
     // Not waiting on open either: a pipe nobody reads fails at once.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) return fail(errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int e = errno;
-        ::close(fd);
-        return fail(e);
-    }
-    if (S_ISREG(st.st_mode)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::unique_ptr<FileSink> sink(new FileSink(fd, path));
+    files::File file = files::File::Open(path, files::kAppend | files::kCreate | files::kNoWait);
+    if (!file) return fail(errno);
+    std::unique_ptr<FileSink> sink(new FileSink(std::move(file), path));
 
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm tm{};
@@ -91,26 +81,13 @@ std::unique_ptr<FileSink> FileSink::Open(const std::string& path, std::string* e
     return sink;
 }
 
-FileSink::FileSink(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) { m_buf.reserve(1024); }
-
-FileSink::~FileSink() {
-    if (m_fd >= 0) ::close(m_fd);
+FileSink::FileSink(files::File file, std::string path) : m_file(std::move(file)), m_path(std::move(path)) {
+    m_buf.reserve(1024);
 }
 
-bool FileSink::WriteAll(const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(m_fd, p, n);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<std::size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
-        if (w == 0) errno = EIO;
-        return false;
-    }
-    return true;
-}
+FileSink::~FileSink() = default;
+
+bool FileSink::WriteAll(const char* p, std::size_t n) { return m_file.WriteAll(p, n); }
 
 void FileSink::AppendWallClock() {
     using namespace std::chrono;

@@ -3,6 +3,8 @@
 // Sinks are called on the user-interface thread and never wait.
 #pragma once
 
+#include "files/FileIo.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -97,11 +99,11 @@ public:
     void SetFailureReport(std::function<void(const std::string&)> report) { m_report = std::move(report); }
 
 private:
-    FileSink(int fd, std::string path);
+    FileSink(files::File file, std::string path);
     bool WriteAll(const char* p, std::size_t n);
     void AppendWallClock();
 
-    int m_fd;
+    files::File m_file;
     std::string m_path;
     std::string m_buf;  // the line being written, reused
     long long m_cachedSec = -1;
