@@ -1,8 +1,8 @@
 // zantu-sim: a ZANTU-100 module on a pseudo-terminal or a serial device.
 #include "Simulator.h"
+#include "StopWait.h"
 
 #include <getopt.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,11 +12,10 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: zantu-sim [options]\n"
-    "Plays a ZANTU-100 module on a new pseudo-terminal (the path is printed) or on a device.\n"
-    "\n"
-    "  --device PATH          use this serial device (raw 9600 8N1) instead of a new pty\n"
+std::string Usage();
+
+const char kUsageOptions[] =
+    "  --device PATH          use this serial device (raw 9600 8N1; COMn on Windows)\n"
     "  --pace / --no-pace     9600-baud byte timing and module time (default: on)\n"
     "  --time-scale F         multiply every paced time by F (default 1)\n"
     "  --note-ms N            module time per picked note (default 250)\n"
@@ -41,7 +40,7 @@ const char kUsage[] =
     "  --answer-twice N       block writes: the block is written but its ACK and\n"
     "                         answer are held until the console resends the frame;\n"
     "                         then both copies are answered (ACK, answer, ACK, answer)\n"
-    "  --unsolicited C        send a frame of code C (e.g. w) at each SIGUSR1\n"
+    "  --unsolicited C        send a frame of code C (e.g. w) at each %POKE%\n"
     "  --hangup-after N       close the line after the Nth frame\n"
     "  --fault-rate R         each frame received or sent meets, with chance R (0..1),\n"
     "                         one random fault (no ACK, NAK, bad BCC, no response,\n"
@@ -51,6 +50,14 @@ const char kUsage[] =
     "                         on exit (--seed sets the draw)\n"
     "  --help                 this text\n"
     "  --version              the version\n";
+
+std::string Usage() {
+    std::string u = std::string("Usage: zantu-sim [options]\nPlays a ZANTU-100 module on ") + zsim::kDefaultLineWords +
+                    ".\n\n" + kUsageOptions;
+    const std::size_t at = u.find("%POKE%");
+    if (at != std::string::npos) u.replace(at, 6, zsim::kPokeName);
+    return u;
+}
 
 bool ParseInt(const char* s, int* out) {
     char* end = nullptr;
@@ -102,9 +109,15 @@ bool ParseError(const char* arg, zsim::ErrorInjection* e) {
     return ParseCode(code.c_str(), &e->code);
 }
 
+int Run(int argc, char** argv);
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) { return zsim::StopWaitDone(Run(argc, argv)); }
+
+namespace {
+
+int Run(int argc, char** argv) {
     enum Opt {
         kDevice = 1000, kPace, kNoPace, kTimeScale, kNoteMs, kBoxesOpt, kNearEnd, kRemoveBox, kRejectRate,
         kLogFrames, kLogSize, kSeed, kSaveFlash, kWithholdAck, kNak, kCorruptBcc, kNoResponse,
@@ -188,25 +201,18 @@ int main(int argc, char** argv) {
         case kUnsolicited: bad = !ParseCode(a, &unsolicited); break;
         case kHangup: bad = !ParseInt(a, &faults.hangUpAfter); break;
         case kFaultRate: bad = !ParseDouble(a, &opt.module.faultRate) || opt.module.faultRate > 1.0; break;
-        case kHelp: std::fputs(kUsage, stdout); return 0;
+        case kHelp: std::fputs(Usage().c_str(), stdout); return 0;
         case kVersion: std::puts("zantu-sim " ZANTU_VERSION); return 0;
         default: bad = true; break;
         }
         if (bad && c != '?') std::fprintf(stderr, "zantu-sim: bad value for --%s: %s\n", argv[optind - 1] + 2, a ? a : "");
     }
     if (bad || optind < argc) {
-        std::fputs(kUsage, stderr);
+        std::fputs(Usage().c_str(), stderr);
         return 2;
     }
 
-    // The signals are taken by sigwait below; the simulator's thread inherits the mask.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
+    zsim::PrepareStopWait();
     zsim::Simulator sim(opt);
     sim.WithCore([&](zsim::ModuleCore& core) {
         core.GetFaults() = faults;
@@ -226,15 +232,9 @@ int main(int argc, char** argv) {
     std::printf("ZANTU-100 simulator on %s\n", path.c_str());
     std::fflush(stdout);
 
-    for (;;) {
-        int sig = 0;
-        if (sigwait(&set, &sig) != 0) break;
-        if (sig == SIGUSR1) {
-            if (unsolicited) sim.SendUnsolicited(unsolicited);
-            continue;
-        }
-        break;
-    }
+    zsim::WaitForStop([&] {
+        if (unsolicited) sim.SendUnsolicited(unsolicited);
+    });
     sim.Stop();
     if (opt.module.faultRate > 0.0) {
         std::fputs(sim.FaultReport().c_str(), stdout);
@@ -246,3 +246,5 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+}  // namespace

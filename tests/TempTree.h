@@ -13,20 +13,19 @@
 #include <string>
 #include <system_error>
 
-#include <unistd.h>
+#include "TestPlatform.h"
 
 class TempTree {
 public:
     TempTree() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "zantu_tree_XXXXXX").string();
-        if (mkdtemp(tmpl.data())) m_root = tmpl;
+        m_root = testplat::MakeTempDir("zantu_tree_");
         std::error_code ec;
         m_cwd = std::filesystem::current_path(ec);
     }
     ~TempTree() {
         std::error_code ec;
         if (m_root.empty()) return;
-        const std::string cwd = std::filesystem::current_path(ec).string();
+        const std::string cwd = std::filesystem::current_path(ec).generic_string();
         if (!ec && (cwd == m_root || cwd.rfind(m_root + "/", 0) == 0)) std::filesystem::current_path(m_cwd, ec);
         std::filesystem::remove_all(m_root, ec);
     }
@@ -45,7 +44,8 @@ public:
         std::filesystem::path p(Path(rel));
         std::error_code ec;
         std::filesystem::create_directories(p.parent_path(), ec);
-        return symlink(target.c_str(), p.c_str()) == 0;
+        std::filesystem::create_symlink(target, p, ec);
+        return !ec;
     }
     bool WriteFile(const std::string& rel, const std::string& text) const {
         std::filesystem::path p(Path(rel));

@@ -142,7 +142,9 @@ TEST(HexLoader, FilesAreReadWithABound) {
     TempTree tree;
     const std::string dir = tree.Root();
     const std::string fifo = dir + "/pipe.hex";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: a blocking read would wait for good
+    // No writer: a blocking read would wait for good.  Windows has no FIFOs,
+    // /dev or /proc; there the file I/O suite covers folders and bytes.
+    if (!testplat::MakeFifo(fifo)) GTEST_SKIP() << "no FIFOs here";
     const std::string big = dir + "/big.hex";
     {
         std::FILE* f = std::fopen(big.c_str(), "wb");

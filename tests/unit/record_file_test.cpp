@@ -26,14 +26,14 @@ struct Utc {
     bool had = false;
     Utc() {
         if (const char* tz = std::getenv("TZ")) old = tz, had = true;
-        setenv("TZ", "UTC", 1);
+        testplat::SetEnv("TZ", "UTC");
         tzset();
     }
     ~Utc() {
         if (had)
-            setenv("TZ", old.c_str(), 1);
+            testplat::SetEnv("TZ", old.c_str());
         else
-            unsetenv("TZ");
+            testplat::UnsetEnv("TZ");
         tzset();
     }
 };

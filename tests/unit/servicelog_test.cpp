@@ -6,6 +6,7 @@
 #include "servicelog/LogFile.h"
 
 #include "CaptureWriter.h"
+#include "TestPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <iterator>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -52,9 +52,8 @@ class ServiceLog : public ::testing::Test {
 protected:
     void SetUp() override {
         m_old = fs::current_path();
-        char tmpl[] = "/tmp/servicelog_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
+        m_dir = testplat::MakeTempDir("servicelog_");
+        ASSERT_FALSE(m_dir.empty());
         fs::current_path(m_dir);
         host.m_localTime.tm_year = 107;  // 5 March 2007, 14:07:09
         host.m_localTime.tm_mon = 2;
