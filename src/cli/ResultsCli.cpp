@@ -201,10 +201,16 @@ void Print(const db::Table& t, const Options& o, std::string& text) {
             w.Key("type"), w.String(t.name);
             for (std::size_t i = 0; i < t.columns.size() && i < row.size(); ++i) {
                 w.Key(t.columns[i]);
+                // Counts and percentages are numbers; names, days and ids
+                // stay strings whatever they look like (a unit "1234").
+                static constexpr std::string_view kNumeric[] = {"units", "passed", "yield", "notes", "rejected",
+                                                                "rate"};
                 if (!row[i])
                     w.Null();
+                else if (std::find(std::begin(kNumeric), std::end(kNumeric), t.columns[i]) != std::end(kNumeric))
+                    w.Decimal(*row[i]);
                 else
-                    w.Number(*row[i]);
+                    w.String(*row[i]);
             }
             w.EndObject();
             text += w.Text() + "\n";
