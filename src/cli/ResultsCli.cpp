@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #ifndef ZANTU_VERSION
@@ -132,6 +133,11 @@ void RowsOfStep(const Session& s, const Options& step, const plan::StepFacts& fa
         d.result = std::string(res::Word(facts.result));
         const std::vector<Field>& fs = s.Summary().fields;
         if (const Field* f = FieldOf(fs, "image_sum")) d.sum = f->values[0];
+        if (const auto crc = s.ImageCrc32()) {
+            char hex[9];
+            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(*crc));
+            d.crc32 = hex;
+        }
         if (const Field* f = FieldOf(fs, "blocks")) d.blocks = std::atoi(f->values[0].c_str());
         if (step.verify)
             if (const Field* f = FieldOf(fs, "verified")) d.verify = f->values[0] == "1" ? "ok" : "failed";
