@@ -170,7 +170,12 @@ std::string FormatTime(std::int64_t ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
     localtime_r(&t, &tm);
-    const long off = tm.tm_gmtoff / 60;  // minutes east of UTC
+    // Minutes east of UTC: the local time less the UTC time of the same
+    // instant (no tm_gmtoff in every C library).
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    const long days = tm.tm_year != utc.tm_year ? (tm.tm_year > utc.tm_year ? 1 : -1) : tm.tm_yday - utc.tm_yday;
+    const long off = days * 1440 + (tm.tm_hour - utc.tm_hour) * 60L + (tm.tm_min - utc.tm_min);
     const long absOff = off < 0 ? -off : off;
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d%c%02ld:%02ld", tm.tm_year + 1900,
