@@ -253,16 +253,15 @@ bool FrameToolWindow::SendAgain(int i) {
 bool FrameToolWindow::SendBody(const std::vector<std::uint8_t>& body) {
     if (!m_link) return false;
     const std::vector<std::uint8_t> frame = m_link->FrameOf(body);
-    // Set before the press: its events (a refusal, an answer already read) come inside it.
-    m_pending = true;
-    m_answerBytes->clear();
-    m_answerFields->clear();
     const HandFrameLink::Result r = m_link->Send(body);
     if (!r.sent) {
-        m_pending = false;
+        // A frame sent before still waits for its answer.
         m_status->setText(QStringLiteral("Not sent: %1").arg(QString::fromStdString(r.reason)));
         return false;
     }
+    m_pending = true;
+    m_answerBytes->clear();
+    m_answerFields->clear();
     m_status->setText(r.reason.empty() ? QStringLiteral("Sent %1, waiting for the answer").arg(NameOf(body))
                                        : QStringLiteral("Sent: %1").arg(QString::fromStdString(r.reason)));
     auto* item = new QListWidgetItem(
