@@ -50,6 +50,18 @@ bool SaveScreenshots(fw::QtHost& host, const QString& dir) {
         const QPixmap shot = win->grab();
         ok = shot.save(QStringLiteral("%1/page-%2-%3.png").arg(dir).arg(i).arg(kNames[i])) && ok;
     }
+    // The tool windows, as they first open.
+    host.ShowWireTrace();
+    if (QWidget* trace = host.WireTraceWindow()) {
+        QApplication::processEvents();
+        ok = trace->grab().save(QStringLiteral("%1/wire-trace.png").arg(dir)) && ok;
+    }
+    host.ShowFrameTool();
+    if (fw::FrameToolWindow* tool = host.FrameToolWnd()) {
+        tool->SelectCommand(1);  // DISPENSE, its values as they start
+        QApplication::processEvents();
+        ok = tool->grab().save(QStringLiteral("%1/frame-tool.png").arg(dir)) && ok;
+    }
     return ok;
 }
 

@@ -11,6 +11,7 @@
 
 namespace {
 constexpr const char* kBusyText = "busy: a command is outstanding or a download runs";
+constexpr const char* kBoxText = "busy: a message box of the console is open";
 constexpr const char* kFenceText = "the last dispense got no answer in time: LAST STAT goes first, then this frame";
 }  // namespace
 
@@ -37,6 +38,11 @@ CConsoleDlg::HandResult CConsoleDlg::PressHandFrame(std::span<const std::uint8_t
     } else if (IsBusy() || m_nKept > 0) {
         Refuse(ev::Refusal::Busy);
         r.reason = kBusyText;
+    } else if (IsBoxOpen()) {
+        // The tool stays usable beside a box of the console; the pages do
+        // not, and nothing is sent while one is open.
+        Refuse(ev::Refusal::Busy);
+        r.reason = kBoxText;
     } else if (PressNeedsFence(nType)) {
         r.sent = m_nFenceFor != 0;
         if (r.sent) {

@@ -179,6 +179,19 @@ TEST(HandFrame, IsAPressThroughTheLinkBusyRuleCountingRecordAndTraceIncluded) {
     EXPECT_EQ(lines.back().what, "ACK");
     EXPECT_EQ(store.WallMs(store.End() - 1), 1'700'000'000'000);
 
+    // While a box of the console is open (the tool stays usable beside it), nothing is sent.
+    c.Page(3);
+    for (int id : ids::kOrder) c.host.Type(id, "1");  // not an order: "Error Parameter"
+    CConsoleDlg::HandResult inBox;
+    c.host.m_answerBox = [&](const fw::MessageBoxRecord&) {
+        inBox = c.dlg.PressHandFrame(Bytes{'P'});
+        return fw::kIdOk;
+    };
+    ASSERT_TRUE(c.host.Click(1010));
+    EXPECT_FALSE(inBox.sent);
+    EXPECT_NE(inBox.reason.find("message box"), std::string::npos) << inBox.reason;
+    EXPECT_EQ(c.out.writes.size(), 3u);
+
     // Idle again: the next hand frame goes out.
     EXPECT_TRUE(c.dlg.PressHandFrame(Bytes{'P'}).sent);
     EXPECT_EQ(c.out.writes.size(), 4u);  // the answer's ACK, then STATUS

@@ -294,10 +294,7 @@ bool TraceWindow::StartLog(const QString& path, QString* error) {
 
 void TraceWindow::StopLog() {
     if (!m_log) return;
-    if (m_wire) {
-        m_wire->Flush();
-        m_wire->RemoveSink(m_log.get());
-    }
+    if (m_wire) m_wire->RemoveSink(m_log.get());
     const std::uint64_t lost = m_log->LinesLost();
     m_log.reset();
     QString s = QStringLiteral("Log stopped: %1").arg(m_logPath);
