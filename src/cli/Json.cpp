@@ -152,4 +152,21 @@ void JsonWriter::Number(std::string_view text) {
     m_out.append(text);
 }
 
+void JsonWriter::Decimal(std::string_view text) {
+    const std::size_t dot = text.find('.');
+    const std::string_view whole = text.substr(0, dot);
+    bool ok = IsJsonInteger(whole);
+    if (ok && dot != std::string_view::npos) {
+        const std::string_view frac = text.substr(dot + 1);
+        ok = !frac.empty() && frac.size() <= 18 &&
+             frac.find_first_not_of("0123456789") == std::string_view::npos;
+    }
+    if (!ok) {
+        String(text);
+        return;
+    }
+    BeforeValue();
+    m_out.append(text);
+}
+
 }  // namespace cli

@@ -34,6 +34,8 @@ public:
     void Null();
     // A number already in JSON form (IsJsonInteger), else written as a string.
     void Number(std::string_view text);
+    // A decimal ("12.50", "-3", "0.25") as a JSON number; other text as a string.
+    void Decimal(std::string_view text);
 
     const std::string& Text() const { return m_out; }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 #ifndef ZANTU_VERSION
@@ -132,6 +133,11 @@ void RowsOfStep(const Session& s, const Options& step, const plan::StepFacts& fa
         d.result = std::string(res::Word(facts.result));
         const std::vector<Field>& fs = s.Summary().fields;
         if (const Field* f = FieldOf(fs, "image_sum")) d.sum = f->values[0];
+        if (const auto crc = s.ImageCrc32()) {
+            char hex[9];
+            std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(*crc));
+            d.crc32 = hex;
+        }
         if (const Field* f = FieldOf(fs, "blocks")) d.blocks = std::atoi(f->values[0].c_str());
         if (step.verify)
             if (const Field* f = FieldOf(fs, "verified")) d.verify = f->values[0] == "1" ? "ok" : "failed";
@@ -201,10 +207,16 @@ void Print(const db::Table& t, const Options& o, std::string& text) {
             w.Key("type"), w.String(t.name);
             for (std::size_t i = 0; i < t.columns.size() && i < row.size(); ++i) {
                 w.Key(t.columns[i]);
+                // Counts and percentages are numbers; names, days and ids
+                // stay strings whatever they look like (a unit "1234").
+                static constexpr std::string_view kNumeric[] = {"units", "passed", "yield", "notes", "rejected",
+                                                                "rate"};
                 if (!row[i])
                     w.Null();
+                else if (std::find(std::begin(kNumeric), std::end(kNumeric), t.columns[i]) != std::end(kNumeric))
+                    w.Decimal(*row[i]);
                 else
-                    w.Number(*row[i]);
+                    w.String(*row[i]);
             }
             w.EndObject();
             text += w.Text() + "\n";

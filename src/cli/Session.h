@@ -104,6 +104,8 @@ public:
     // batch's sums and totals) and the fields of the last awaited answer;
     // what a plan's step is judged on.
     const Record& Summary() const { return m_summary; }
+    // The CRC-32 of the image a download sent (none before it was read).
+    std::optional<std::uint32_t> ImageCrc32() const { return m_imageCrc; }
     const std::vector<Field>& LastAnswerFields() const { return m_lastFields; }
     // The batch's record (null unless --record or keepBatch).
     const rec::BatchRecord* Batch() const { return m_batchRecord.get(); }

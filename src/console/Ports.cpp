@@ -12,8 +12,6 @@
 // while the status line goes on saying the port is lost.
 #include "console/ConsoleDlg.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -23,11 +21,6 @@ int ComOfControl(int id) {
     for (int n = 1; n <= 10; ++n)
         if (ids::kCom[n - 1] == id) return n;
     return 0;
-}
-
-bool PathPresent(const std::string& path) {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0;
 }
 }  // namespace
 
@@ -74,7 +67,7 @@ std::intptr_t CConsoleDlg::OnCommLost() {
     e.path = m_Comm.ReopenPath();
     std::string reason = DescribeOpenError(e);
     if (const int err = m_Comm.ReaderError())
-        reason += std::string(" (Waiting on it failed: ") + std::strerror(err) + ".)";
+        reason += std::string(" (Waiting on it failed: ") + SystemErrorText(err) + ".)";
     m_host.SetToolTip(ids::kStatus, reason);
     ReportLine("COM" + std::to_string(nPort) + ": " + reason);
     SetTimer(kTimerReconnect, kReconnectMs);
@@ -115,7 +108,7 @@ std::string CConsoleDlg::ComToolTip(int nPort) const {
         if (p.device != path) tip += "\n" + p.device;
         break;
     }
-    tip += PathPresent(path) ? "\npresent" : "\nnot present now";
+    tip += PortPresent(path) ? "\npresent" : "\nnot present now";
     return tip;
 }
 
@@ -162,12 +155,12 @@ bool CConsoleDlg::OnContextMenu(int nId) {
         action.push_back(kNone);
     }
     if (map.IsOverridden(nPort) && !currentListed) {
-        items.push_back({current + (PathPresent(current) ? "" : " (not present now)"), false, true, false});
+        items.push_back({current + (PortPresent(current) ? "" : " (not present now)"), false, true, false});
         action.push_back(kNone);
     }
     items.push_back({"", true, false, true});
     action.push_back(kNone);
-    items.push_back({"default (/dev/ttyS" + std::to_string(nPort - 1) + ")", true, !map.IsOverridden(nPort), false});
+    items.push_back({"default (" + PortMap::DefaultPath(nPort) + ")", true, !map.IsOverridden(nPort), false});
     action.push_back(kDefault);
 
     const int chosen = PopupMenu(items);

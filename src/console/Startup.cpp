@@ -76,7 +76,7 @@ void CConsoleDlg::OnOpen() {
         TraceLink(ev::LinkEvent::Close, std::atoi(m_Comm.PortName() + 3));
         if (const int err = m_Comm.ReleaseError())
             ReportLine(std::string(m_Comm.PortName()) + ": its exclusive flag could not be cleared (" +
-                       std::strerror(err) + "); other users may be refused until the far end closes.");
+                       SystemErrorText(err) + "); other users may be refused until the far end closes.");
     }
     UpdateData(true);
     UpdateData(false);

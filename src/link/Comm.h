@@ -5,11 +5,15 @@
 // device goes away while open, the reader tells the window with a synchronous
 // WM_COMM_LOST and ends.  On request it marks a sync point: every byte the
 // port held when asked is handed over before a synchronous WM_COMM_SYNC.
+//
+// The queue, the reader loop and the hand-over are shared (Comm.cpp); the
+// line behind them is a serial device of this platform (Comm_posix.cpp,
+// Comm_win.cpp) or, for a mapped path "inproc:NAME", an in-process line
+// (Comm_memline.cpp).
 #pragma once
 
 #include "framework/Host.h"
 #include "link/PortError.h"
-#include "link/PortLock.h"
 #include "link/PortMap.h"
 
 #include <array>
@@ -17,9 +21,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+namespace comm {
+class Line;
+}
 
 // Window messages of the console (WM_USER = 0x400).
 inline constexpr unsigned WM_USER_BASE = 0x400;
@@ -50,7 +59,7 @@ enum class WriteOutcome : std::uint8_t {
 
 struct WriteReport {
     WriteOutcome outcome = WriteOutcome::Sent;
-    int nError = 0;             // errno of a failed write, 0 otherwise
+    int nError = 0;             // system error of a write the port refused, 0 otherwise
     const char* why = "";       // Dropped: in words ("port not open", "queue full", ...)
     std::size_t nStale = 0;     // bytes of earlier writes dropped at this write for their age
 };
@@ -68,6 +77,12 @@ public:
     // The write time-out: bytes that could not leave within this time of
     // their write are dropped, never sent late.
     static constexpr std::chrono::milliseconds kWriteTimeout{1000};
+
+    // The line settings of an opening (platform codes as above).
+    struct LineSettings {
+        std::uint16_t nBaud = 9600;
+        std::uint8_t nDataBits = 8, nStopBits = ONESTOPBIT, nParity = NOPARITY;
+    };
 
     CComm();
     ~CComm() override;
@@ -98,8 +113,9 @@ public:
 
     // ---- the channel's state, for the console ---------------------------
     bool IsOpen() const { return m_bOpen.load() != 0; }
-    // The descriptor while open (-1 otherwise), for tests that look at the line.
-    int Handle() const { return m_hComm; }
+    // The descriptor or handle while a device is held (-1 otherwise, and for
+    // an in-process line), for tests that look at the line.
+    std::intptr_t Handle() const;
     const char* PortName() const { return m_szPort; }  // "COM%d"
     // The chunk handed over with the current WM_COMM_DATA.
     const std::uint8_t* Chunk() const { return m_RxBuf; }
@@ -122,17 +138,19 @@ public:
     // the reopening of a lost port until set again.
     void SetShared(bool bShared) { m_bShared = bShared; }
     bool Shared() const { return m_bShared; }
-    // errno of the last close whose exclusive flag could not be cleared (0: it was).
+    // Error of the last close whose exclusive flag could not be cleared (0: it
+    // was, or the platform has none).
     int ReleaseError() const { return m_nReleaseError; }
-    // Why the reader ended by itself (errno of a failed poll), 0 for a hang-up.
+    // Why the reader ended by itself (the system error of a failed wait or
+    // read; SystemErrorText words it), 0 for a hang-up.
     int ReaderError() const { return m_nReaderError.load(); }
     // The clock the write time-out is measured on (tests move it); set before Open.
     void SetClock(std::function<Clock::time_point()> now) { m_now = std::move(now); }
 
-    // The port-number-to-device map (COMn -> /dev/ttyS(n-1) unless overridden).
+    // The port-number-to-device map (COMn -> the platform's name unless overridden).
     void SetPortMap(const PortMap& map) { m_portMap = map; }
     const PortMap& GetPortMap() const { return m_portMap; }
-    // errno of the last failed open or configure (0 after a success).
+    // System error of the last failed open or configure (0 after a success).
     int LastError() const { return m_nLastError; }
     // Why the last Open failed (fault None after a success); DescribeOpenError
     // turns it into plain words.
@@ -140,9 +158,9 @@ public:
     // Number of reader threads alive (0 or 1), for tests.
     static int LiveReaders();
 
-    // The lock directory for UUCP lock files ("" : the system's).
+    // The lock directory for UUCP lock files ("" : the system's); POSIX only.
     void SetLockDir(std::string dir) { m_strLockDir = std::move(dir); }
-    // Where the by-id names are looked up ("/dev" unless a test moves it).
+    // Where the by-id names are looked up ("/dev" unless a test moves it); POSIX only.
     void SetDevRoot(std::string dir) { m_strDevRoot = std::move(dir); }
     // The path the current or last successful opening used, and the stable
     // name it is reopened by (its /dev/serial/by-id name when it has one,
@@ -164,7 +182,6 @@ public:
 
 private:
     // ---- shared with the reader thread ----------------------------------
-    int m_hComm = -1;              // descriptor; -1 while no port is held
     char m_szPort[20] = {};        // "COM%d"
     std::atomic<int> m_bOpen{0};   // 1 from a successful Open until Close
     std::atomic<bool> m_bSyncAsked{false};  // RequestSync: a sync point is due
@@ -172,41 +189,45 @@ private:
     std::uint16_t m_wRxLen = 0;         // bytes in m_RxBuf during a hand-over
     fw::Host* m_hNotifyWnd = nullptr;   // receives WM_COMM_DATA
 
-    struct LineSettings {
-        std::uint16_t nBaud = 9600;
-        std::uint8_t nDataBits = 8, nStopBits = ONESTOPBIT, nParity = NOPARITY;
-    };
-    void CommReaderThread(std::stop_token st);
-    // Reader side: hands over what the port holds, chunk by chunk; false
+    // The line held (none while no port is held), and one let go of while
+    // its reader may still be ending (ReleaseLost); both live until the
+    // reader is joined.
+    std::unique_ptr<comm::Line> m_line;
+    std::unique_ptr<comm::Line> m_releasedLine;
+
+    void CommReaderThread(std::stop_token st, comm::Line* line);
+    // Reader side: hands over what the line holds, chunk by chunk; false
     // when a hand-over was cancelled or the port closed meanwhile.
-    bool HandOverQueued(int fd, std::stop_token st, bool& gotAny);
+    bool HandOverQueued(comm::Line& line, std::stop_token st, bool& gotAny);
     void StopReader();
     void Wake();
     // Opens path for port m_nPort with m_settings; fills m_openError on failure.
     int OpenPath(const std::string& path);
+    // The platform's device at path, or an in-process line; null on failure
+    // with m_openError filled (through Fail).
+    std::unique_ptr<comm::Line> OpenDevice(const std::string& path);
+    std::unique_ptr<comm::Line> OpenMemoryLine(const std::string& path);
     int Fail(PortFault fault, int err);
-    // Clears the exclusive flag (so an ordinary user may open the port again
-    // while its far end stays open), closes the descriptor, drops the lock.
-    void ReleaseDescriptor(int fd);
-    // Reader side: sends what waits in the queue as far as the port takes it.
-    void DrainTx(int fd);
+    // Reader side: sends what waits in the queue as far as the line takes it.
+    void DrainTx(comm::Line& line);
     // With m_txMx held: drops whole writes older than the write time-out
     // (and the rest of one partly sent); returns the bytes dropped.
     std::size_t ExpireLocked(Clock::time_point now);
     void ClearQueueLocked();
     // With m_txMx held: n bytes at the head have left.
     void ConsumeLocked(std::size_t n);
-    // With m_txMx held: writes the queue as far as the port takes it; 0 when
-    // it is empty, EAGAIN when the port is full, else the errno that dropped it.
-    int SendQueuedLocked(int fd);
+    // With m_txMx held: writes the queue as far as the line takes it; 0 when
+    // it is empty, kWouldBlock when the line is full, else the error that
+    // dropped it.
+    int SendQueuedLocked(comm::Line& line);
+    static constexpr int kWouldBlock = -1;
     // Close's wait: the queue and the driver's buffer empty, or the deadline.
-    void LetWrittenBytesLeave(int fd);
+    void LetWrittenBytesLeave(comm::Line& line);
     Clock::time_point Now() const { return m_now ? m_now() : Clock::now(); }
 
     PortMap m_portMap;
     int m_nLastError = 0;
     PortOpenError m_openError;
-    int m_wakeFd = -1;  // eventfd that wakes the reader's poll (Close, Write)
     std::jthread m_reader;
     std::uint16_t m_nPort = 0;
     LineSettings m_settings;
@@ -215,7 +236,6 @@ private:
     std::string m_strOpened;  // the path the last successful opening used
     std::string m_strLockDir;
     std::string m_strDevRoot = "/dev";
-    portlock::UucpLockSet m_locks;  // the lock files of every name of the device
     portlock::Holder m_lastHolder;   // the program that last had the device open
     bool m_bLooking = false;         // Reopen: a look for a lost port
     bool m_bNamedWhileLooking = false;  // a whole scan named the holder during the looks

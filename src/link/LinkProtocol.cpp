@@ -40,7 +40,7 @@ void TraceWriteDrops(CConsoleDlg& dlg) {
                       std::to_string(w.nStale) + " bytes written earlier could not leave within 1000 ms");
     if (w.outcome == WriteOutcome::Dropped)
         dlg.TraceLink(ev::LinkEvent::WriteDropped, nPort,
-                      std::string(w.why) + (w.nError ? std::string(": ") + std::strerror(w.nError) : ""));
+                      std::string(w.why) + (w.nError ? std::string(": ") + SystemErrorText(w.nError) : ""));
 }
 }  // namespace
 

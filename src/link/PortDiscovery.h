@@ -1,8 +1,10 @@
-// Finding the serial ports of this machine in sysfs, with their stable names
-// under /dev/serial/by-id and by-path, their driver and, for USB adapters,
-// vendor, product and serial number.  Both roots can be moved, so the tests
-// run on a fake tree in a temporary folder.  Reading and parsing are apart:
-// the parsing functions take file contents and return values.
+// Finding the serial ports of this machine, with their driver and, for USB
+// adapters, vendor, product and serial number.  On Linux from sysfs, with
+// their stable names under /dev/serial/by-id and by-path; both roots can be
+// moved, so the tests run on a fake tree in a temporary folder.  On Windows
+// from the registry's list of serial ports and SetupAPI (the roots mean
+// nothing there).  Reading and parsing are apart: the parsing functions take
+// file contents and return values.
 #pragma once
 
 #include "link/PortMap.h"
@@ -17,8 +19,9 @@ struct DeviceRoots {
 };
 
 struct SerialPortInfo {
-    std::string name;                 // "ttyUSB0"
-    std::string device;               // "/dev/ttyUSB0"
+    std::string name;                 // "ttyUSB0"; "COM3"
+    std::string device;               // "/dev/ttyUSB0"; "\\\\.\\COM3"
+    std::string friendlyName;         // Windows: "USB Serial Port (COM3)"
     std::vector<std::string> byId;    // "/dev/serial/by-id/usb-...", sorted
     std::vector<std::string> byPath;  // "/dev/serial/by-path/pci-...", sorted
     std::string driver;               // "ftdi_sio", "cdc_acm", "serial8250", ...
@@ -46,6 +49,10 @@ std::vector<std::string> StableNames(std::string_view deviceName, const DeviceRo
 // Whether path names this port: its device, one of its stable names, or a
 // link that leads to its device.
 bool NamesPort(const std::string& path, const SerialPortInfo& port);
+// Whether two paths lead to the same device (the platform's way of telling).
+bool SamePortPath(const std::string& a, const std::string& b);
+// Whether a port by that path is there now.
+bool PortPresent(const std::string& path);
 
 // COM numbers whose mapped path names the port.
 std::vector<int> ComsMappedTo(const SerialPortInfo& port, const PortMap& map);

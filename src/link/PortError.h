@@ -22,7 +22,7 @@ enum class PortFault : std::uint8_t {
 
 struct PortOpenError {
     PortFault fault = PortFault::None;
-    int nError = 0;          // errno where one applies
+    int nError = 0;          // the system's error code where one applies
     int nPort = 0;           // COM number
     std::string path;        // the path that was tried
     portlock::Holder holder; // InUse: who holds it, where visible
@@ -41,8 +41,12 @@ struct PortOpenError {
     bool groupMayOpen = false;  // NoPermission: the group has read and write access
 };
 
-// Fills group, inGroup and groupMayOpen from the device at path.
+// Fills group, inGroup and groupMayOpen from the device at path (where the
+// platform has groups).
 void DescribeDeviceAccess(PortOpenError& e);
+
+// A system error code (errno, or GetLastError on Windows) in words.
+std::string SystemErrorText(int err);
 
 // Whom the fix is told to: the window's user (the Com button's menu) or the
 // command line's (--port and zantu-cli list-ports).

@@ -5,7 +5,7 @@
 std::string PortMap::PathFor(int nPort) const {
     if (nPort < 1 || nPort > kPorts) return {};
     if (m_paths[nPort]) return *m_paths[nPort];
-    return "/dev/ttyS" + std::to_string(nPort - 1);
+    return DefaultPath(nPort);
 }
 
 void PortMap::Set(int nPort, std::string path) {

@@ -1281,7 +1281,10 @@ TEST(CliEightPorts, OneRecordWhoseSummaryRowsAreTheJsonSummaries) {
         for (std::size_t at = out.find("\"type\":\"summary\""); at != std::string::npos;
              at = out.find("\"type\":\"summary\"", at + 1))
             ++summaries;
-        if (!sent && (summaries >= 7 || std::chrono::steady_clock::now() - start > 60s)) {
+        // Six summaries: the lost lines and most fast units have ended (one of
+        // the faulty ones may still wait out a lost answer); the slow unit is
+        // certainly still dispensing.
+        if (!sent && (summaries >= 6 || std::chrono::steady_clock::now() - start > 60s)) {
             ::kill(pid, SIGTERM);
             sent = true;
         }

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -173,6 +174,29 @@ TEST(Plan, ARefusedPlanSendsNothing) {
     EXPECT_EQ(r.exitCode, 66);
     EXPECT_NE(r.err.find("/nonexistent/plan.toml: cannot read the plan"), std::string::npos) << r.err;
     EXPECT_TRUE(sim.ReceivedFrames().empty());
+    sim.Stop();
+}
+
+// A download step's row names the image by its CRC-32 and 16-bit sum, as the
+// record file does.
+TEST(Plan, ADownloadStepsRowHoldsTheImagesIdentity) {
+    zsim::Simulator sim;
+    const std::string port = sim.StartOnPty();
+    if (port.empty()) GTEST_SKIP() << "no pseudo-terminal";
+    Dir dir;
+    // Sixteen bytes 00..0F at address 0; the rest of the flash erased.
+    const std::string hex = dir.path + "/image.hex", plan = dir.path + "/flash.toml";
+    std::ofstream(hex) << ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n";
+    std::ofstream(plan) << "name = \"flash\"\n[[step]]\nname = \"flash\"\ncommand = \"download\"\nargs = [\"" << hex
+                        << "\"]\n";
+    const RunResult r = RunProgram({CliPath(), "--db", dir.path + "/r.db", "--port", port, "run", plan});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const auto rows = Query(dir.path + "/r.db", "SELECT image_crc32, image_sum, blocks, result FROM downloads");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0].value_or("").size(), 8u);  // hexadecimal CRC-32 of the 40960-byte image
+    EXPECT_EQ(rows[0][1].value_or(""), "5088");  // (0 + 1 + ... + 15 + 0xFF * 40944) mod 0x10000
+    EXPECT_EQ(rows[0][2].value_or(""), "320");
+    EXPECT_EQ(rows[0][3].value_or(""), "ok");
     sim.Stop();
 }
 

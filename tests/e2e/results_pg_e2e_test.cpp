@@ -108,7 +108,9 @@ TEST_F(Postgres, APlanWritesItsRowsToTheLinesServer) {
     const RunResult q = RunProgram({CliPath(), "--db", Url(), "--json", "results", "--plan", "qualification"});
     EXPECT_EQ(q.exitCode, 0) << q.err;
     EXPECT_NE(q.out.find(R"("type":"yield")"), std::string::npos) << q.out;
-    EXPECT_NE(q.out.find(R"("units":2,"passed":1)"), std::string::npos) << q.out;
+    EXPECT_NE(q.out.find(R"("units":2,"passed":1,"yield":50.00})"), std::string::npos) << q.out;
+    EXPECT_NE(q.out.find(R"("of":"box 1","notes":)"), std::string::npos) << q.out;
+    EXPECT_EQ(q.out.find(R"("rate":")"), std::string::npos) << q.out;  // rates are numbers too
     a.Stop();
     b.Stop();
 }
