@@ -2,6 +2,7 @@
 #include "console/ConsoleArgs.h"
 #include "console/ConsoleDlg.h"
 #include "console/ExchangeLine.h"
+#include "console/HandFrameLink.h"
 #include "framework/qt/PortSettings.h"
 #include "framework/qt/QtHost.h"
 #include "framework/qt/StopSignals.h"
@@ -48,6 +49,18 @@ bool SaveScreenshots(fw::QtHost& host, const QString& dir) {
         QApplication::processEvents();
         const QPixmap shot = win->grab();
         ok = shot.save(QStringLiteral("%1/page-%2-%3.png").arg(dir).arg(i).arg(kNames[i])) && ok;
+    }
+    // The tool windows, as they first open.
+    host.ShowWireTrace();
+    if (QWidget* trace = host.WireTraceWindow()) {
+        QApplication::processEvents();
+        ok = trace->grab().save(QStringLiteral("%1/wire-trace.png").arg(dir)) && ok;
+    }
+    host.ShowFrameTool();
+    if (fw::FrameToolWindow* tool = host.FrameToolWnd()) {
+        tool->SelectCommand(1);  // DISPENSE, its values as they start
+        QApplication::processEvents();
+        ok = tool->grab().save(QStringLiteral("%1/frame-tool.png").arg(dir)) && ok;
     }
     return ok;
 }
@@ -191,11 +204,16 @@ void OnStartupMessage(QtMsgType type, const QMessageLogContext&, const QString&)
     std::_Exit(1);
 }
 
+constexpr const char* kVersion = "1.2";
+
 void SetApplicationNames() {
     QCoreApplication::setOrganizationName(QStringLiteral("zantu"));
     QCoreApplication::setApplicationName(QStringLiteral("zantu-console"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.2"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kVersion));
 }
+
+// What a trace file's header names the console as.
+QString ConsoleName() { return QStringLiteral("zantu-console %1").arg(QString::fromLatin1(kVersion)); }
 
 }  // namespace
 
@@ -215,7 +233,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<trace::FileSink> traceFile;
     if (opt.traceFile) {
         std::string error;
-        traceFile = trace::FileSink::Open(*opt.traceFile, &error);
+        // Before any OPEN: the header says no port is open yet.
+        const trace::WireTrace none;
+        traceFile = trace::FileSink::Open(
+            *opt.traceFile, &error,
+            none.Header(fw::TraceWindow::StampNow().toStdString(), ConsoleName().toStdString()));
         if (!traceFile) {
             std::fprintf(stderr, "zantu-console: %s\n", error.c_str());
             return 2;
@@ -268,6 +290,7 @@ int main(int argc, char** argv) {
     host.SetExchangeLine(&exchange);
     host.SetSettings(&windowPlaces);
     host.SetWireTraceStore(&traceStore);
+    host.SetWireTrace(&wireTrace, ConsoleName());
     host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
     int rc = 0;
     // SIGTERM, SIGHUP and SIGINT end the window as EXIT does: the port is
@@ -295,6 +318,8 @@ int main(int argc, char** argv) {
         dlg.Create();
         endNow = [&dlg] { dlg.EndNow(); };
         host.SetBatchStopper([&dlg] { dlg.StopBatch(); });
+        DialogHandLink handLink(dlg);
+        host.SetHandFrameLink(&handLink);
         host.DialogWindow()->show();
         if (opt.startupReport) {
             QApplication::processEvents();  // the window is mapped and painted
@@ -306,6 +331,7 @@ int main(int argc, char** argv) {
         }
         endNow = nullptr;  // the dialog goes now
         host.SetBatchStopper(nullptr);
+        host.SetHandFrameLink(nullptr);
     }
 #if ZANTU_HAVE_SIM
     if (sim && !sim->Finish()) {

@@ -47,15 +47,23 @@ inline std::optional<TraceLine> ParseTraceLine(std::string_view s, bool withWall
     return t;
 }
 
-// The lines of a trace file after its first ("# wire trace started ...") line.
-inline std::vector<std::string> ReadTraceFile(const std::string& path, std::string* head = nullptr) {
+// The lines of a trace file after its header (its leading "# " lines: the
+// first is "# wire trace started ..."); *head gets the first line and
+// *header every header line.
+inline std::vector<std::string> ReadTraceFile(const std::string& path, std::string* head = nullptr,
+                                              std::vector<std::string>* header = nullptr) {
     std::ifstream f(path);
     std::vector<std::string> lines;
     std::string line;
-    bool first = true;
+    bool first = true, inHeader = true;
     while (std::getline(f, line)) {
         if (first && head) *head = line;
-        if (!first || line.rfind("# ", 0) != 0) lines.push_back(line);
+        inHeader = inHeader && line.rfind("# ", 0) == 0;
+        if (inHeader) {
+            if (header) header->push_back(line);
+        } else {
+            lines.push_back(line);
+        }
         first = false;
     }
     return lines;

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
+#include <vector>
 
 using namespace proto;
 
@@ -90,6 +92,191 @@ int AnsweredType(int code, int sub) {
         if (c.sub == sub) return c.type;
     }
     return 0;
+}
+
+// ---- frames by hand ----------------------------------------------------------------
+
+namespace {
+
+const Command* CommandOf(int nType) {
+    if (!cmd::IsValid(nType)) return nullptr;
+    return &g_Catalogue[static_cast<std::size_t>(nType - cmd::kFirstType)];
+}
+
+// A value typed in the given base, wholly digits, within lo..hi.
+bool ReadValue(const std::string& text, int base, int lo, int hi, int& v) {
+    std::size_t b = 0, e = text.size();
+    while (b < e && text[b] == ' ') ++b;
+    while (e > b && text[e - 1] == ' ') --e;
+    if (b == e || e - b > 8) return false;
+    int x = 0;
+    for (std::size_t i = b; i < e; ++i) {
+        const char c = text[i];
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0) return false;
+        x = x * base + d;
+    }
+    if (x < lo || x > hi) return false;
+    v = x;
+    return true;
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+}  // namespace
+
+HandValues HandValuesOf(int nType) {
+    const Command* c = CommandOf(nType);
+    if (!c) return HandValues::NotByHand;
+    switch (c->params) {
+    case Params::None:
+    case Params::Sub: return HandValues::None;
+    case Params::Dispense: return HandValues::Counts;
+    case Params::HexPairs: return HandValues::HexBytes;
+    case Params::Order: return HandValues::Order;
+    case Params::SenDiag:
+    case Params::SubBox: return HandValues::Box;
+    case Params::SubBoxOpt: return HandValues::OptionalBox;
+    case Params::ImageSum: return HandValues::Sum;
+    case Params::LogParam:
+    case Params::BlockWrite: return HandValues::NotByHand;
+    }
+    return HandValues::NotByHand;
+}
+
+bool BuildHandBody(int nType, std::span<const std::string> values, std::vector<std::uint8_t>& body,
+                   std::string* why) {
+    auto fail = [&](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    const Command* c = CommandOf(nType);
+    const HandValues kind = HandValuesOf(nType);
+    if (!c || kind == HandValues::NotByHand)
+        return fail(c ? std::string(c->name) + " is not sent by hand: it belongs to its page" : "no such command");
+    auto value = [&](std::size_t i) { return i < values.size() ? values[i] : std::string(); };
+    body.clear();
+    body.push_back(c->code);
+    if (c->sub != 0) body.push_back(c->sub);
+    int v[4] = {};
+    switch (kind) {
+    case HandValues::None:
+    case HandValues::NotByHand: break;
+    case HandValues::Counts:
+        for (std::size_t i = 0; i < 4; ++i)
+            if (!ReadValue(value(i), 10, 0, 100, v[i]))
+                return fail("box " + std::to_string(i + 1) + ": " + Quoted(value(i)) + " is not a count of 0 to 100");
+        for (int x : v) body.push_back(CountByte(x));
+        body.insert(body.end(), 3, ' ');
+        break;
+    case HandValues::HexBytes:
+        for (std::size_t i = 0; i < 4; ++i)
+            if (!ReadValue(value(i), 16, 0, 0xFF, v[i]))
+                return fail("value " + std::to_string(i + 1) + ": " + Quoted(value(i)) + " is not a byte 00 to FF");
+        for (int x : v) {
+            body.push_back(NibbleByte(static_cast<unsigned>(x) >> 4));
+            body.push_back(NibbleByte(static_cast<unsigned>(x)));
+        }
+        break;
+    case HandValues::Order:
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (!ReadValue(value(i), 10, 1, 4, v[i]))
+                return fail("place " + std::to_string(i + 1) + ": " + Quoted(value(i)) + " is not a box 1 to 4");
+            for (std::size_t j = 0; j < i; ++j)
+                if (v[j] == v[i]) return fail("box " + std::to_string(v[i]) + " stands twice in the order");
+        }
+        for (int x : v) body.push_back(static_cast<std::uint8_t>('0' + x));
+        break;
+    case HandValues::Box:
+    case HandValues::OptionalBox: {
+        const std::string& t = value(0);
+        if (kind == HandValues::OptionalBox && t.find_first_not_of(' ') == std::string::npos) break;
+        if (!ReadValue(t, 10, 1, 4, v[0])) return fail("box: " + Quoted(t) + " is not a box 1 to 4");
+        // SEN DIAG names its box by digit; CLUTCH and RVDT by a count byte of its index.
+        body.push_back(c->params == Params::SenDiag ? static_cast<std::uint8_t>('0' + v[0]) : CountByte(v[0] - 1));
+        break;
+    }
+    case HandValues::Sum:
+        if (!ReadValue(value(0), 16, 0, 0xFFFF, v[0]))
+            return fail("sum: " + Quoted(value(0)) + " is not a hex word 0000 to FFFF");
+        for (int shift : {12, 8, 4, 0}) body.push_back(NibbleByte(static_cast<unsigned>(v[0]) >> shift));
+        break;
+    }
+    return true;
+}
+
+int TypeOfBody(std::span<const std::uint8_t> body) {
+    if (body.empty()) return cmd::kNone;
+    const int code = body[0];
+    return AnsweredType(code, code == 'q' ? (body.size() >= 2 ? body[1] : -1) : -1);
+}
+
+ev::FrameNote NoteOfBody(std::span<const std::uint8_t> body) {
+    ev::FrameNote note;
+    note.type = TypeOfBody(body);
+    const Command* c = CommandOf(note.type);
+    if (!c) return note;
+    auto at = [&](std::size_t i) { return i < body.size() ? static_cast<int>(body[i]) : -1; };
+    auto add = [&](ev::NoteKind kind, int v) {
+        note.kind = kind;
+        if (note.count < 4) note.values[note.count++] = v;
+    };
+    switch (c->params) {
+    case Params::None:
+    case Params::Sub:
+    case Params::LogParam: break;
+    case Params::Dispense:
+        note.kind = ev::NoteKind::Counts;
+        for (std::size_t i = 1; i <= 4 && at(i) >= 0; ++i) add(ev::NoteKind::Counts, at(i) - 0x20);
+        break;
+    case Params::HexPairs:
+        note.kind = ev::NoteKind::HexBytes;
+        for (std::size_t i = 1; i + 1 < body.size() && note.count < 4; i += 2)
+            add(ev::NoteKind::HexBytes, ((at(i) & 0x0F) << 4) | (at(i + 1) & 0x0F));
+        break;
+    case Params::Order:
+        note.kind = ev::NoteKind::Digits;
+        for (std::size_t i = 1; i <= 4 && at(i) >= 0; ++i) add(ev::NoteKind::Digits, at(i) - '0');
+        break;
+    case Params::SenDiag:
+        note.kind = ev::NoteKind::Box;
+        if (at(1) >= 0) add(ev::NoteKind::Box, at(1) - '0');
+        break;
+    case Params::SubBox:
+    case Params::SubBoxOpt:
+        note.kind = ev::NoteKind::Box;
+        if (at(2) >= 0) add(ev::NoteKind::Box, at(2) - 0x20 + 1);
+        break;
+    case Params::BlockWrite:
+    case Params::ImageSum:
+        if (body.size() >= 5) {
+            unsigned w = 0;
+            for (std::size_t i = 1; i <= 4; ++i) w = (w << 4) | (body[i] & 0x0F);
+            add(c->params == Params::BlockWrite ? ev::NoteKind::Address : ev::NoteKind::Sum, static_cast<int>(w));
+        }
+        break;
+    }
+    return note;
+}
+
+std::string HandBodyProblem(std::span<const std::uint8_t> body) {
+    if (body.empty()) return "the frame has no code";
+    if (body.size() > kMaxHandBody)
+        return "the frame's body has " + std::to_string(body.size()) + " bytes, more than " +
+               std::to_string(kMaxHandBody);
+    for (std::size_t i = 0; i < body.size(); ++i)
+        if (body[i] < 0x20) {
+            static constexpr char kHex[] = "0123456789ABCDEF";
+            return std::string("byte ") + std::to_string(i + 1) + " is a control byte (" + kHex[body[i] >> 4] +
+                   kHex[body[i] & 0x0F] + "): it would end or break the frame at the module";
+        }
+    const int nType = TypeOfBody(body);
+    if (nType != cmd::kNone && HandValuesOf(nType) == HandValues::NotByHand)
+        return std::string(CommandName(nType)) + " is not sent by hand: it belongs to its page";
+    return {};
 }
 
 std::int8_t CConsoleDlg::ReadRequest(int nBox) {

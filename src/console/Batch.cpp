@@ -87,29 +87,33 @@ void CConsoleDlg::OnCommandButton(int nId) {
 
 void CConsoleDlg::BatchSetup(int nType) {
     m_bStopBatch = false;
-    if (!BeginBatchWatch(nType)) {
+    if (!BeginBatchWatch(nType, m_nTab == kPageDispense)) {
         m_nRepeatLeft = 1;
         m_nBatchRuns = 0;
         m_nBatchAnswers = 0;
         return;
     }
     if (m_nTab == kPageDispense && nType != cmd::kPurge && nType != cmd::kWriteBlock) {
-        m_nRepeatLeft = ParseClamped(Text(ids::kRepeat), kRepeatMax);
-        m_nRepeat = m_nRepeatLeft;
-        m_nBatchRuns = m_nRepeat;
-        m_nBatchAnswers = 0;
-        m_nWaitSec = ParseClamped(Text(ids::kWait), kWaitMaxSec);
-        m_nTotalRejected = 0;
-        m_nTotalDispensed = 0;
-        m_nTotalRequested = 0;
-        std::fill(std::begin(m_nReasonSum), std::end(m_nReasonSum), 0);
-        for (int* a : {m_nRejSum, m_nDispSum, m_nRequest, m_nRejected, m_nDispensed})
-            std::fill(a, a + 4, 0);
+        StartCountedBatch(ParseClamped(Text(ids::kRepeat), kRepeatMax), ParseClamped(Text(ids::kWait), kWaitMaxSec));
     } else {
         m_nRepeatLeft = 1;
         m_nBatchRuns = 0;
         m_nBatchAnswers = 0;
     }
+}
+
+void CConsoleDlg::StartCountedBatch(int nRuns, int nWaitSec) {
+    m_nRepeatLeft = nRuns;
+    m_nRepeat = m_nRepeatLeft;
+    m_nBatchRuns = m_nRepeat;
+    m_nBatchAnswers = 0;
+    m_nWaitSec = nWaitSec;
+    m_nTotalRejected = 0;
+    m_nTotalDispensed = 0;
+    m_nTotalRequested = 0;
+    std::fill(std::begin(m_nReasonSum), std::end(m_nReasonSum), 0);
+    for (int* a : {m_nRejSum, m_nDispSum, m_nRequest, m_nRejected, m_nDispensed})
+        std::fill(a, a + 4, 0);
 }
 
 void CConsoleDlg::SendBookkeeping() {

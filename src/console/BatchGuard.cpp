@@ -44,11 +44,11 @@ int CountedCodeOf(int nType) {
 
 }  // namespace
 
-bool CConsoleDlg::BeginBatchWatch(int nType) {
+bool CConsoleDlg::BeginBatchWatch(int nType, bool bDispensePage) {
     m_bBatchStopAsked = false;
     if (m_nFenceFor != 0 && nType == cmd::kLastStat) return false;
     // A new batch of counts: on the DISPENSE page, or PURGE (which adds to them).
-    const bool bCounts = nType == cmd::kPurge || (m_nTab == 1 && CountedCodeOf(nType) != 0);
+    const bool bCounts = nType == cmd::kPurge || (bDispensePage && CountedCodeOf(nType) != 0);
     if (bCounts) {
         m_nBatchCode = CountedCodeOf(nType);
         m_bBatchUncertain = false;
@@ -59,6 +59,7 @@ bool CConsoleDlg::BeginBatchWatch(int nType) {
 bool CConsoleDlg::PressNeedsFence(int nType) {
     if (!cmd::IsDispenseType(nType) || !m_bDispenseTimedOut) return false;
     m_nFenceFor = nType;
+    m_handFence.clear();  // a frame by hand held before is dropped; its press puts its own back
     // The answer's counter refresh writes the Repeat field: the press keeps
     // the fields as the operator left them.
     m_strFenceRepeat = m_host.GetControlText(ids::kRepeat);
@@ -73,7 +74,13 @@ std::intptr_t CConsoleDlg::OnPendingPress() {
     const int nType = m_nFenceFor;
     m_nFenceFor = 0;
     // Another press that came first wins; the held one is dropped.
+    std::vector<std::uint8_t> hand;
+    hand.swap(m_handFence);
     if (nType == 0 || IsBusy()) return 0;
+    if (!hand.empty()) {
+        SendHandBody(hand);
+        return 0;
+    }
     m_host.SetControlText(ids::kRepeat, m_strFenceRepeat);
     m_host.SetControlText(ids::kWait, m_strFenceWait);
     SendCommand(nType);

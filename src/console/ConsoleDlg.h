@@ -118,6 +118,27 @@ public:
         of = inBatch ? m_nBatchRuns : 0;
     }
 
+    // ---- frames by hand (console/HandFrame.cpp) --------------------------------
+    // A host frame built by hand (the frame tool): body is its code and
+    // parameters; the link adds the head, the ETX and the BCC.  It is a press
+    // like a command button's: told as one (ids::kHandFrame, the command type
+    // of its code), refused while busy, sent, resent and timed out by the
+    // link, its answer decoded, and a dispense-type frame counted and recorded
+    // as a batch of one (after a dispense-type time-out, LAST STAT goes
+    // first and the frame follows its answer).  Refused, in words, for a body
+    // that cannot be a frame (commands/Catalogue.h: HandBodyProblem).
+    struct HandResult {
+        bool sent = false;   // the frame (or the LAST STAT before it) went to the link
+        std::string reason;  // why not, or what went first
+    };
+    HandResult PressHandFrame(std::span<const std::uint8_t> body);
+    // The whole frame the link writes for body.
+    static std::vector<std::uint8_t> HandFrameBytes(std::span<const std::uint8_t> body);
+    void SendHandBody(std::span<const std::uint8_t> body);
+    // A batch of one for a frame by hand; a dispense-type one is counted from zero.
+    void HandBatchSetup(int nType);
+    std::vector<std::uint8_t> m_handFence;  // the hand frame held for LAST STAT's answer
+
     // ---- message boxes and held sends (console/Modal.cpp) ---------------------
     // Every box, question, file dialog, prompt and menu of the console opens
     // here.  While one is open the line's answers may wait unread (a box
@@ -233,6 +254,8 @@ public:
     bool IsBusy() const { return m_bBusy || m_bDownloading; }
     void OnCommandButton(int nId);   // 1001..1018
     void BatchSetup(int nType);
+    // A batch of nRuns sends nWaitSec apart, counted from zero.
+    void StartCountedBatch(int nRuns, int nWaitSec);
     void SendBookkeeping();
     std::intptr_t OnFrameReady();
     // The frame just accepted (m_strRxFrame) is the answer the command sent
@@ -260,7 +283,8 @@ public:
     // due (the module answers in order).
     // The start of BatchSetup: which code the batch counts; false for LAST
     // STAT asked first, which is a send of its own (no batch, no zeroing).
-    bool BeginBatchWatch(int nType);
+    // bDispensePage: pressed as from the DISPENSE page (its counts).
+    bool BeginBatchWatch(int nType, bool bDispensePage);
     // A press of a command button: true when the guard took it (LAST STAT first).
     bool PressNeedsFence(int nType);
     // Both time-outs, before the batch state is cleared.

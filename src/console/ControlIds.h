@@ -24,6 +24,8 @@ inline constexpr int kWriteProg = 1171;
 inline constexpr int kVerify = 1172;
 inline constexpr int kReset = 1173;
 inline constexpr int kStop = 1164;        // DISPENSE page: STOP ends a running batch
+// Not a control: the press of a frame built by hand in the frame tool.
+inline constexpr int kHandFrame = 1900;
 // The Com1..Com10 radios of the COMM page, by port number - 1.
 inline constexpr int kCom[10] = {1039, 1040, 1041, 1042, 1177, 1178, 1179, 1180, 1181, 1182};
 

@@ -53,6 +53,16 @@ inline constexpr std::uint8_t Xor(const std::uint8_t* p, std::size_t n) {
     return x;
 }
 
+// A host frame's head, before its code: EOT '0' STX.
+inline constexpr std::uint8_t kHostHead[3] = {EOT, HOST_ID, STX};
+// Closes the host frame of n bytes at f (head, code, parameters): the ETX,
+// then the BCC.  f has room for both.  Returns the frame's length.
+inline constexpr std::size_t CloseHostFrame(std::uint8_t* f, std::size_t n) {
+    f[n++] = ETX;
+    f[n] = Xor(f, n);
+    return n + 1;
+}
+
 // Count byte: value + 0x20 in one byte.
 inline constexpr std::uint8_t CountByte(int value) {
     return static_cast<std::uint8_t>((value + 0x20) & 0xFF);

@@ -74,9 +74,7 @@ void CConsoleDlg::CloseAndSend(int nType) {
     // Head, code and parameters are in m_TxFrame[0 .. m_nTxLen); the catalogue
     // never builds more than 264 of them.
     if (m_nTxLen < 0 || static_cast<std::size_t>(m_nTxLen) + 3 > kTxFrameSize) return;
-    m_TxFrame[m_nTxLen++] = ETX;
-    m_TxFrame[m_nTxLen] = Xor(m_TxFrame, static_cast<std::size_t>(m_nTxLen));
-    ++m_nTxLen;
+    m_nTxLen = static_cast<int>(CloseHostFrame(m_TxFrame, static_cast<std::size_t>(m_nTxLen)));
     m_TxFrame[m_nTxLen] = 0;  // kept after the BCC, neither counted nor sent
 
     m_bBusy = 1;

@@ -34,7 +34,7 @@ void LineStore::Put(const Line& line) {
     std::memcpy(m_text.get() + (at % m_textBytes), line.text.data(), size);
     const std::size_t i = static_cast<std::size_t>(m_end % m_capacity);
     if (i == m_index.size()) m_index.emplace_back();
-    m_index[i] = Entry{at, static_cast<std::uint32_t>(size), line.flags};
+    m_index[i] = Entry{at, line.wallMs, static_cast<std::uint32_t>(size), line.flags};
     m_textEnd = end;
     ++m_end;
 }
@@ -56,9 +56,14 @@ std::uint8_t LineStore::Flags(std::uint64_t n) const {
     return e ? e->flags : 0;
 }
 
+std::int64_t LineStore::WallMs(std::uint64_t n) const {
+    const Entry* e = Find(n);
+    return e ? e->wallMs : 0;
+}
+
 // ---- FileSink -------------------------------------------------------------------
 
-std::unique_ptr<FileSink> FileSink::Open(const std::string& path, std::string* error) {
+std::unique_ptr<FileSink> FileSink::Open(const std::string& path, std::string* error, std::string_view header) {
     auto fail = [&](int e) {
         if (error) *error = "cannot open trace file '" + path + "': " + std::strerror(e);
         return nullptr;
@@ -74,7 +79,7 @@ std::unique_ptr<FileSink> FileSink::Open(const std::string& path, std::string* e
     ::localtime_r(&now, &tm);
     char head[64];
     const std::size_t n = std::strftime(head, sizeof head, "# wire trace started %Y-%m-%d %H:%M:%S\n", &tm);
-    if (!sink->WriteAll(head, n)) {
+    if (header.empty() ? !sink->WriteAll(head, n) : !sink->WriteAll(header.data(), header.size())) {
         if (error) *error = "cannot write trace file '" + path + "': " + std::strerror(errno);
         return nullptr;
     }
@@ -89,10 +94,10 @@ FileSink::~FileSink() = default;
 
 bool FileSink::WriteAll(const char* p, std::size_t n) { return m_file.WriteAll(p, n); }
 
-void FileSink::AppendWallClock() {
+void FileSink::AppendWallClock(std::int64_t wallMs) {
     using namespace std::chrono;
-    const auto now = system_clock::now().time_since_epoch();
-    const long long ms = duration_cast<milliseconds>(now).count();
+    const long long ms =
+        wallMs > 0 ? wallMs : duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     const long long sec = ms / 1000;
     if (sec != m_cachedSec) {
         const std::time_t t = static_cast<std::time_t>(sec);
@@ -109,7 +114,7 @@ void FileSink::AppendWallClock() {
 
 void FileSink::Put(const Line& line) {
     m_buf.clear();
-    AppendWallClock();
+    AppendWallClock(line.wallMs);
     m_buf += line.text;
     m_buf += '\n';
     if (WriteAll(m_buf.data(), m_buf.size())) return;

@@ -22,6 +22,7 @@ struct Line {
     std::uint64_t tUs = 0;  // microseconds since the port was opened
     std::uint8_t flags = 0;
     std::string_view text;  // time, direction, bytes and meaning; no line end
+    std::int64_t wallMs = 0;  // wall-clock time, ms since 1970 (0: not known)
 };
 
 class LineSink {
@@ -58,10 +59,13 @@ public:
     // The line numbered n, or "" (flags 0) when it is not held.
     std::string_view Text(std::uint64_t n) const;
     std::uint8_t Flags(std::uint64_t n) const;
+    // Its wall-clock time (0: not known, or not held).
+    std::int64_t WallMs(std::uint64_t n) const;
 
 private:
     struct Entry {
         std::uint64_t at = 0;  // where the text starts, counted in bytes ever put in the ring
+        std::int64_t wallMs = 0;
         std::uint32_t size = 0;
         std::uint8_t flags = 0;
     };
@@ -76,16 +80,18 @@ private:
 };
 
 // Appends each line to a file with the wall-clock time of day in front
-// ("14:03:27.123 "), one write per line, so that the file holds every line
+// ("14:03:27.123 ", the line's own time when it has one), one write per line, so that the file holds every line
 // written before the program was stopped, even by a kill.  A file that is not
 // a regular file (a pipe, a terminal) is written without waiting: a line it
 // cannot take at once is lost and counted, rather than holding up the console.
 class FileSink final : public LineSink {
 public:
-    // Opens (creating if missing) path for appending and writes a first line
-    // "# wire trace started YYYY-MM-DD HH:MM:SS".  On failure returns nothing
-    // and sets *error to a sentence that names the file and the reason.
-    static std::unique_ptr<FileSink> Open(const std::string& path, std::string* error);
+    // Opens (creating if missing) path for appending and writes its header:
+    // `header` (whole lines) when given, else a first line "# wire trace
+    // started YYYY-MM-DD HH:MM:SS".  On failure returns nothing and sets
+    // *error to a sentence that names the file and the reason.
+    static std::unique_ptr<FileSink> Open(const std::string& path, std::string* error,
+                                          std::string_view header = {});
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
@@ -101,7 +107,7 @@ public:
 private:
     FileSink(files::File file, std::string path);
     bool WriteAll(const char* p, std::size_t n);
-    void AppendWallClock();
+    void AppendWallClock(std::int64_t wallMs);
 
     files::File m_file;
     std::string m_path;

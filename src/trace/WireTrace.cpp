@@ -2,6 +2,8 @@
 
 #include "commands/Catalogue.h"
 #include "commands/ErrorText.h"
+#include "console/AnswerText.h"
+#include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
 
 #include <charconv>
@@ -59,7 +61,14 @@ void WireTrace::RemoveSink(LineSink* sink) {
         if (s == sink) s = nullptr;
 }
 
+std::int64_t WireTrace::Wall() const {
+    if (m_wall) return m_wall();
+    using namespace std::chrono;
+    return static_cast<std::int64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
 void WireTrace::Flush() {
+    Release();
     // The chunk under way, if any, is the receiver's to finish (ChunkEnd).
     FlushNoise();
     if (m_frameLen > 0) FlushFramePart(true);
@@ -93,14 +102,71 @@ void WireTrace::BeginLine(const char* dir, const std::uint8_t* p, std::size_t n)
         m_line += kHexDigits[p[i] & 0x0F];
     }
     m_line += " | ";
-    // The time goes to the sinks with the line.
+    // The times go to the sinks with the line.
     m_lineTime = t;
+    m_lineWall = Wall();
 }
 
 void WireTrace::EndLine(std::uint8_t flags) {
-    const Line line{m_lineTime, flags, m_line};
+    if (m_holding && m_nHeld < m_held.size()) {
+        Held& h = m_held[m_nHeld++];
+        h.text.assign(m_line);
+        h.tUs = m_lineTime;
+        h.wallMs = m_lineWall;
+        h.flags = flags;
+        return;
+    }
+    Release();
+    const Line line{m_lineTime, flags, m_line, m_lineWall};
     for (LineSink* s : m_sinks)
         if (s) s->Put(line);
+}
+
+void WireTrace::Release() {
+    m_holding = false;
+    for (std::size_t i = 0; i < m_nHeld; ++i) {
+        const Held& h = m_held[i];
+        const Line line{h.tUs, h.flags, h.text, h.wallMs};
+        for (LineSink* s : m_sinks)
+            if (s) s->Put(line);
+    }
+    m_nHeld = 0;
+}
+
+void WireTrace::Answered(const ev::Answer& answer) {
+    if (m_holding && m_nHeld > 0) {
+        const std::string fields = AnswerSummary(answer);
+        if (!fields.empty()) {
+            m_held[0].text += "; ";
+            m_held[0].text += fields;
+        }
+    }
+    Release();
+}
+
+void WireTrace::Noticed(const ev::Notice& notice) {
+    Release();
+    if (notice.kind == ev::NoticeKind::ImageLoaded && notice.image) m_image = image::IdentityLine(*notice.image);
+}
+
+std::string WireTrace::Header(std::string_view started, std::string_view console) const {
+    std::string h = "# wire trace started ";
+    h += started;
+    h += "\n# port ";
+    if (m_port > 0) {
+        h += "COM" + std::to_string(m_port);
+        if (!m_portPath.empty()) {
+            h += ' ';
+            h += m_portPath;
+        }
+    } else {
+        h += "none open";
+    }
+    h += "\n# console ";
+    h += console;
+    h += '\n';
+    if (!m_image.empty()) h += "# " + m_image + '\n';
+    return h;
 }
 
 void WireTrace::AppendCode(int code) {
@@ -159,6 +225,8 @@ void WireTrace::AppendFrameNote(const FrameNote& f) {
 // ---- what was written --------------------------------------------------------------
 
 void WireTrace::Written(const std::uint8_t* p, std::size_t n, const TxNote& note) {
+    // The ACK of an accepted frame is held with the frame's line.
+    if (note.kind != TxKind::Ack) Release();
     FlushNoise();
     std::uint8_t flags = 0;
     BeginLine("TX", p, n);
@@ -205,6 +273,7 @@ void WireTrace::Written(const std::uint8_t* p, std::size_t n, const TxNote& note
 // ---- what was received ---------------------------------------------------------------
 
 void WireTrace::ChunkBegin(const std::uint8_t* p, std::size_t n) {
+    Release();
     FlushLeftover();
     m_chunk = p;
     m_chunkLen = p ? n : 0;
@@ -212,6 +281,7 @@ void WireTrace::ChunkBegin(const std::uint8_t* p, std::size_t n) {
 }
 
 void WireTrace::ChunkEnd() {
+    Release();
     FlushNoise();
     FlushLeftover();
     m_chunk = nullptr;
@@ -219,6 +289,7 @@ void WireTrace::ChunkEnd() {
 }
 
 void WireTrace::Received(RxKind kind) {
+    Release();
     if (m_chunkPos >= m_chunkLen) return;  // no byte of a chunk to say it of
     const std::uint8_t b = m_chunk[m_chunkPos++];
     switch (kind) {
@@ -293,6 +364,7 @@ void WireTrace::ForgetFrame() {
 }
 
 void WireTrace::FrameDropped() {
+    Release();
     // The receiver gave the frame up: its bytes so far are a line of their
     // own, before whatever the send that dropped it writes.
     FlushNoise();
@@ -341,6 +413,9 @@ void WireTrace::FrameLine(RxKind verdict) {
     if (verdict == RxKind::FrameBadBcc) {
         m_line += ", bad BCC, NAK sent";
         flags |= kErrorLine;
+    } else {
+        // Accepted: decoded next; its line waits for the fields.
+        m_holding = true;
     }
     if (m_frameSplit) {
         m_line += ", end of a frame of ";
@@ -354,7 +429,15 @@ void WireTrace::FrameLine(RxKind verdict) {
 // ---- the link's own events ---------------------------------------------------------
 
 void WireTrace::Link(LinkEvent e, int nPort, std::string_view detail) {
+    Release();
     FlushNoise();
+    if (e == LinkEvent::Open || e == LinkEvent::PortBack) {
+        m_port = nPort;
+        m_portPath.assign(detail);
+    } else if (e == LinkEvent::Close || e == LinkEvent::PortLost) {
+        m_port = 0;
+        m_portPath.clear();
+    }
     if (e == LinkEvent::Close || e == LinkEvent::PortLost) {
         // The start of a frame whose end did not come before the line went
         // (the receiver keeps it: its end may still come).

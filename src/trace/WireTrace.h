@@ -7,6 +7,13 @@
 //     95.112 RX 01 30 30 50 20 ... 03 4E | response 'P' STATUS
 //     95.140 TX 06 | ACK
 //
+// An accepted response frame's line also carries its decoded fields, from the
+// Answered event that follows the frame ("; P: dvtl 0,...", see
+// console/AnswerText.h): the line, and the ACK written before the event,
+// wait for it, and go out at the next thing the trace hears if it never comes.
+// Each line also carries its wall-clock time (Line::wallMs), which the window
+// and the file show in front of it ("14:03:27.123 ").
+//
 // The time is milliseconds since the port was opened (before any OPEN: since
 // the trace began), read when the line is made: a response frame spread over
 // several chunks makes one line, when its BCC arrives.  Every byte the
@@ -51,6 +58,9 @@ public:
     static constexpr std::size_t kNoiseMax = 64;
 
     explicit WireTrace(Clock nowUs = {});
+    // Wall-clock time in milliseconds since 1970; an empty function uses the system clock.
+    using WallClock = std::function<std::int64_t()>;
+    void SetWallClock(WallClock wallMs) { m_wall = std::move(wallMs); }
     // Bytes still waiting for their line (noise, the start of a frame whose
     // end never came) are shown before the trace ends.
     ~WireTrace() override;
@@ -63,6 +73,13 @@ public:
     // Shows the bytes still waiting for their line now.
     void Flush();
 
+    // What a saved or logged trace file begins with, whole lines of "# ":
+    //   # wire trace started 2026-12-10 17:40:03 +01:00   (started, as given)
+    //   # port COM1 /dev/ttyUSB0                          (or: # port none open)
+    //   # console zantu-console 1.2                       (console, as given)
+    //   # image a.hex: 12 records, 1536 bytes, sum 0x1A2B, CRC-32 0x...  (when one is loaded)
+    std::string Header(std::string_view started, std::string_view console) const;
+
     // ---- ev::ConsoleObserver: the bytes on the line and the link ----------------------------------------------------
     void Written(const std::uint8_t* p, std::size_t n, const TxNote& note) override;
     void ChunkBegin(const std::uint8_t* p, std::size_t n) override;
@@ -70,6 +87,9 @@ public:
     void ChunkEnd() override;
     void FrameDropped() override;
     void Link(LinkEvent e, int nPort, std::string_view detail) override;
+    // The decoded fields go on the answer's line; an image loaded goes in the header.
+    void Answered(const ev::Answer& answer) override;
+    void Noticed(const ev::Notice& notice) override;
 
 private:
     std::uint64_t Now() const;
@@ -87,6 +107,9 @@ private:
     void FlushFramePart(bool cutShort);
     void FrameLine(RxKind verdict);
     void ForgetFrame();
+    std::int64_t Wall() const;
+    // Lines held for the answer's fields go out.
+    void Release();
 
     Clock m_clock;
     std::uint64_t m_origin = 0;
@@ -113,6 +136,24 @@ private:
     bool m_frameSplit = false;
 
     FrameNote m_lastFrame;  // the host frame last written, for the ACK time-out
+
+    WallClock m_wall;
+    std::int64_t m_lineWall = 0;
+    // An accepted frame's line and the ACK after it, until the answer's fields come.
+    struct Held {
+        std::string text;
+        std::uint64_t tUs = 0;
+        std::int64_t wallMs = 0;
+        std::uint8_t flags = 0;
+    };
+    std::array<Held, 2> m_held;
+    std::size_t m_nHeld = 0;
+    bool m_holding = false;
+
+    // For the header: the port open now and its device, the image loaded last.
+    int m_port = 0;
+    std::string m_portPath;
+    std::string m_image;
 };
 
 }  // namespace trace

@@ -6,6 +6,11 @@
 #include "framework/qt/FixedFont.h"
 #include "framework/qt/QtHost.h"
 #include "framework/qt/TraceWindow.h"
+#include "link/LinkFrame.h"
+#include "trace/WireTrace.h"
+
+#include "CaptureWriter.h"
+#include "TraceParse.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +24,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -239,6 +245,98 @@ TEST_F(ConsoleTrace, TheContextMenuHasTheWireTraceItem) {
     EXPECT_TRUE(items.contains(QStringLiteral("Wire trace"))) << items.join(QLatin1Char('|')).toStdString();
     ASSERT_NE(host.WireTraceWindow(), nullptr);
     EXPECT_TRUE(host.WireTraceWindow()->isVisible());
+}
+
+// Logging from the window: started and stopped at any time, the file begins
+// with the header (date with UTC offset, port and device, console, image) and
+// holds the lines of its time as the window shows them, time of day first and
+// an answer's decoded fields on its line; a file that cannot be written is
+// said in the window, nothing logged.
+TEST(ConsoleTraceLog, StartAndStopLogWithTheHeaderAndTheAnswersFields) {
+    trace::LineStore store;
+    trace::WireTrace wire;
+    wire.AddSink(&store);
+    fw::QtHost host;
+    host.SetWireTraceStore(&store);
+    host.SetWireTrace(&wire, QStringLiteral("zantu-console 1.2"));
+    CConsoleDlg dlg{host};
+    CaptureWriter out;
+    dlg.Subscribe(&wire);
+    dlg.Create();
+    dlg.m_pWriter = &out;
+    dlg.m_bLinked = 1;
+    host.DialogWindow()->show();
+    host.ShowWireTrace();
+    fw::TraceWindow* w = host.WireTraceWindow();
+    ASSERT_NE(w, nullptr);
+    w->SetFailureBoxes(false);
+    // What the core tells at OPEN and when a HEX file is read.
+    dlg.TraceLink(ev::LinkEvent::Open, 1, "/dev/ttyUSB7");
+    const ev::ImageIdentity image{"fw.hex", 12, 1536, 0x1A2B, 0xDEADBEEF};
+    dlg.Notify(ev::Notice{.kind = ev::NoticeKind::ImageLoaded, .image = &image});
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("session.log"));
+    w->SetLogPathAsker([&] { return path; });
+    ASSERT_TRUE(w->LogButton()->isEnabled());
+    w->LogButton()->click();
+    ASSERT_TRUE(w->Logging());
+    EXPECT_EQ(w->LogButton()->text(), QStringLiteral("Stop log"));
+    EXPECT_TRUE(w->LogState()->text().contains(path)) << w->LogState()->text().toStdString();
+
+    const auto status = [&] {
+        const std::size_t before = out.writes.size();
+        dlg.OnCommand(1006);  // STATUS
+        ASSERT_EQ(out.writes.size(), before + 1);
+        const std::uint8_t ack = proto::ACK;
+        dlg.ReceiveBytes(&ack, 1);
+        std::vector<std::uint8_t> f{proto::SOH, '0', '0', 'P', ' ', 0x21, 0x22};
+        for (int box = 0; box < 4; ++box)
+            for (std::uint8_t b : {std::uint8_t{0x24}, std::uint8_t{0x20}, std::uint8_t{0x3A}, std::uint8_t{0x2B}})
+                f.push_back(b);
+        f.push_back(proto::ETX);
+        f.push_back(proto::Xor(f.data(), f.size()));
+        dlg.ReceiveBytes(f.data(), f.size());
+    };
+    status();
+    w->Refresh();
+    const std::uint64_t loggedEnd = store.End();
+    w->LogButton()->click();
+    EXPECT_FALSE(w->Logging());
+    EXPECT_TRUE(w->LogState()->text().startsWith(QStringLiteral("Log stopped"))) << w->LogState()->text().toStdString();
+    status();  // after the stop: not in the file
+
+    std::vector<std::string> header;
+    const auto lines = ReadTraceFile(path.toStdString(), nullptr, &header);
+    ASSERT_EQ(header.size(), 4u);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^# wire trace started \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d\\d:\\d\\d$"))
+                    .match(QString::fromStdString(header[0]))
+                    .hasMatch())
+        << header[0];
+    EXPECT_EQ(header[1], "# port COM1 /dev/ttyUSB7");
+    EXPECT_EQ(header[2], "# console zantu-console 1.2");
+    EXPECT_EQ(header[3], "# image fw.hex: 12 records, 1536 bytes, sum 0x1A2B, CRC-32 0xDEADBEEF");
+    // TX STATUS, RX ACK, RX the answer, TX its ACK: as the window shows them.
+    ASSERT_EQ(lines.size(), 4u);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_TRUE(ParseTraceLine(lines[i], true)) << lines[i];
+        EXPECT_EQ(QString::fromStdString(lines[i]), w->Shown(loggedEnd - 4 + i));
+    }
+    const auto answer = ParseTraceLine(lines[2], true);
+    EXPECT_EQ(answer->dir, "RX");
+    EXPECT_NE(answer->what.find("response 'P' STATUS; P: dvtl 1 dvtr 0"), std::string::npos) << answer->what;
+    EXPECT_NE(answer->what.find("opacity 1A,1A,1A,1A length B,B,B,B"), std::string::npos) << answer->what;
+    // The window's view has the time of day in front too.
+    EXPECT_TRUE(w->View()->toPlainText().contains(QString::fromStdString(lines[2])));
+
+    // A file that cannot take the header: said, nothing logged.
+    w->SetLogPathAsker([] { return QStringLiteral("/dev/full"); });
+    w->LogButton()->click();
+    EXPECT_FALSE(w->Logging());
+    EXPECT_TRUE(w->LogState()->text().contains(QStringLiteral("/dev/full': No space left on device")))
+        << w->LogState()->text().toStdString();
+    dlg.Unsubscribe(&wire);
 }
 
 }  // namespace

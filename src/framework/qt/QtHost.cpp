@@ -180,6 +180,7 @@ void QtDialogWindow::contextMenuEvent(QContextMenuEvent* e) {
     QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (QAction* trace = m_host.WireTraceAction()) menu.addAction(trace);
     if (QAction* record = m_host.BatchRecordAction()) menu.addAction(record);
+    if (QAction* tool = m_host.FrameToolAction()) menu.addAction(tool);
     if (menu.exec(e->globalPos()) == about) m_host.About();
 }
 
@@ -385,6 +386,7 @@ void QtHost::CreateDialog(std::string_view title, int clientW, int clientH,
     OrderTabs();
     InstallWireTraceAction();
     InstallBatchRecord();
+    InstallFrameToolAction();
 }
 
 // ---- the wire trace window --------------------------------------------------------
@@ -404,11 +406,69 @@ void QtHost::InstallWireTraceAction() {
     m_traceAction = a;
 }
 
+void QtHost::SetWireTrace(trace::WireTrace* wire, const QString& console) {
+    m_wire = wire;
+    m_console = console;
+    if (m_traceWnd) m_traceWnd->SetWireTrace(m_wire, m_console);
+}
+
+void QtHost::SetHandFrameLink(HandFrameLink* link) {
+    m_handLink = link;
+    if (m_toolWnd) m_toolWnd->SetLink(link);
+    if (m_traceWnd) m_traceWnd->SetFrameToolOpener(link ? std::function<void()>([this] { ShowFrameTool(); }) : nullptr);
+    InstallFrameToolAction();
+    if (m_toolAction) m_toolAction->setEnabled(link != nullptr);
+}
+
+void QtHost::InstallFrameToolAction() {
+    if (!m_dlg || !m_handLink || m_toolAction) return;
+    auto* a = new QAction(QStringLiteral("Frame tool"), m_dlg);
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    a->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(a, &QAction::triggered, this, [this] { ShowFrameTool(); });
+    m_dlg->addAction(a);
+    m_toolAction = a;
+}
+
+void QtHost::ShowFrameTool() {
+    if (!m_dlg || !m_handLink) return;
+    if (!m_toolWnd) {
+        // A child of the console, so the console's modality leaves it usable.
+        m_toolWnd = new FrameToolWindow(m_dlg);
+        m_toolWnd->SetLink(m_handLink);
+        const QScreen* scr = m_dlg->screen();
+        const QRect avail = scr ? scr->availableGeometry() : QRect(QPoint(0, 0), QSize(1 << 15, 1 << 15));
+        const QSize border = m_dlg->frameGeometry().size() - m_dlg->size();
+        const QRect console = m_dlg->frameGeometry();
+        std::vector<QRect> others;
+        if (m_traceWnd && m_traceWnd->isVisible()) others.push_back(m_traceWnd->frameGeometry());
+        if (m_recordWnd && m_recordWnd->isVisible()) others.push_back(m_recordWnd->frameGeometry());
+        std::optional<QRect> among;
+        if (!others.empty())
+            among = PlaceAmong(console, others, m_toolWnd->size() + border, m_toolWnd->minimumSizeHint() + border,
+                               avail);
+        if (among) {
+            m_toolWnd->resize(among->size() - border);
+            m_toolWnd->move(among->topLeft());
+        } else {
+            const QSize frame = FitBeside(console, m_toolWnd->size() + border, m_toolWnd->minimumSizeHint() + border,
+                                          avail);
+            m_toolWnd->resize(frame - border);
+            m_toolWnd->move(PlaceBeside(console, frame, avail, std::nullopt));
+        }
+    }
+    m_toolWnd->show();
+    m_toolWnd->raise();
+    m_toolWnd->activateWindow();
+}
+
 void QtHost::ShowWireTrace() {
     if (!m_dlg || !m_traceStore) return;
     if (!m_traceWnd) {
         // A child of the console, so the console's modality leaves it usable.
         m_traceWnd = new TraceWindow(*m_traceStore, m_dlg);
+        m_traceWnd->SetWireTrace(m_wire, m_console);
+        if (m_handLink) m_traceWnd->SetFrameToolOpener([this] { ShowFrameTool(); });
         m_traceWnd->installEventFilter(this);
         const QRect dlg = m_dlg->frameGeometry();
         // The frame a window gets, as the console's.

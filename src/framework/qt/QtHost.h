@@ -4,6 +4,7 @@
 
 #include "framework/Host.h"
 #include "framework/qt/BatchRecordWindow.h"
+#include "framework/qt/FrameToolWindow.h"
 #include "framework/qt/TraceWindow.h"
 
 #include <QDialog>
@@ -119,6 +120,17 @@ public:
     void ShowWireTrace();
     TraceWindow* WireTraceWindow() const { return m_traceWnd; }
     QAction* WireTraceAction() const { return m_traceAction; }
+    // The trace itself, for the trace window's log and the files' header
+    // (console: the program and version the header names).
+    void SetWireTrace(trace::WireTrace* wire, const QString& console);
+
+    // The frame tool: with a link, the context menu has "Frame tool", Ctrl+F
+    // and the trace window's button open it.  Set to none before the console
+    // the link sends through goes.
+    void SetHandFrameLink(HandFrameLink* link);
+    void ShowFrameTool();
+    FrameToolWindow* FrameToolWnd() const { return m_toolWnd; }
+    QAction* FrameToolAction() const { return m_toolAction; }
 
     // The batch record: with a record, each batch's file is written to
     // recordsDir from the console's start, the context menu has "Batch
@@ -183,6 +195,12 @@ private:
     QPointer<TraceWindow> m_traceWnd;    // a child of the dialog, made when first opened
     QRect m_tracePlaced;                 // where it was put (frame corner, client size)
     void KeepWireTracePlace();
+    trace::WireTrace* m_wire = nullptr;
+    QString m_console;
+    void InstallFrameToolAction();
+    HandFrameLink* m_handLink = nullptr;
+    QPointer<QAction> m_toolAction;         // on the dialog: the menu item and Ctrl+F
+    QPointer<FrameToolWindow> m_toolWnd;    // a child of the dialog, made when first opened
     QSettings* m_settings = nullptr;
     bool m_raisesPriority = false;
     void InstallBatchRecord();

@@ -1,13 +1,16 @@
 #include "framework/qt/TraceWindow.h"
 #include "framework/qt/FixedFont.h"
+#include "trace/WireTrace.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
@@ -43,6 +46,14 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     m_wrap = new QCheckBox(QStringLiteral("Wrap"), this);
     m_wrap->setChecked(true);
     m_count = new QLabel(this);
+    m_logButton = new QPushButton(QStringLiteral("Start log..."), this);
+    m_logButton->setEnabled(false);
+    m_logButton->setToolTip(QStringLiteral("Append every trace line from now on to a file"));
+    m_logState = new QLabel(this);
+    m_logState->setObjectName(QStringLiteral("logState"));
+    m_logState->setTextFormat(Qt::PlainText);
+    m_toolButton = new QPushButton(QStringLiteral("Frame tool..."), this);
+    m_toolButton->setVisible(false);
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(m_clear);
@@ -54,13 +65,22 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     bar->addWidget(m_wrap);
     bar->addStretch(1);
     bar->addWidget(m_count);
+    auto* logBar = new QHBoxLayout;
+    logBar->addWidget(m_logButton);
+    logBar->addWidget(m_logState, 1);
+    logBar->addWidget(m_toolButton);
     auto* lay = new QVBoxLayout(this);
     lay->addLayout(bar);
+    lay->addLayout(logBar);
     lay->addWidget(m_view, 1);
 
     connect(m_clear, &QPushButton::clicked, this, [this] { Clear(); });
     connect(m_pause, &QPushButton::toggled, this, [this](bool on) { SetPaused(on); });
     connect(m_save, &QPushButton::clicked, this, [this] { SaveAs(); });
+    connect(m_logButton, &QPushButton::clicked, this, [this] { ToggleLog(); });
+    connect(m_toolButton, &QPushButton::clicked, this, [this] {
+        if (m_openTool) m_openTool();
+    });
     connect(m_wrap, &QCheckBox::toggled, this, [this](bool on) {
         m_view->setLineWrapMode(on ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
     });
@@ -74,7 +94,10 @@ TraceWindow::TraceWindow(trace::LineStore& store, QWidget* parent)
     resize(760, 480);
     m_next = m_store.Begin();
     UpdateCount();
+    UpdateLogState();
 }
+
+TraceWindow::~TraceWindow() { StopLog(); }
 
 void TraceWindow::showEvent(QShowEvent* e) {
     Refresh();
@@ -108,9 +131,8 @@ void TraceWindow::AppendLines(std::uint64_t first, std::uint64_t last) {
     int lines = 0;
     for (std::uint64_t n = first; n < last; ++n) {
         if (!Passes(m_store.Flags(n))) continue;
-        const std::string_view s = m_store.Text(n);
         if (lines++ > 0) text += QLatin1Char('\n');
-        text += QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+        text += Shown(n);
     }
     if (lines == 0) return;
     QScrollBar* bar = m_view->verticalScrollBar();
@@ -137,6 +159,7 @@ void TraceWindow::Refresh() {
         m_next = end;
     }
     UpdateCount();
+    if (m_log && !m_logFailure.isEmpty()) UpdateLogState();  // the lines missed so far
 }
 
 void TraceWindow::Rebuild() {
@@ -179,11 +202,10 @@ void TraceWindow::UpdateCount() {
 
 bool TraceWindow::SaveTo(const QString& path, QString* error) const {
     QSaveFile f(path);
-    QByteArray bytes;
+    QByteArray bytes = Header().toUtf8();
     for (std::uint64_t n = m_store.Begin(); n < m_next; ++n) {
         if (!Passes(m_store.Flags(n))) continue;
-        const std::string_view s = m_store.Text(n);
-        bytes.append(s.data(), static_cast<qsizetype>(s.size()));
+        bytes.append(Shown(n).toUtf8());
         bytes.append('\n');
     }
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
@@ -201,6 +223,121 @@ void TraceWindow::SaveAs() {
     if (path.isEmpty()) return;
     QString error;
     if (!SaveTo(path, &error)) QMessageBox::warning(this, windowTitle(), error);
+}
+
+QString TraceWindow::Shown(std::uint64_t n) const {
+    const std::string_view s = m_store.Text(n);
+    const QString text = QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+    const std::int64_t wall = m_store.WallMs(n);
+    if (wall <= 0) return text;
+    return QDateTime::fromMSecsSinceEpoch(wall).toString(QStringLiteral("HH:mm:ss.zzz ")) + text;
+}
+
+QString TraceWindow::StampNow() {
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc() / 60;
+    const int a = offset < 0 ? -offset : offset;
+    return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) +
+           QStringLiteral("%1%2:%3")
+               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+               .arg(a / 60, 2, 10, QLatin1Char('0'))
+               .arg(a % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString TraceWindow::Header() const {
+    if (!m_wire) return {};
+    return QString::fromStdString(m_wire->Header(StampNow().toStdString(), m_console.toStdString()));
+}
+
+void TraceWindow::SetWireTrace(trace::WireTrace* wire, const QString& console) {
+    if (m_wire != wire) StopLog();
+    m_wire = wire;
+    m_console = console;
+    m_logButton->setEnabled(m_wire != nullptr);
+    UpdateLogState();
+}
+
+void TraceWindow::SetFrameToolOpener(std::function<void()> open) {
+    m_openTool = std::move(open);
+    m_toolButton->setVisible(static_cast<bool>(m_openTool));
+}
+
+bool TraceWindow::StartLog(const QString& path, QString* error) {
+    if (!m_wire) {
+        if (error) *error = QStringLiteral("No wire trace to log.");
+        return false;
+    }
+    StopLog();
+    std::string why;
+    auto sink = trace::FileSink::Open(path.toStdString(), &why, Header().toStdString());
+    if (!sink) {
+        if (error) *error = QString::fromStdString(why);
+        return false;
+    }
+    // Said from the event loop: the report comes inside a console event.
+    QPointer<TraceWindow> self(this);
+    sink->SetFailureReport([self](const std::string& text) {
+        const QString t = QString::fromStdString(text);
+        QMetaObject::invokeMethod(
+            self.data(), [self, t] { if (self) self->LogFailed(t); }, Qt::QueuedConnection);
+    });
+    if (!m_wire->AddSink(sink.get())) {
+        if (error) *error = QStringLiteral("The wire trace takes no more files.");
+        return false;
+    }
+    m_log = std::move(sink);
+    m_logPath = path;
+    m_logFailure.clear();
+    UpdateLogState();
+    return true;
+}
+
+void TraceWindow::StopLog() {
+    if (!m_log) return;
+    if (m_wire) m_wire->RemoveSink(m_log.get());
+    const std::uint64_t lost = m_log->LinesLost();
+    m_log.reset();
+    QString s = QStringLiteral("Log stopped: %1").arg(m_logPath);
+    if (lost > 0) s += QStringLiteral(" (%1 lines could not be written)").arg(lost);
+    m_logState->setText(s);
+    m_logButton->setText(QStringLiteral("Start log..."));
+}
+
+void TraceWindow::ToggleLog() {
+    if (m_log) {
+        StopLog();
+        return;
+    }
+    const QString path = m_askLogPath ? m_askLogPath()
+                                      : QFileDialog::getSaveFileName(this, QStringLiteral("Log wire trace to"),
+                                                                     QStringLiteral("wire-trace.log"),
+                                                                     QStringLiteral("Text files (*.log *.txt);;All files (*)"),
+                                                                     nullptr, QFileDialog::DontConfirmOverwrite);
+    if (path.isEmpty()) return;
+    QString error;
+    if (!StartLog(path, &error)) {
+        m_logState->setText(QStringLiteral("Not logging: %1").arg(error));
+        if (m_boxes) QMessageBox::warning(this, windowTitle(), error);
+    }
+}
+
+void TraceWindow::LogFailed(const QString& text) {
+    m_logFailure = text;
+    UpdateLogState();
+    if (m_boxes) QMessageBox::warning(this, windowTitle(), text);
+}
+
+void TraceWindow::UpdateLogState() {
+    if (!m_log) {
+        if (m_logState->text().isEmpty()) m_logState->setText(QStringLiteral("Not logging"));
+        m_logButton->setText(QStringLiteral("Start log..."));
+        return;
+    }
+    m_logButton->setText(QStringLiteral("Stop log"));
+    QString s = QStringLiteral("Logging to %1").arg(m_logPath);
+    if (!m_logFailure.isEmpty())
+        s += QStringLiteral(" - WRITE FAILED, %1 lines missing: %2").arg(m_log->LinesLost()).arg(m_logFailure);
+    m_logState->setText(s);
 }
 
 }  // namespace fw
