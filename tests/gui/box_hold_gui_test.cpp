@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -73,7 +74,13 @@ struct QtBoxHold : ::testing::Test {
         if (inBox) return;
         QWidget* w = QApplication::activeModalWidget();
         if (auto* fd = qobject_cast<QFileDialog*>(w)) {
-            fd->selectFile(QString::fromStdString(hexPath));
+            // Typed into the name field, as a user does: selectFile leaves
+            // the field alone once it has the focus, which it may have got
+            // before this timer first runs on a loaded machine.
+            if (auto* name = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                name->setText(QString::fromStdString(hexPath));
+            else
+                fd->selectFile(QString::fromStdString(hexPath));
             static_cast<QDialog*>(fd)->accept();
             return;
         }
