@@ -1,4 +1,5 @@
 // The channel on an in-process line: the test plays the module on the far end.
+#include "ChunkRecorder.h"
 #include "framework/HeadlessHost.h"
 #include "link/Comm.h"
 #include "link/MemoryLine.h"
@@ -11,26 +12,6 @@
 #include <vector>
 
 namespace {
-
-struct Recorder : fw::Window {
-    CComm* comm = nullptr;
-    std::vector<std::size_t> sizes;
-    std::vector<std::uint8_t> bytes;
-    int lost = 0;
-    void OnTimer(int) override {}
-    std::intptr_t OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override {
-        if (msg == WM_COMM_LOST) ++lost;
-        if (msg == WM_COMM_DATA) {
-            sizes.push_back(comm->ChunkLength());
-            bytes.insert(bytes.end(), comm->Chunk(), comm->Chunk() + comm->ChunkLength());
-        }
-        return 1;
-    }
-    void OnCommand(int) override {}
-    void OnTabSelChange() override {}
-    void OnCancel() override {}
-    void OnAbout() override {}
-};
 
 std::vector<std::uint8_t> ReadAll(memline::End& end, std::size_t n) {
     std::vector<std::uint8_t> got(n);
@@ -45,7 +26,7 @@ std::vector<std::uint8_t> ReadAll(memline::End& end, std::size_t n) {
 
 struct CommMemoryLine : ::testing::Test {
     fw::HeadlessHost host;
-    Recorder rec;
+    ChunkRecorder rec;
     CComm comm;
     std::shared_ptr<memline::End> module;
     std::string name;

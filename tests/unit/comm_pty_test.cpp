@@ -2,6 +2,7 @@
 // the master side.
 #include "HoldingProcess.h"
 #include "TempTree.h"
+#include "ChunkRecorder.h"
 #include "framework/HeadlessHost.h"
 #include "link/Comm.h"
 
@@ -27,26 +28,6 @@
 #include <vector>
 
 namespace {
-
-struct ChunkRecorder : fw::Window {
-    CComm* comm = nullptr;
-    std::vector<std::size_t> sizes;
-    std::vector<std::uint8_t> bytes;
-    int lost = 0;
-    void OnTimer(int) override {}
-    std::intptr_t OnMessage(unsigned msg, std::uintptr_t, std::intptr_t) override {
-        if (msg == WM_COMM_LOST) ++lost;
-        if (msg == WM_COMM_DATA) {
-            sizes.push_back(comm->ChunkLength());
-            bytes.insert(bytes.end(), comm->Chunk(), comm->Chunk() + comm->ChunkLength());
-        }
-        return 1;
-    }
-    void OnCommand(int) override {}
-    void OnTabSelChange() override {}
-    void OnCancel() override {}
-    void OnAbout() override {}
-};
 
 // Reads from fd until n bytes came or the time limit passed.
 std::vector<std::uint8_t> ReadFor(int fd, std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
