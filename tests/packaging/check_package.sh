@@ -77,7 +77,7 @@ for deb in "${debs[@]}"; do
     allowed+="|usr/share/applications/zantu-console\.desktop"
     allowed+="|usr/share/metainfo/${app_id//./\\.}\.metainfo\.xml"
     allowed+="|usr/share/icons/hicolor/(scalable/apps/zantu-console\.svg|[0-9]+x[0-9]+/apps/zantu-console\.png)"
-    allowed+="|usr/share/doc/zantu-console/(README\.md|copyright|changelog\.gz|docs/(wine-)?(page-[0-9]-[a-z]+|box)\.png)"
+    allowed+="|usr/share/doc/zantu-console/(README\.md|copyright|changelog\.gz|docs/[a-z0-9-]+\.png)"
     allowed+="|usr/share/lintian/overrides/zantu-console)$"
     required=(usr/bin/zantu-console usr/share/applications/zantu-console.desktop
       "usr/share/metainfo/$app_id.metainfo.xml" usr/share/icons/hicolor/scalable/apps/zantu-console.svg
