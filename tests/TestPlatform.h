@@ -35,10 +35,12 @@ inline std::string MakeTempDir(const std::string& stem) {
 }
 
 #if defined(_WIN32)
+inline constexpr bool kDeviceTree = false;  // no /sys, /dev or /proc
 inline bool MakeFifo(const std::string&) { return false; }  // no FIFOs in a Windows folder
 inline void SetEnv(const char* name, const char* value) { _putenv_s(name, value); }
 inline void UnsetEnv(const char* name) { _putenv_s(name, ""); }
 #else
+inline constexpr bool kDeviceTree = true;
 inline bool MakeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
 inline void SetEnv(const char* name, const char* value) { ::setenv(name, value, 1); }
 inline void UnsetEnv(const char* name) { ::unsetenv(name); }

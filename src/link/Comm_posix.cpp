@@ -267,19 +267,12 @@ std::unique_ptr<comm::Line> CComm::OpenDevice(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        switch (e) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO: return fail(PortFault::NoDevice, e);
-        case EACCES:
-        case EPERM:
-        case EROFS: return fail(PortFault::NoPermission, e);
-        case EBUSY:  // held exclusively (TIOCEXCL) by another program
+        const PortFault fault = OpenFaultOf(e);
+        if (fault == PortFault::InUse) {  // held exclusively (TIOCEXCL) by another program
             if (auto other = findHolder(false)) m_openError.holder = *other;
             m_openError.exclusive = true;
-            return fail(PortFault::InUse, e);
-        default: return fail(PortFault::Other, e);
         }
+        return fail(fault, e);
     }
     if (!::isatty(fd)) {
         ::close(fd);

@@ -5,6 +5,7 @@
 #include "link/PortDiscovery.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -38,6 +39,38 @@ std::string DeviceNameFromSysfs(std::string_view entry) {
     std::string s(entry);
     std::replace(s.begin(), s.end(), '!', '/');
     return s;
+}
+
+bool ParseUsbIds(std::string_view id, std::string& vendorId, std::string& productId) {
+    auto field = [&](std::string_view key) -> std::string {
+        for (std::size_t i = 0; i + key.size() + 4 <= id.size(); ++i) {
+            bool match = i == 0 || id[i - 1] == '\\' || id[i - 1] == '&' || id[i - 1] == '+';
+            for (std::size_t k = 0; match && k < key.size(); ++k)
+                match = (id[i + k] & ~0x20) == key[k];
+            if (!match) continue;
+            const std::string_view hex = id.substr(i + key.size(), 4);
+            if (!std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+                continue;
+            std::string out(hex);
+            for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return out;
+        }
+        return {};
+    };
+    std::string v = field("VID_"), p = field("PID_");
+    if (v.empty() || p.empty()) return false;
+    vendorId = std::move(v);
+    productId = std::move(p);
+    return true;
+}
+
+std::string SerialFromInstanceId(std::string_view id) {
+    if (id.size() < 4 || (id.substr(0, 4) != "USB\\" && id.substr(0, 4) != "usb\\")) return {};
+    const auto slash = id.rfind('\\');
+    if (slash == std::string_view::npos || slash < 4) return {};
+    const std::string_view last = id.substr(slash + 1);
+    if (last.empty() || last.find('&') != std::string_view::npos) return {};
+    return ParseAttribute(last);
 }
 
 bool NaturalLess(std::string_view a, std::string_view b) {

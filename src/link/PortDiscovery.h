@@ -70,5 +70,13 @@ std::string ParseAttribute(std::string_view contents);
 bool IsUnknownSerialType(std::string_view contents);
 // sysfs writes '/' in device names as '!': "cciss!c0d0" -> "cciss/c0d0".
 std::string DeviceNameFromSysfs(std::string_view entry);
+// Windows: vendor and product ids from a hardware id
+// ("USB\VID_0403&PID_6001&REV_0600", "FTDIBUS\COMPORT&VID_0403&PID_6001");
+// false when it has none.
+bool ParseUsbIds(std::string_view hardwareId, std::string& vendorId, std::string& productId);
+// Windows: the serial number in a USB device's instance id
+// ("USB\VID_0403&PID_6001\A1B2C3" -> "A1B2C3"); "" where the system made
+// the last part up (it then holds '&').
+std::string SerialFromInstanceId(std::string_view instanceId);
 // Natural order: digit runs compare by value.
 bool NaturalLess(std::string_view a, std::string_view b);

@@ -47,6 +47,8 @@ void DescribeDeviceAccess(PortOpenError& e);
 
 // A system error code (errno, or GetLastError on Windows) in words.
 std::string SystemErrorText(int err);
+// What the system error of a failed open of a port means.
+PortFault OpenFaultOf(int err);
 
 // Whom the fix is told to: the window's user (the Com button's menu) or the
 // command line's (--port and zantu-cli list-ports).

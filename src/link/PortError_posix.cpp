@@ -2,6 +2,7 @@
 // group and the error texts of errno.
 #include "link/PortError.h"
 
+#include <cerrno>
 #include <cstring>
 #include <grp.h>
 #include <sys/stat.h>
@@ -28,3 +29,16 @@ void DescribeDeviceAccess(PortOpenError& e) {
 }
 
 std::string SystemErrorText(int err) { return std::strerror(err); }
+
+PortFault OpenFaultOf(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return PortFault::NoDevice;
+    case EACCES:
+    case EPERM:
+    case EROFS: return PortFault::NoPermission;
+    case EBUSY: return PortFault::InUse;  // held exclusively (TIOCEXCL) by another program
+    default: return PortFault::Other;
+    }
+}

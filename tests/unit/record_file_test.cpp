@@ -286,7 +286,7 @@ TEST(RecordFile, RefusedFiles) {
     TempTree tmp;
     std::string error;
     // A CSV file of other columns is not appended to.
-    std::ofstream(tmp.Path("other.csv")) << "name,price\r\nx,1\r\n";
+    std::ofstream(tmp.Path("other.csv"), std::ios::binary) << "name,price\r\nx,1\r\n";
     EXPECT_FALSE(rec::RecordWriter::Open(tmp.Path("other.csv"), rec::RecordWriter::Mode::Append, &error));
     EXPECT_NE(error.find("other columns"), std::string::npos) << error;
     EXPECT_EQ(Slurp(tmp.Path("other.csv")), "name,price\r\nx,1\r\n");

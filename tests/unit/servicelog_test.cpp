@@ -154,7 +154,7 @@ TEST_F(ServiceLog, WrongPasswordThenRight) {
     EXPECT_EQ(LogSends(), 1);
     // The file written is named.
     EXPECT_EQ(dlg.m_strRecv,
-              wrong + "LOG: the module's log goes to " + (m_dir / "070305_140709.txt").string() + "\r\n");
+              wrong + "LOG: the module's log goes to " + (m_dir / "070305_140709.txt").make_preferred().string() + "\r\n");
 }
 
 TEST_F(ServiceLog, LaterPressesNeitherAskNorCreate) {
@@ -200,7 +200,7 @@ TEST_F(ServiceLog, SameSecondNameIsNotEmptied) {
     AnswerPassword("rinq");
     dlg.OnLog();
     ASSERT_NE(dlg.m_hLogFile, nullptr);
-    EXPECT_EQ(dlg.m_strLogPath, (m_dir / "070305_140709_2.txt").string());
+    EXPECT_EQ(dlg.m_strLogPath, (m_dir / "070305_140709_2.txt").make_preferred().string());
     EXPECT_EQ(ReadFile(m_dir / "070305_140709.txt"), "earlier run");
     EXPECT_EQ(ReadFile(m_dir / "070305_140709_1.txt"), "and another");
 }
@@ -211,7 +211,11 @@ TEST_F(ServiceLog, UncreatableFileIsReportedAndRetried) {
     const fs::path gone = m_dir / "gone";
     fs::create_directory(gone);
     fs::current_path(gone);
-    fs::remove(gone);
+    std::error_code ec;
+    if (!fs::remove(gone, ec)) {
+        fs::current_path(m_dir);
+        GTEST_SKIP() << "this system keeps a current folder from being removed";
+    }
     AnswerPassword("rinq");
     dlg.OnLog();
     EXPECT_EQ(dlg.m_hLogFile, nullptr);
