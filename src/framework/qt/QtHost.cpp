@@ -518,9 +518,10 @@ void QtHost::KeepWireTracePlace() {
 
 // ---- the batch record window ------------------------------------------------------
 
-void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir) {
+void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir, const QString& database) {
     m_record = record;
     m_recordsDir = recordsDir;
+    m_database = database;
     InstallBatchRecord();
 }
 
@@ -531,7 +532,7 @@ void QtHost::SetBatchStopper(std::function<void()> stop) {
 
 void QtHost::InstallBatchRecord() {
     if (!m_dlg || !m_record || m_recordAction) return;
-    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg, m_database);
     m_recordFiles->setParent(m_dlg);
     auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
     a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));

@@ -133,9 +133,10 @@ public:
     QAction* FrameToolAction() const { return m_toolAction; }
 
     // The batch record: with a record, each batch's file is written to
-    // recordsDir from the console's start, the context menu has "Batch
-    // record" and Ctrl+B opens its window.
-    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // recordsDir from the console's start, and its rows to the results file
+    // database ("": none); the context menu has "Batch record" and Ctrl+B
+    // opens its window.
+    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir, const QString& database = {});
     // What the Batch record window's STOP does (the console's STOP); none: disabled.
     void SetBatchStopper(std::function<void()> stop);
     // Opens the batch record window beside the console, or brings it forward.
@@ -207,6 +208,7 @@ private:
     rec::BatchRecord* m_record = nullptr;
     std::function<void()> m_batchStop;
     QString m_recordsDir;
+    QString m_database;
     QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
     QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
     QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made when first opened
