@@ -795,7 +795,10 @@ bool QtHost::IsControlVisible(int id) const {
 }
 
 void QtHost::EnableControl(int id, bool bEnable) {
-    if (QWidget* w = Widget(id)) w->setEnabled(bEnable);
+    QWidget* w = Widget(id);
+    if (!w || w->testAttribute(Qt::WA_Disabled) != bEnable) return;  // its own state, whatever its parent's
+    w->setEnabled(bEnable);
+    if (!qobject_cast<QPushButton*>(w)) OrderTabsSoon();  // the keys follow what can be used
 }
 
 bool QtHost::IsControlEnabled(int id) const {
@@ -991,22 +994,33 @@ void QtHost::AssignMnemonics() {
     // Each control shown that takes a shortcut key gets Alt and a character
     // of its caption no control shown before it has: the push buttons first,
     // then the texts that name a field, then the radios and check boxes, each
-    // kind in the keyboard's order.  A caption with no character free goes
-    // without.  The page tabs take none: Ctrl+Tab and Ctrl+PgUp/PgDn go
-    // through them, and their letters would be the buttons' letters.
+    // kind in the keyboard's order.  The buttons keep their keys while they
+    // are disabled, so that they do not move; a text whose field cannot be
+    // typed in, a radio or a box that cannot be used has none (the STATUS
+    // page's boxes only show).  A caption with no character free goes without.
+    // The page tabs take none: Ctrl+Tab and Ctrl+PgUp/PgDn go through them,
+    // and their letters would be the buttons' letters.
     struct Item {
         int kind;
         Rect r;
         QWidget* w;
+        bool usable;
     };
     std::vector<Item> shown;
     for (const auto& [id, c] : m_ctls) {
         if (!c.w->isVisibleTo(m_dlg)) continue;
         int kind = -1;
-        if (qobject_cast<QPushButton*>(c.w)) kind = 0;
-        else if (auto* l = qobject_cast<QLabel*>(c.w); l && l->buddy()) kind = 1;
-        else if (qobject_cast<QRadioButton*>(c.w) || qobject_cast<QCheckBox*>(c.w)) kind = 2;
-        if (kind >= 0) shown.push_back({kind, m_rects.count(id) ? m_rects.at(id) : Rect{}, c.w});
+        bool usable = c.w->isEnabled();
+        if (qobject_cast<QPushButton*>(c.w)) {
+            kind = 0;
+            usable = true;
+        } else if (auto* l = qobject_cast<QLabel*>(c.w); l && l->buddy()) {
+            kind = 1;
+            usable = l->buddy()->isEnabled();
+        } else if (qobject_cast<QRadioButton*>(c.w) || qobject_cast<QCheckBox*>(c.w)) {
+            kind = 2;
+        }
+        if (kind >= 0) shown.push_back({kind, m_rects.count(id) ? m_rects.at(id) : Rect{}, c.w, usable});
     }
     std::sort(shown.begin(), shown.end(), [](const Item& a, const Item& b) {
         return std::tie(a.kind, a.r.y, a.r.x) < std::tie(b.kind, b.r.y, b.r.x);
@@ -1017,7 +1031,7 @@ void QtHost::AssignMnemonics() {
         auto* l = qobject_cast<QLabel*>(it.w);
         const QString now = b ? b->text() : l->text();
         const QString caption = Caption(now);
-        const qsizetype key = KeyIndex(caption, used);
+        const qsizetype key = it.usable ? KeyIndex(caption, used) : -1;
         if (key >= 0) used += caption[key].toUpper();
         QString marked;
         for (qsizetype i = 0; i < caption.size(); ++i) {
