@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
         const trace::WireTrace none;
         traceFile = trace::FileSink::Open(
             *opt.traceFile, &error,
-            none.Header(fw::TraceWindow::StampNow().toStdString(), ConsoleName().toStdString()));
+            none.HeaderNow(ConsoleName().toStdString()));
         if (!traceFile) {
             std::fprintf(stderr, "zantu-console: %s\n", error.c_str());
             return 2;

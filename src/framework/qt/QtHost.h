@@ -94,6 +94,7 @@ public:
     int GetProgressPos(int id) const override;
     void ScrollToEnd(int id) override;
     void InsertTab(int id, int nIndex, std::string_view text) override;
+    void SetBuddy(int labelId, int fieldId) override;
     int GetCurSel(int id) const override;
     BaseUnits DialogBaseUnits() const override;
     void RaisePriority() override;
@@ -152,6 +153,8 @@ public:
     QLabel* ExchangeLabel() const { return m_exchangeLabel; }
     QLabel* ReasonLabel() const { return m_reasonLabel; }
     void RefreshExchange();
+    // A control's text less its shortcut mark ("&&" is one '&').
+    static QString Caption(const QString& shown);
     // Whether the whole dialog fits its screen (else its controls scroll).
     bool FitsScreen() const { return m_fits; }
 
@@ -178,10 +181,10 @@ private:
     std::map<int, Rect> m_rects;  // each control's rectangle as the dialog gave it
     void FitTextOf(QWidget* w);  // a read-only field's whole text shows
     void OrderTabs();            // the natural keyboard order, after a page is laid out
+    void OrderTabsSoon();        // OrderTabs from the event loop, once however often asked
     bool m_tabOrderDue = false;
     void StepTab(int delta);
     void AssignMnemonics();
-    static QString Caption(const QString& shown);
     ExchangeLine* m_exchange = nullptr;
     QPointer<QLabel> m_exchangeLabel;
     QPointer<QLabel> m_reasonLabel;
