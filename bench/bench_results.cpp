@@ -8,12 +8,29 @@
 //   Queries         zantu-cli results (a unit's runs, yield per day and plan,
 //                   reject rates) over 100 000 generated runs (must stay
 //                   under a second)
+//   PostgresRun     a plan's run of 8 ports x 300 answers into a throw-away
+//                   PostgreSQL server (tests/e2e/PgServer.h; skipped, saying
+//                   so, without the server's programs): the run's rows, the
+//                   ports writing at once as zantu-cli's threads do, against
+//                   the line time of the run (the ports run in parallel: 300
+//                   exchanges at 9600 baud 8N1, from the bytes of the
+//                   console's dispense frame and the module's ACK and answer;
+//                   the module's own working time comes on top).  The counter
+//                   "ratio" is the writer's time over the line time: it must
+//                   stay under 0.01.
+#include "PgServer.h"
+
+#include "ModuleCore.h"
+#include "commands/Catalogue.h"
+#include "commands/CommandType.h"
+#include "link/LinkFrame.h"
 #include "results/Queries.h"
 #include "results/ResultsWriter.h"
 
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -108,6 +125,76 @@ void Queries(benchmark::State& state) {
     }
 }
 BENCHMARK(Queries)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The seconds one dispense exchange holds the line: the console's frame,
+// then the module's ACK and answer, 10 bits a byte at 9600 baud.
+double ExchangeLineSeconds() {
+    const std::vector<std::string> counts{"2", "1", "1", "0"};
+    std::vector<std::uint8_t> body;
+    if (!BuildHandBody(cmd::kDispense, counts, body, nullptr)) return 0;
+    std::vector<std::uint8_t> frame(std::begin(proto::kHostHead), std::end(proto::kHostHead));
+    frame.insert(frame.end(), body.begin(), body.end());
+    frame.resize(frame.size() + 2);
+    frame.resize(proto::CloseHostFrame(frame.data(), frame.size() - 2));
+    zsim::ModuleCore module;
+    module.Feed(frame);
+    const std::size_t answered = module.TakeBytes().size();
+    if (answered == 0) return 0;
+    return static_cast<double>(frame.size() + answered) * 10.0 / 9600.0;
+}
+
+void PostgresRun(benchmark::State& state) {
+    constexpr int kPorts = 8, kAnswers = 300;
+    PgServer server;
+    std::string why;
+    if (!server.Start(&why)) {
+        state.SkipWithError(("no throw-away PostgreSQL server (" + why + "): PostgresRun not measured").c_str());
+        return;
+    }
+    auto c = db::OpenMigrated(server.Url(), &why);
+    if (!c) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    const double lineSeconds = kAnswers * ExchangeLineSeconds();
+    if (lineSeconds <= 0) {
+        state.SkipWithError("the module did not answer the dispense frame");
+        return;
+    }
+    db::ResultsWriter w(std::move(c));
+    std::vector<db::AnswerRow> answers;
+    for (int k = 1; k <= kAnswers; ++k) answers.push_back(Answer(k, kAnswers));
+    double writerSeconds = 0;
+    int run = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        db::RunRow r{"R" + std::to_string(++run), "st", "op", "run", "p", "h", "zantu-cli"};
+        bool ok = w.StartRun(r);
+        std::atomic<bool> failed{false};
+        {
+            std::vector<std::jthread> ports;
+            for (int p = 0; p < kPorts; ++p)
+                ports.emplace_back([&, p] {
+                    const std::string port = "/dev/ttyUSB" + std::to_string(p);
+                    db::StepRow s{port, 1, "batch", "dispense", "2 1 1 0 --repeat 300", "pass", "ok", "", "", 0, 0};
+                    if (!w.StartUnit(port, "SN" + std::to_string(p)) || !w.WriteStep(s, answers, nullptr) ||
+                        !w.EndUnit(port, "pass", 0, "", "", ""))
+                        failed = true;
+                });
+        }
+        ok = ok && !failed && w.EndRun("ok", 0);
+        writerSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!ok) {
+            state.SkipWithError(w.Error().c_str());
+            return;
+        }
+    }
+    const double perRun = writerSeconds / static_cast<double>(state.iterations());
+    state.counters["line_s"] = lineSeconds;
+    state.counters["writer_s"] = perRun;
+    state.counters["ratio"] = perRun / lineSeconds;
+}
+BENCHMARK(PostgresRun)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 }  // namespace
 

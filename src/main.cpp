@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
         const trace::WireTrace none;
         traceFile = trace::FileSink::Open(
             *opt.traceFile, &error,
-            none.Header(fw::TraceWindow::StampNow().toStdString(), ConsoleName().toStdString()));
+            none.HeaderNow(ConsoleName().toStdString()));
         if (!traceFile) {
             std::fprintf(stderr, "zantu-console: %s\n", error.c_str());
             return 2;
@@ -291,7 +291,9 @@ int main(int argc, char** argv) {
     host.SetSettings(&windowPlaces);
     host.SetWireTraceStore(&traceStore);
     host.SetWireTrace(&wireTrace, ConsoleName());
-    host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir());
+    // The batches also go to the station's results file, as zantu-cli --record's.
+    host.SetBatchRecord(&batchRecord, fw::BatchRecordFiles::DefaultRecordsDir(),
+                        fw::BatchRecordFiles::DefaultDatabase());
     int rc = 0;
     // SIGTERM, SIGHUP and SIGINT end the window as EXIT does: the port is
     // closed (lock file removed, exclusive flag cleared) when the dialog goes.
@@ -318,6 +320,10 @@ int main(int argc, char** argv) {
         dlg.Create();
         endNow = [&dlg] { dlg.EndNow(); };
         host.SetBatchStopper([&dlg] { dlg.StopBatch(); });
+        // A results file that cannot be opened or written is said in the receive text.
+        if (fw::BatchRecordFiles* files = host.BatchFiles())
+            files->SetDatabaseReporter(
+                [&dlg](const QString& text) { dlg.ShowRecvLine("RESULTS: " + text.toStdString()); });
         DialogHandLink handLink(dlg);
         host.SetHandFrameLink(&handLink);
         host.DialogWindow()->show();
@@ -332,6 +338,7 @@ int main(int argc, char** argv) {
         endNow = nullptr;  // the dialog goes now
         host.SetBatchStopper(nullptr);
         host.SetHandFrameLink(nullptr);
+        if (fw::BatchRecordFiles* files = host.BatchFiles()) files->SetDatabaseReporter(nullptr);
     }
 #if ZANTU_HAVE_SIM
     if (sim && !sim->Finish()) {

@@ -163,7 +163,10 @@ int main() {
     std::unique_ptr<trace::FileSink> traceFile;
     if (args.traceFile) {
         std::string error;
-        traceFile = trace::FileSink::Open(*args.traceFile, &error);
+        // Before any OPEN: the header says no port is open yet.
+        const trace::WireTrace none;
+        traceFile = trace::FileSink::Open(*args.traceFile, &error,
+                                          none.HeaderNow(std::string(kProgram) + " " + ZANTU_VERSION));
         if (!traceFile) {
             std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
             return 2;

@@ -2,14 +2,11 @@
 
 #include "cli/Json.h"
 #include "records/BatchRecord.h"
+#include "results/BatchResults.h"
 #include "results/Queries.h"
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #ifndef ZANTU_VERSION
 #define ZANTU_VERSION "0"
@@ -18,31 +15,6 @@
 namespace cli {
 
 namespace {
-
-std::string HostName() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0) return "unknown";
-    return buf;
-}
-
-std::string LoginName() {
-    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name) return pw->pw_name;
-    return std::to_string(::geteuid());
-}
-
-// The host, the start to the millisecond and the process: unique over the
-// stations of a line.
-std::string NewRunId() {
-    const std::int64_t ms = db::NowMs();
-    const std::time_t t = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02d.%03dZ-%d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000),
-                  static_cast<int>(::getpid()));
-    return HostName() + "-" + buf;
-}
 
 std::string MeasuresJson(const std::vector<plan::Measure>& ms) {
     if (ms.empty()) return {};
@@ -75,14 +47,9 @@ const Field* FieldOf(const std::vector<Field>& fs, std::string_view key) {
 }  // namespace
 
 db::RunRow RunRowFor(const Options& o, const std::string& plan, const std::string& hash) {
-    db::RunRow r;
-    r.runId = NewRunId();
-    r.station = HostName();
-    r.operatorName = LoginName();
-    r.command = std::string(o.command->name);
+    db::RunRow r = db::NewRunRow(std::string(o.command->name), std::string("zantu-cli ") + ZANTU_VERSION);
     r.plan = plan;
     r.planHash = hash;
-    r.toolVersion = std::string("zantu-cli ") + ZANTU_VERSION;
     return r;
 }
 
@@ -90,16 +57,11 @@ OpenedDb OpenForRun(const Options& o) {
     OpenedDb out;
     const std::string target = o.db.value_or(db::DefaultPath());
     std::string why;
-    std::unique_ptr<db::Connection> c = db::Open(target, &why);
+    std::unique_ptr<db::Connection> c = db::OpenMigrated(target, &why);
     const bool server = db::IsServerUrl(target);
     if (!c) {
         out.exit = server ? kExitUnavailable : res::ExitOf(res::Result::CannotCreate);
         out.why = why;
-        return out;
-    }
-    if (!db::Migrate(*c, &why)) {
-        out.exit = server ? kExitUnavailable : res::ExitOf(res::Result::CannotCreate);
-        out.why = "the results database " + c->Name() + ": " + why;
         return out;
     }
     std::function<std::unique_ptr<db::Connection>(std::string*)> fallback;
@@ -109,24 +71,7 @@ OpenedDb OpenForRun(const Options& o) {
 }
 
 void RowsOfStep(const Session& s, const Options& step, const plan::StepFacts& facts, StepRows& rows) {
-    if (const rec::BatchRecord* b = s.Batch(); b && b->Info().number != 0) {
-        const std::string command(rec::CommandName(b->Info().type));
-        for (const rec::AnswerRow& a : b->Rows()) {
-            db::AnswerRow r;
-            r.answer = a.index;
-            r.of = a.of;
-            r.timeMs = a.timeMs;
-            r.command = command;
-            for (int i = 0; i < 4; ++i) {
-                r.requested[static_cast<std::size_t>(i)] = a.counts.requested[i];
-                r.dispensed[static_cast<std::size_t>(i)] = a.counts.dispensed[i];
-                r.rejected[static_cast<std::size_t>(i)] = a.counts.rejected[i];
-            }
-            for (int i = 0; i < 7; ++i) r.reasons[static_cast<std::size_t>(i)] = a.counts.reasons[i];
-            r.error = a.error;
-            rows.answers.push_back(r);
-        }
-    }
+    if (const rec::BatchRecord* b = s.Batch()) rows.answers = db::AnswerRowsOf(*b);
     if (step.command && step.command->cmd == Cmd::Download && !step.args.empty()) {
         db::DownloadRow d;
         d.image = step.args[0];
@@ -274,13 +219,13 @@ int Push(const Options& o, std::FILE* out, std::FILE* err) {
         return res::ExitOf(res::Result::UsageError);
     }
     std::string why;
-    auto server = db::Open(*o.db, &why);
-    if (!server || !db::Migrate(*server, &why)) {
+    auto server = db::OpenMigrated(*o.db, &why);
+    if (!server) {
         std::fprintf(err, "zantu-cli: %s\n", why.c_str());
         return kExitUnavailable;
     }
-    auto local = db::OpenSqlite(db::DefaultPath(), &why);
-    if (!local || !db::Migrate(*local, &why)) {
+    auto local = db::OpenMigrated(db::DefaultPath(), &why);
+    if (!local) {
         std::fprintf(err, "zantu-cli: %s\n", why.c_str());
         return res::ExitOf(res::Result::NoInput);
     }
@@ -330,8 +275,8 @@ int RunResults(const Options& o, std::FILE* out, std::FILE* err) {
     if (o.push) return Push(o, out, err);
     const std::string target = o.db.value_or(db::DefaultPath());
     std::string why;
-    auto c = db::Open(target, &why);
-    if (!c || !db::Migrate(*c, &why)) {
+    auto c = db::OpenMigrated(target, &why);
+    if (!c) {
         std::fprintf(err, "zantu-cli: %s\n", why.c_str());
         return db::IsServerUrl(target) ? kExitUnavailable : res::ExitOf(res::Result::NoInput);
     }

@@ -315,7 +315,11 @@ int Session::Run() {
     const Options& o = m_cfg.options;
     if (o.trace) {
         std::string error;
-        m_traceFile = trace::FileSink::Open(*o.trace, &error);
+        m_trace = std::make_unique<trace::WireTrace>();
+        std::string console = VersionText();  // "zantu-cli 1.2\n"
+        while (!console.empty() && console.back() == '\n') console.pop_back();
+        // Before the port opens: the header says none is open yet.
+        m_traceFile = trace::FileSink::Open(*o.trace, &error, m_trace->HeaderNow(console));
         if (!m_traceFile) {
             Fail(EX_CANTCREAT, error);
             return Finish();
@@ -326,7 +330,6 @@ int Session::Run() {
             Note("zantu-cli: " + text);
             if (m_traceWhy.empty()) m_traceWhy = text;
         });
-        m_trace = std::make_unique<trace::WireTrace>();
         m_trace->AddSink(m_traceFile.get());
         m_dlg.Subscribe(m_trace.get());
     }

@@ -71,6 +71,12 @@ void CConsoleDlg::AppendRecvLine(std::string_view line) {
     AppendRecv(text);
 }
 
+void CConsoleDlg::ShowRecvLine(std::string_view line) {
+    AppendRecvLine(line);
+    m_host.SetControlText(ids::kRecv, m_strRecv);
+    m_host.ScrollToEnd(ids::kRecv);
+}
+
 namespace {
 ev::WaitKind WaitOfTimer(int nTimer) {
     switch (nTimer) {

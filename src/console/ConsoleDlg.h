@@ -242,6 +242,10 @@ public:
     // A notice of the console's own: a line of its own in the receive text,
     // also after a caption that ends without a line break.
     void AppendRecvLine(std::string_view line);
+    // A line from the window's back-end (a problem of the batch record's
+    // database): in the receive text at once, the other controls left as
+    // they are.
+    void ShowRecvLine(std::string_view line);
     // Starts or stops one of the waits the subscribers hear of (the ACK, the
     // answer, a batch's next send) on its timer; other timers go to the host.
     void StartWait(int nTimer, unsigned nMs);

@@ -7,10 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 constexpr const char* kTabTexts[6] = {"COMM", "DISPENSE", "STATUS", "SETTING", "TEST", "DOWN_LOAD"};
 constexpr const int (&kComIds)[10] = ids::kCom;
+// Texts that name a field, and the field: "Port " the Com radios, "Box 1".."Box 4"
+// the Request counts, "Repeat" and "Wait" theirs.
+constexpr std::pair<int, int> kNamedFields[] = {{1028, kComIds[0]},         {1021, ids::kRequest1},
+                                                {1022, ids::kRequest1 + 1}, {1023, ids::kRequest1 + 2},
+                                                {1024, ids::kRequest1 + 3}, {1154, ids::kRepeat},
+                                                {1155, ids::kWait}};
 }  // namespace
 
 void CConsoleDlg::Create() {
@@ -31,6 +38,7 @@ int CConsoleDlg::OnInitDialog() {
     m_host.SetTitle(BuildTitle());
     m_host.RaisePriority();
     for (int i = 0; i < 6; ++i) m_host.InsertTab(ids::kTab, i, kTabTexts[i]);
+    for (auto [label, field] : kNamedFields) m_host.SetBuddy(label, field);
     m_Comm.SetNotifyWindow(&m_host);
     (void)m_Comm.InitOverlapped();
 

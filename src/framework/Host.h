@@ -180,6 +180,12 @@ public:
     // Tab control.
     virtual void InsertTab(int id, int nIndex, std::string_view text) = 0;
     virtual int GetCurSel(int id) const = 0;
+    // A static text that names a field: the text's shortcut key goes to the
+    // field.  Back-ends without shortcut keys on texts leave it.
+    virtual void SetBuddy(int labelId, int fieldId) {
+        (void)labelId;
+        (void)fieldId;
+    }
 
     // ---- process services ------------------------------------------------
     // Raises the process to high priority where the back-end and the system

@@ -72,8 +72,20 @@ void BatchFiles::Say(const std::string& text) {
 }
 
 void BatchFiles::WriteNewRows() {
+    if (m_record.Info().number == 0) return;
+    const bool begun = m_record.Info().number != m_batch;
+    WriteFile();
+    if (begun) m_sinkEnded = false;
+    if (!m_sink) return;
+    if (begun) m_sink->Began(m_record, Fields());
+    if (!m_record.Running() && !m_sinkEnded) {
+        m_sinkEnded = true;
+        m_sink->Ended(m_record, Fields());
+    }
+}
+
+void BatchFiles::WriteFile() {
     const BatchInfo& info = m_record.Info();
-    if (info.number == 0) return;
     if (info.number != m_batch) {
         // A batch the file has not seen: the last one's file is complete (its
         // summary went out when it ended, or just before this one began).

@@ -22,6 +22,16 @@ RunFields RunFieldsOf(const BatchRecord& record);
 // '_' (others become '_'), at most 40; "" for none.
 std::string UnitForFileName(std::string_view unit);
 
+// What else keeps the batches (the window's results database): told when
+// the files first see a batch, and once when it has ended (its file written
+// as far as it could be), whether or not its file could be made.
+class BatchSink {
+public:
+    virtual ~BatchSink() = default;
+    virtual void Began(const BatchRecord& record, const RunFields& fields) = 0;
+    virtual void Ended(const BatchRecord& record, const RunFields& fields) = 0;
+};
+
 class BatchFiles {
 public:
     // record must outlive this.  A batch begun anew first writes what the
@@ -54,9 +64,12 @@ public:
     const std::string& Problem() const { return m_problem; }
     // Where a problem is said, once until a file can be made again.
     void SetProblemReporter(std::function<void(const std::string&)> report) { m_report = std::move(report); }
+    // sink (none: null) must outlive this or be set to none first.
+    void SetSink(BatchSink* sink) { m_sink = sink; }
 
 private:
     void Say(const std::string& text);
+    void WriteFile();
 
     BatchRecord& m_record;
     std::string m_dir;
@@ -68,6 +81,8 @@ private:
     std::string m_problem;
     bool m_said = false;
     std::function<void(const std::string&)> m_report;
+    BatchSink* m_sink = nullptr;
+    bool m_sinkEnded = true;  // the sink was told the end of the file's batch
     RunFields m_base;         // the run's id, the station and the version
     std::string m_unit;       // the Unit field
     std::string m_batchUnit;  // the unit of the file's batch

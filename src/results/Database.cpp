@@ -21,4 +21,14 @@ std::unique_ptr<Connection> Open(const std::string& target, std::string* why) {
     return OpenSqlite(target, why);
 }
 
+std::unique_ptr<Connection> OpenMigrated(const std::string& target, std::string* why) {
+    std::unique_ptr<Connection> c = Open(target, why);
+    std::string migrateWhy;
+    if (c && !Migrate(*c, &migrateWhy)) {
+        if (why) *why = "the results database " + c->Name() + ": " + migrateWhy;
+        return nullptr;
+    }
+    return c;
+}
+
 }  // namespace db

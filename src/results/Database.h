@@ -52,6 +52,9 @@ bool IsServerUrl(std::string_view target);
 std::unique_ptr<Connection> Open(const std::string& target, std::string* why);
 std::unique_ptr<Connection> OpenSqlite(const std::string& path, std::string* why);
 std::unique_ptr<Connection> OpenPostgres(const std::string& url, std::string* why);
+// Open, then Migrate: what every writer and reader of the results does first.
+// Null with *why (naming the database) when either fails.
+std::unique_ptr<Connection> OpenMigrated(const std::string& target, std::string* why);
 
 // ~/.local/share/zantu/results.db (XDG_DATA_HOME honoured).
 std::string DefaultPath();

@@ -1,10 +1,11 @@
-// Built without libpqxx: a server target is refused in words.
+// Built without libpqxx, or linked without it (the window writes the
+// station's SQLite file only): a server target is refused in words.
 #include "results/Database.h"
 
 namespace db {
 
 std::unique_ptr<Connection> OpenPostgres(const std::string&, std::string* why) {
-    if (why) *why = "this zantu-cli was built without PostgreSQL (libpqxx)";
+    if (why) *why = "this program was built without PostgreSQL (libpqxx)";
     return nullptr;
 }
 

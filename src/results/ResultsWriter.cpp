@@ -1,5 +1,6 @@
 #include "results/ResultsWriter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -28,12 +29,26 @@ namespace {
 
 Value OrNull(const std::string& s) { return s.empty() ? Null() : Text(s); }
 
-constexpr const char* kInsertAnswer =
-    "INSERT INTO answers (run_id, port, step_index, answer, answers_of, time, command, "
-    "requested_1, requested_2, requested_3, requested_4, dispensed_1, dispensed_2, dispensed_3, dispensed_4, "
-    "rejected_1, rejected_2, rejected_3, rejected_4, reason_reject, reason_rvdt, reason_len, reason_skw, "
-    "reason_dst, reason_flen, reason_fdst, error) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
-    "$14, $15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27)";
+// A batch's answers go in statements of this many rows each: one round trip
+// to a server per statement, not per answer (27 parameters a row stays far
+// below both back-ends' limits).
+constexpr std::size_t kAnswersPerInsert = 100;
+constexpr std::size_t kAnswerColumns = 27;
+
+std::string InsertAnswers(std::size_t rows) {
+    std::string sql =
+        "INSERT INTO answers (run_id, port, step_index, answer, answers_of, time, command, "
+        "requested_1, requested_2, requested_3, requested_4, dispensed_1, dispensed_2, dispensed_3, dispensed_4, "
+        "rejected_1, rejected_2, rejected_3, rejected_4, reason_reject, reason_rvdt, reason_len, reason_skw, "
+        "reason_dst, reason_flen, reason_fdst, error) VALUES ";
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        sql += r ? ", (" : "(";
+        for (std::size_t c = 0; c < kAnswerColumns; ++c) sql += (c ? ", $" : "$") + std::to_string(++n);
+        sql += ")";
+    }
+    return sql;
+}
 
 }  // namespace
 
@@ -105,30 +120,42 @@ bool ResultsWriter::StartUnit(const std::string& port, const std::string& unit) 
 
 bool ResultsWriter::WriteStep(const StepRow& s, const std::vector<AnswerRow>& answers, const DownloadRow* d) {
     std::vector<Statement> stmts;
-    stmts.reserve(answers.size() + 2);
+    stmts.reserve(answers.size() / kAnswersPerInsert + 3);
+    // The run's id (each statement's first parameter, and each answer row's)
+    // is set under the lock.
     stmts.push_back({"INSERT INTO steps (run_id, port, step_index, name, command, arguments, outcome, result, why, "
                      "measures, started, ended) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
-                     {Text(m_runId), Text(s.port), Int(s.index), Text(s.name), Text(s.command), Text(s.arguments),
+                     {Null(), Text(s.port), Int(s.index), Text(s.name), Text(s.command), Text(s.arguments),
                       Text(s.outcome), Text(s.result), OrNull(s.why), OrNull(s.measures),
                       s.startMs ? Text(LocalTime(s.startMs)) : Null(), s.endMs ? Text(LocalTime(s.endMs)) : Null()}});
-    for (const AnswerRow& a : answers) {
-        std::vector<Value> p{Text(m_runId), Text(s.port), Int(s.index), Int(a.answer), Int(a.of),
-                             Text(LocalTime(a.timeMs)), Text(a.command)};
-        for (int v : a.requested) p.push_back(Int(v));
-        for (int v : a.dispensed) p.push_back(a.countsKnown ? Int(v) : Null());
-        for (int v : a.rejected) p.push_back(a.countsKnown ? Int(v) : Null());
-        for (int v : a.reasons) p.push_back(a.countsKnown ? Int(v) : Null());
-        p.push_back(a.error >= 0 ? Int(a.error) : Null());
-        stmts.push_back({kInsertAnswer, std::move(p)});
+    for (std::size_t first = 0; first < answers.size(); first += kAnswersPerInsert) {
+        const std::size_t rows = std::min(kAnswersPerInsert, answers.size() - first);
+        std::vector<Value> p;
+        p.reserve(rows * kAnswerColumns);
+        for (std::size_t i = first; i < first + rows; ++i) {
+            const AnswerRow& a = answers[i];
+            for (Value v : {Null(), Text(s.port), Int(s.index), Int(a.answer), Int(a.of),
+                            Text(LocalTime(a.timeMs)), Text(a.command)})
+                p.push_back(std::move(v));
+            for (int v : a.requested) p.push_back(Int(v));
+            for (int v : a.dispensed) p.push_back(a.countsKnown ? Int(v) : Null());
+            for (int v : a.rejected) p.push_back(a.countsKnown ? Int(v) : Null());
+            for (int v : a.reasons) p.push_back(a.countsKnown ? Int(v) : Null());
+            p.push_back(a.error >= 0 ? Int(a.error) : Null());
+        }
+        stmts.push_back({InsertAnswers(rows), std::move(p)});
     }
     if (d)
         stmts.push_back({"INSERT INTO downloads (run_id, port, step_index, image, image_crc32, image_sum, blocks, "
                          "verify, result) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-                         {Text(m_runId), Text(s.port), Int(s.index), Text(d->image), OrNull(d->crc32),
+                         {Null(), Text(s.port), Int(s.index), Text(d->image), OrNull(d->crc32),
                           OrNull(d->sum), d->blocks >= 0 ? Int(d->blocks) : Null(), OrNull(d->verify),
                           Text(d->result)}});
     std::lock_guard lock(m_lock);
-    for (Statement& st : stmts) st.params[0] = Text(m_runId);
+    for (Statement& st : stmts) {
+        const std::size_t stride = st.sql.rfind("INSERT INTO answers", 0) == 0 ? kAnswerColumns : st.params.size();
+        for (std::size_t i = 0; i < st.params.size(); i += stride) st.params[i] = Text(m_runId);
+    }
     return Transaction(std::move(stmts));
 }
 

@@ -66,6 +66,11 @@ struct StepRow {
 std::string LocalTime(std::int64_t ms);
 std::int64_t NowMs();
 
+// A new run of this program on this station: its id (the host, the start to
+// the millisecond and the process: unique over the stations of a line), the
+// station (host name) and the operator (login name).
+RunRow NewRunRow(std::string command, std::string toolVersion);
+
 class ResultsWriter {
 public:
     // primary: where the rows go; fallback: opens the station's SQLite file

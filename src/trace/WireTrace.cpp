@@ -5,6 +5,7 @@
 #include "console/AnswerText.h"
 #include "firmware/ImageIdentity.h"
 #include "link/LinkFrame.h"
+#include "records/RecordWriter.h"
 
 #include <charconv>
 #include <chrono>
@@ -167,6 +168,13 @@ std::string WireTrace::Header(std::string_view started, std::string_view console
     h += '\n';
     if (!m_image.empty()) h += "# " + m_image + '\n';
     return h;
+}
+
+std::string WireTrace::HeaderNow(std::string_view console) const {
+    // The records' time less its milliseconds: "2026-12-10 17:40:03 +01:00".
+    std::string started = rec::FormatTime(Wall());
+    if (const std::size_t dot = started.find('.'); dot != std::string::npos) started.replace(dot, 4, " ");
+    return Header(started, console);
 }
 
 void WireTrace::AppendCode(int code) {

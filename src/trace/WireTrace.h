@@ -79,6 +79,9 @@ public:
     //   # console zantu-console 1.2                       (console, as given)
     //   # image a.hex: 12 records, 1536 bytes, sum 0x1A2B, CRC-32 0x...  (when one is loaded)
     std::string Header(std::string_view started, std::string_view console) const;
+    // The header started now: the trace's wall clock in local time with its
+    // offset from UTC.  What every trace file of the console and the CLI begins with.
+    std::string HeaderNow(std::string_view console) const;
 
     // ---- ev::ConsoleObserver: the bytes on the line and the link ----------------------------------------------------
     void Written(const std::uint8_t* p, std::size_t n, const TxNote& note) override;

@@ -231,7 +231,10 @@ TEST_F(CliE2E, WireTraceAppendedToTheGivenFile) {
     const RunResult r = Cli({"--trace", file.string(), "status"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string text = ReadFile(file);
-    EXPECT_NE(text.find("# wire trace started"), std::string::npos) << text;
+    // The window's header: the start with its offset from UTC, no port open yet, the program.
+    EXPECT_TRUE(std::regex_search(text, std::regex("^# wire trace started \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d "
+                                                   "[+-]\\d\\d:\\d\\d\n# port none open\n# console zantu-cli \\d")))
+        << text;
     EXPECT_NE(text.find("TX 04 30 02 50 03 65 | STATUS"), std::string::npos) << text;
     EXPECT_NE(text.find("RX 06 | ACK"), std::string::npos) << text;
     EXPECT_NE(text.find("| response 'P'"), std::string::npos) << text;

@@ -4,6 +4,7 @@
 // 65534 when the tests run as root), stopped at the end.  A plan on two
 // simulated units writes its rows there; a server that is not there refuses
 // the run with 69 before anything is sent.
+#include "PgServer.h"
 #include "RunProgram.h"
 
 #include "Simulator.h"
@@ -11,9 +12,6 @@
 #include "results/ResultsWriter.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -28,56 +26,15 @@ std::string CliPath() {
     return !ec && fs::exists(beside) ? beside.string() : std::string(ZANTU_CLI_PATH);
 }
 
-std::string PgBin() {
-    for (const char* v : {"17", "16", "15", "14", "13"}) {
-        const std::string d = std::string("/usr/lib/postgresql/") + v + "/bin";
-        if (fs::exists(d + "/initdb")) return d;
-    }
-    return {};
-}
-
-// The server's commands, as the server's user.
-std::vector<std::string> AsServer(std::vector<std::string> argv) {
-    if (::geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    return argv;
-}
-
 class Postgres : public ::testing::Test {
 protected:
-    std::string dir, bin;
-    bool started = false;
+    PgServer server;
     void SetUp() override {
-        bin = PgBin();
-        if (bin.empty()) GTEST_SKIP() << "no PostgreSQL server installed";
-        std::string t = (fs::temp_directory_path() / "zantu_pg_XXXXXX").string();
-        ASSERT_TRUE(::mkdtemp(t.data()));
-        dir = t;
-        if (::geteuid() == 0) {
-            ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
-        }
-        const RunResult init = RunProgram(AsServer({bin + "/initdb", "-D", dir + "/data", "-A", "trust", "-U", "zantu",
-                                                    "--no-sync"}),
-                                          RunOptions{{}, std::chrono::seconds(120), false, {}, {}});
-        ASSERT_EQ(init.exitCode, 0) << init.err;
-        const RunResult start =
-            RunProgram(AsServer({bin + "/pg_ctl", "-D", dir + "/data", "-l", dir + "/log", "-w", "-o",
-                                 "-c listen_addresses= -c unix_socket_directories=" + dir + " -c fsync=off", "start"}),
-                       RunOptions{{}, std::chrono::seconds(120), false, {}, {}});
-        ASSERT_EQ(start.exitCode, 0) << start.err << start.out;
-        started = true;
-        const RunResult create = RunProgram(AsServer({bin + "/createdb", "-h", dir, "-U", "zantu", "results"}));
-        if (create.exitCode != 0) {
-            // createdb lives with the client programs.
-            const RunResult c2 = RunProgram(AsServer({"createdb", "-h", dir, "-U", "zantu", "results"}));
-            ASSERT_EQ(c2.exitCode, 0) << c2.err;
-        }
+        if (PgServer::Bin().empty()) GTEST_SKIP() << "no PostgreSQL server installed";
+        std::string why;
+        ASSERT_TRUE(server.Start(&why)) << why;
     }
-    void TearDown() override {
-        if (started) RunProgram(AsServer({bin + "/pg_ctl", "-D", dir + "/data", "-m", "immediate", "-w", "stop"}));
-        std::error_code ec;
-        if (!dir.empty()) fs::remove_all(dir, ec);
-    }
-    std::string Url() const { return "postgresql:///results?host=" + dir + "&user=zantu"; }
+    std::string Url() const { return server.Url(); }
 };
 
 TEST_F(Postgres, APlanWritesItsRowsToTheLinesServer) {
@@ -125,8 +82,8 @@ TEST_F(Postgres, ConcurrentWritersLoseAndDoubleNothing) {
         for (int w = 0; w < kWriters; ++w)
             threads.emplace_back([&, w] {
                 std::string why;
-                auto c = db::Open(Url(), &why);
-                if (!c || !db::Migrate(*c, &why)) {
+                auto c = db::OpenMigrated(Url(), &why);
+                if (!c) {
                     errors[static_cast<std::size_t>(w)] = why;
                     return;
                 }
@@ -162,7 +119,7 @@ TEST_F(Postgres, AServerThatCannotBeReachedRefusesTheRunBeforeAnythingIsSent) {
     zsim::Simulator sim;
     const std::string port = sim.StartOnPty();
     ASSERT_FALSE(port.empty());
-    const std::string gone = "postgresql:///results?host=" + dir + "/nowhere&user=zantu";
+    const std::string gone = "postgresql:///results?host=" + server.Dir() + "/nowhere&user=zantu";
     const RunResult r = RunProgram({CliPath(), "--db", gone, "--port", port, "status"});
     EXPECT_EQ(r.exitCode, 69) << r.err;
     EXPECT_NE(r.err.find("cannot reach the results server"), std::string::npos) << r.err;

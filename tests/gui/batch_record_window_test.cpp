@@ -9,6 +9,9 @@
 #include "framework/qt/Placement.h"
 #include "framework/qt/QtHost.h"
 #include "records/RecordWriter.h"
+#if ZANTU_HAVE_RESULTS
+#include "results/Database.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -161,6 +164,76 @@ TEST_F(BatchRecordWindowTest, AFolderThatCannotBeWrittenIsSaidOnceAndTheBatchGoe
     EXPECT_EQ(win.Table()->model()->rowCount(), 2);
     EXPECT_TRUE(win.PathLabel()->text().contains(QStringLiteral("records"))) << win.PathLabel()->text().toStdString();
 }
+
+#if ZANTU_HAVE_RESULTS
+// The rows of a table as text, "|" between columns, one string a row.
+QStringList Query(const QString& file, const std::string& sql) {
+    std::string why;
+    auto c = db::OpenSqlite(file.toStdString(), &why);
+    std::vector<db::Row> rows;
+    if (!c || !c->Run(sql, {}, &rows)) return {QString::fromStdString(c ? c->Error() : why)};
+    QStringList out;
+    for (const db::Row& row : rows) {
+        QStringList cells;
+        for (const auto& v : row) cells << QString::fromStdString(v.value_or("NULL"));
+        out << cells.join(QLatin1Char('|'));
+    }
+    return out;
+}
+
+// A window's batch is in the results file as zantu-cli --record writes a
+// command: a run with the console as its tool, the unit, the step and every answer.
+TEST_F(BatchRecordWindowTest, ABatchLeavesItsRunUnitAndAnswersInTheResultsFile) {
+    const QString database = tmp.path() + QStringLiteral("/data/results.db");
+    fw::BatchRecordFiles files(record, tmp.path() + QStringLiteral("/records"), nullptr, database);
+    files.SetUnit(QStringLiteral("SN7"));
+    record.Link(ev::LinkEvent::Open, 3, {});
+    Press(cmd::kDispense, 1001, 3);
+    Answer(cmd::kDispense, 1, 3);
+    files.WriteNewRows();  // the run and its unit, "running"
+    EXPECT_EQ(Query(database, "SELECT command, result FROM runs"), QStringList{QStringLiteral("dispense|running")});
+    for (int k = 2; k <= 3; ++k) Answer(cmd::kDispense, k, 3);
+    files.WriteNewRows();
+
+    const QStringList runs = Query(database, "SELECT command, result, exit_status, tool_version FROM runs");
+    ASSERT_EQ(runs.size(), 1) << runs.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(runs[0].startsWith(QStringLiteral("dispense|ok|0|zantu_gui_tests "))) << runs[0].toStdString();
+    EXPECT_EQ(Query(database, "SELECT port, unit, verdict FROM units"), QStringList{QStringLiteral("COM3|SN7|pass")});
+    EXPECT_EQ(Query(database, "SELECT name, arguments, outcome, result FROM steps"),
+              QStringList{QStringLiteral("dispense|10 0 0 0 --repeat 3|pass|ok")});
+    EXPECT_EQ(Query(database, "SELECT answer, answers_of, requested_1, dispensed_1, rejected_1, reason_skw "
+                              "FROM answers ORDER BY answer"),
+              (QStringList{QStringLiteral("1|3|10|9|1|1"), QStringLiteral("2|3|10|10|0|0"),
+                           QStringLiteral("3|3|10|9|1|1")}));
+    EXPECT_EQ(Lines(files.CurrentFile()).size(), 5);  // the file as ever: header, answers, summary
+    EXPECT_TRUE(files.DatabaseProblem().isEmpty()) << files.DatabaseProblem().toStdString();
+}
+
+// A results file that cannot be opened stops neither the batches nor their
+// files, and is said once.
+TEST_F(BatchRecordWindowTest, AResultsFileThatCannotBeOpenedIsSaidOnceAndTheFilesGoOn) {
+    QFile blocker(tmp.path() + QStringLiteral("/file"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString dir = tmp.path() + QStringLiteral("/records");
+    fw::BatchRecordFiles files(record, dir, nullptr, blocker.fileName() + QStringLiteral("/results.db"));
+    QStringList said;
+    files.SetDatabaseReporter([&](const QString& s) { said << s; });
+    for (int batch = 0; batch < 2; ++batch) {
+        Press(cmd::kZigzag, 1005, 2);
+        Answer(cmd::kZigzag, 1, 2);
+        files.WriteNewRows();
+        Answer(cmd::kZigzag, 2, 2);
+        files.WriteNewRows();
+        now += 1000;  // the next batch's file in another second
+    }
+    EXPECT_EQ(said.size(), 1) << said.join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(files.DatabaseProblem().isEmpty());
+    const QStringList written = QDir(dir).entryList(QDir::Files);
+    ASSERT_EQ(written.size(), 2);
+    for (const QString& f : written) EXPECT_EQ(Lines(dir + QLatin1Char('/') + f).size(), 4) << f.toStdString();
+}
+#endif
 
 // The charts read right: every tick of the answer, rate and reasons axes
 // stands on a whole number, and every reason is named in the window and in

@@ -18,6 +18,7 @@
 #include <QCheckBox>
 #include <QImage>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -30,6 +31,7 @@
 
 #include <cmath>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -141,10 +143,11 @@ TEST_F(BenchLook, NoCaptionIsCut) {
                 const bool radio = qobject_cast<QRadioButton*>(w) != nullptr;
                 const QRect room = c->style()->subElementRect(
                     radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &opt, c);
-                EXPECT_LE(fm.horizontalAdvance(c->text()), room.width()) << where();
+                EXPECT_LE(fm.horizontalAdvance(fw::QtHost::Caption(c->text())), room.width()) << where();
                 EXPECT_LE(fm.height(), w->height()) << where();
             } else if (auto* l = qobject_cast<QLabel*>(w)) {
-                EXPECT_LE(fm.horizontalAdvance(l->text()), l->width()) << where();
+                EXPECT_LE(fm.horizontalAdvance(l->buddy() ? fw::QtHost::Caption(l->text()) : l->text()), l->width())
+                    << where();
                 EXPECT_LE(fm.height(), l->height()) << where();
             } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
                 EXPECT_LE(fm.horizontalAdvance(g->title()) + 2 * fm.averageCharWidth(), g->width()) << where();
@@ -269,6 +272,81 @@ TEST_F(BenchLook, ButtonsHaveMnemonicsOfTheirOwn) {
             keys += key;
             EXPECT_EQ(host.GetControlText(r.id), r.caption) << r.id;
         });
+    }
+}
+
+// On every page each shortcut key belongs to one control, a text that names
+// a field hands its key to that field, and Tab reaches every field that can
+// be typed in.
+TEST_F(BenchLook, EveryPageHasAKeyboardPath) {
+    struct Case {
+        int page;
+        int typeable;             // fields open to typing once linked
+        std::vector<int> keyed;   // controls that must carry a key of their own
+    };
+    const Case cases[] = {
+        {0, 0, {1020, 1028, 1039, 1182}},  // OPEN, Port, Com1, Com10
+        {1, 6, {1001, 1164, 1021, 1024, 1154, 1155}},  // DISPENSE, STOP, Box 1, Box 4, Repeat, Wait
+        {2, 0, {1006, 1019}},
+        {3, 12, {1011, 1043, 1114}},
+        {4, 0, {1016, 1115, 1118}},
+        {5, 0, {1170, 1173}},
+    };
+    QWidget* win = host.DialogWindow();
+    Page(2);
+    QApplication::processEvents();
+    for (int id : {1046, 1052})  // the sensor boxes only show: their keys would do nothing
+        EXPECT_TRUE(QKeySequence::mnemonic(host.Widget(id)->property("text").toString()).isEmpty()) << id;
+    dlg.m_bLinked = 1;
+    for (const Case& c : cases) {
+        Page(c.page);
+        QApplication::processEvents();  // the keys and the order come once the page is laid out
+        std::map<int, QWidget*> owner;
+        auto claim = [&](const QString& text, QWidget* w) {
+            const int key = QKeySequence::mnemonic(text).isEmpty() ? 0 : QKeySequence::mnemonic(text)[0].toCombined();
+            if (key == 0) return;
+            EXPECT_TRUE(owner.emplace(key, w).second)
+                << "page " << c.page << ": " << text.toStdString() << " and "
+                << owner[key]->property("text").toString().toStdString();
+        };
+        for (QWidget* w : win->findChildren<QWidget*>()) {
+            if (!w->isVisibleTo(win)) continue;
+            if (auto* b = qobject_cast<QAbstractButton*>(w)) claim(b->text(), w);
+            if (auto* l = qobject_cast<QLabel*>(w); l && l->buddy()) claim(l->text(), w);
+            if (auto* bar = qobject_cast<QTabBar*>(w))
+                for (int i = 0; i < bar->count(); ++i) claim(bar->tabText(i), w);
+        }
+        for (int id : c.keyed) {
+            QWidget* w = host.Widget(id);
+            const QString text = w->property("text").toString();
+            EXPECT_FALSE(QKeySequence::mnemonic(text).isEmpty()) << "page " << c.page << " id " << id;
+            EXPECT_EQ(host.GetControlText(id), FirstLayoutRow(id)->caption) << id;
+            auto* l = qobject_cast<QLabel*>(w);
+            if (!l || QKeySequence::mnemonic(text).isEmpty()) continue;
+            // Its key puts the keyboard in its field.
+            win->activateWindow();
+            QApplication::processEvents();
+            const QKeyCombination key = QKeySequence::mnemonic(text)[0];
+            QKeyEvent press(QEvent::KeyPress, key.key(), key.keyboardModifiers());
+            QApplication::sendEvent(QApplication::focusWidget() ? QApplication::focusWidget() : win, &press);
+            QApplication::processEvents();
+            EXPECT_EQ(QApplication::focusWidget(), l->buddy()) << "page " << c.page << " id " << id;
+        }
+        // Tab from the page tabs round to them again.
+        std::set<QWidget*> reached;
+        QWidget* w = host.Widget(ids::kTab);
+        for (int step = 0; step < 1000 && reached.insert(w).second; ++step) {
+            do w = w->nextInFocusChain();
+            while (!(w->isVisibleTo(win) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)));
+        }
+        int typeable = 0;
+        EachVisibleRow(c.page, [&](const LayoutRow& r, QWidget* f) {
+            auto* e = qobject_cast<QLineEdit*>(f);
+            if (!e || !e->isEnabled() || e->isReadOnly()) return;
+            ++typeable;
+            EXPECT_TRUE(reached.count(e)) << "page " << c.page << " id " << r.id;
+        });
+        EXPECT_EQ(typeable, c.typeable) << "page " << c.page;
     }
 }
 

@@ -518,9 +518,10 @@ void QtHost::KeepWireTracePlace() {
 
 // ---- the batch record window ------------------------------------------------------
 
-void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir) {
+void QtHost::SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir, const QString& database) {
     m_record = record;
     m_recordsDir = recordsDir;
+    m_database = database;
     InstallBatchRecord();
 }
 
@@ -531,7 +532,7 @@ void QtHost::SetBatchStopper(std::function<void()> stop) {
 
 void QtHost::InstallBatchRecord() {
     if (!m_dlg || !m_record || m_recordAction) return;
-    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg);
+    m_recordFiles = new BatchRecordFiles(*m_record, m_recordsDir, m_dlg, m_database);
     m_recordFiles->setParent(m_dlg);
     auto* a = new QAction(QStringLiteral("Batch record"), m_dlg);
     a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
@@ -795,7 +796,10 @@ bool QtHost::IsControlVisible(int id) const {
 }
 
 void QtHost::EnableControl(int id, bool bEnable) {
-    if (QWidget* w = Widget(id)) w->setEnabled(bEnable);
+    QWidget* w = Widget(id);
+    if (!w || w->testAttribute(Qt::WA_Disabled) != bEnable) return;  // its own state, whatever its parent's
+    w->setEnabled(bEnable);
+    if (!qobject_cast<QPushButton*>(w)) OrderTabsSoon();  // the keys follow what can be used
 }
 
 bool QtHost::IsControlEnabled(int id) const {
@@ -828,13 +832,15 @@ void QtHost::SetControlText(int id, std::string_view text) {
         if (Caption(b->text()) != t) {
             b->setText(t);
             FitTextOf(b);
-            if (qobject_cast<QPushButton*>(b) && !m_tabOrderDue) {  // its mnemonic again
-                m_tabOrderDue = true;
-                QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
-            }
+            OrderTabsSoon();  // its shortcut key again
         }
     } else if (auto* l = qobject_cast<QLabel*>(c->w)) {
-        l->setText(t);
+        if (!l->buddy()) {
+            l->setText(t);
+        } else if (Caption(l->text()) != t) {
+            l->setText(t);
+            OrderTabsSoon();
+        }
     } else if (auto* g = qobject_cast<QGroupBox*>(c->w)) {
         g->setTitle(t);
     }
@@ -849,7 +855,7 @@ std::string QtHost::GetControlText(int id) const {
         return it == m_multiText.end() ? std::string() : it->second;
     }
     if (auto* b = qobject_cast<QAbstractButton*>(c->w)) return S(Caption(b->text()));
-    if (auto* l = qobject_cast<QLabel*>(c->w)) return S(l->text());
+    if (auto* l = qobject_cast<QLabel*>(c->w)) return S(l->buddy() ? Caption(l->text()) : l->text());
     if (auto* g = qobject_cast<QGroupBox*>(c->w)) return S(g->title());
     return {};
 }
@@ -880,11 +886,24 @@ void QtHost::MoveControl(int id, Rect r) {
         FitTextOf(w);
         w->update();
         // Once the page is laid out, the keyboard goes through it in order.
-        if (!m_tabOrderDue) {
-            m_tabOrderDue = true;
-            QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
-        }
+        OrderTabsSoon();
     }
+}
+
+void QtHost::OrderTabsSoon() {
+    if (m_tabOrderDue) return;
+    m_tabOrderDue = true;
+    QMetaObject::invokeMethod(this, [this] { OrderTabs(); }, Qt::QueuedConnection);
+}
+
+void QtHost::SetBuddy(int labelId, int fieldId) {
+    auto* l = qobject_cast<QLabel*>(Widget(labelId));
+    QWidget* field = Widget(fieldId);
+    if (!l || !field) return;
+    const QString caption = Caption(l->text());
+    l->setBuddy(field);
+    l->setText(QString(caption).replace(QLatin1Char('&'), QStringLiteral("&&")));
+    OrderTabsSoon();
 }
 
 Rect QtHost::GetControlRect(int id) const {
@@ -907,7 +926,7 @@ void QtHost::FitTextOf(QWidget* w) {
         QStyleOptionButton opt;
         opt.initFrom(b);
         const bool radio = qobject_cast<QRadioButton*>(b) != nullptr;
-        text = b->text();
+        text = Caption(b->text());  // the shortcut mark takes no room
         room = b->style()->subElementRect(radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents,
                                           &opt, b).width();
     } else {
@@ -953,34 +972,81 @@ void QtHost::OrderTabs() {
     AssignMnemonics();
 }
 
+namespace {
+
+// Where a caption takes its shortcut key: a character none in `used` has.  A
+// caption ending in a number offers its digits first, the last first (Com10
+// takes 0, Box 2 takes 2); then each character in turn.  -1 when none is free.
+qsizetype KeyIndex(const QString& caption, const QString& used) {
+    auto free = [&](qsizetype i) {
+        const QChar c = caption[i].toUpper();
+        return c.isLetterOrNumber() && !used.contains(c);
+    };
+    for (qsizetype i = caption.size(); i > 0 && caption[i - 1].isDigit(); --i)
+        if (free(i - 1)) return i - 1;
+    for (qsizetype i = 0; i < caption.size(); ++i)
+        if (free(i)) return i;
+    return -1;
+}
+
+}  // namespace
+
 void QtHost::AssignMnemonics() {
-    // Each push button shown gets Alt and a letter of its caption no other
-    // button shown has: the first free one, in the keyboard's order.
-    std::vector<std::pair<Rect, QPushButton*>> shown;
-    for (const auto& [id, c] : m_ctls)
-        if (auto* b = qobject_cast<QPushButton*>(c.w); b && b->isVisibleTo(m_dlg))
-            shown.emplace_back(m_rects.count(id) ? m_rects.at(id) : Rect{}, b);
-    std::sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) {
-        return std::tie(a.first.y, a.first.x) < std::tie(b.first.y, b.first.x);
+    // Each control shown that takes a shortcut key gets Alt and a character
+    // of its caption no control shown before it has: the push buttons first,
+    // then the texts that name a field, then the radios and check boxes, each
+    // kind in the keyboard's order.  The buttons keep their keys while they
+    // are disabled, so that they do not move; a text whose field cannot be
+    // typed in, a radio or a box that cannot be used has none (the STATUS
+    // page's boxes only show).  A caption with no character free goes without.
+    // The page tabs take none: Ctrl+Tab and Ctrl+PgUp/PgDn go through them,
+    // and their letters would be the buttons' letters.
+    struct Item {
+        int kind;
+        Rect r;
+        QWidget* w;
+        bool usable;
+    };
+    std::vector<Item> shown;
+    for (const auto& [id, c] : m_ctls) {
+        if (!c.w->isVisibleTo(m_dlg)) continue;
+        int kind = -1;
+        bool usable = c.w->isEnabled();
+        if (qobject_cast<QPushButton*>(c.w)) {
+            kind = 0;
+            usable = true;
+        } else if (auto* l = qobject_cast<QLabel*>(c.w); l && l->buddy()) {
+            kind = 1;
+            usable = l->buddy()->isEnabled();
+        } else if (qobject_cast<QRadioButton*>(c.w) || qobject_cast<QCheckBox*>(c.w)) {
+            kind = 2;
+        }
+        if (kind >= 0) shown.push_back({kind, m_rects.count(id) ? m_rects.at(id) : Rect{}, c.w, usable});
+    }
+    std::sort(shown.begin(), shown.end(), [](const Item& a, const Item& b) {
+        return std::tie(a.kind, a.r.y, a.r.x) < std::tie(b.kind, b.r.y, b.r.x);
     });
     QString used;
-    for (auto& [r, b] : shown) {
-        const QString caption = Caption(b->text());
-        QString marked = caption;
-        marked.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    for (const Item& it : shown) {
+        auto* b = qobject_cast<QAbstractButton*>(it.w);
+        auto* l = qobject_cast<QLabel*>(it.w);
+        const QString now = b ? b->text() : l->text();
+        const QString caption = Caption(now);
+        const qsizetype key = it.usable ? KeyIndex(caption, used) : -1;
+        if (key >= 0) used += caption[key].toUpper();
+        QString marked;
         for (qsizetype i = 0; i < caption.size(); ++i) {
-            const QChar c = caption[i].toUpper();
-            if (!c.isLetterOrNumber() || used.contains(c)) continue;
-            used += c;
-            marked = caption.left(i) + QLatin1Char('&') + caption.mid(i);
-            break;
+            if (i == key) marked += QLatin1Char('&');
+            if (caption[i] == QLatin1Char('&')) marked += QLatin1Char('&');
+            marked += caption[i];
         }
-        if (b->text() != marked) b->setText(marked);
+        if (now == marked) continue;
+        if (b) b->setText(marked);
+        else l->setText(marked);
     }
 }
 
 QString QtHost::Caption(const QString& shown) {
-    // A button's text less its mnemonic mark ("&&" is one '&').
     QString out;
     for (qsizetype i = 0; i < shown.size(); ++i) {
         if (shown[i] == QLatin1Char('&') && i + 1 < shown.size()) ++i;

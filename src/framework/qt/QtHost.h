@@ -94,6 +94,7 @@ public:
     int GetProgressPos(int id) const override;
     void ScrollToEnd(int id) override;
     void InsertTab(int id, int nIndex, std::string_view text) override;
+    void SetBuddy(int labelId, int fieldId) override;
     int GetCurSel(int id) const override;
     BaseUnits DialogBaseUnits() const override;
     void RaisePriority() override;
@@ -133,9 +134,10 @@ public:
     QAction* FrameToolAction() const { return m_toolAction; }
 
     // The batch record: with a record, each batch's file is written to
-    // recordsDir from the console's start, the context menu has "Batch
-    // record" and Ctrl+B opens its window.
-    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir);
+    // recordsDir from the console's start, and its rows to the results file
+    // database ("": none); the context menu has "Batch record" and Ctrl+B
+    // opens its window.
+    void SetBatchRecord(rec::BatchRecord* record, const QString& recordsDir, const QString& database = {});
     // What the Batch record window's STOP does (the console's STOP); none: disabled.
     void SetBatchStopper(std::function<void()> stop);
     // Opens the batch record window beside the console, or brings it forward.
@@ -151,6 +153,8 @@ public:
     QLabel* ExchangeLabel() const { return m_exchangeLabel; }
     QLabel* ReasonLabel() const { return m_reasonLabel; }
     void RefreshExchange();
+    // A control's text less its shortcut mark ("&&" is one '&').
+    static QString Caption(const QString& shown);
     // Whether the whole dialog fits its screen (else its controls scroll).
     bool FitsScreen() const { return m_fits; }
 
@@ -177,10 +181,10 @@ private:
     std::map<int, Rect> m_rects;  // each control's rectangle as the dialog gave it
     void FitTextOf(QWidget* w);  // a read-only field's whole text shows
     void OrderTabs();            // the natural keyboard order, after a page is laid out
+    void OrderTabsSoon();        // OrderTabs from the event loop, once however often asked
     bool m_tabOrderDue = false;
     void StepTab(int delta);
     void AssignMnemonics();
-    static QString Caption(const QString& shown);
     ExchangeLine* m_exchange = nullptr;
     QPointer<QLabel> m_exchangeLabel;
     QPointer<QLabel> m_reasonLabel;
@@ -207,6 +211,7 @@ private:
     rec::BatchRecord* m_record = nullptr;
     std::function<void()> m_batchStop;
     QString m_recordsDir;
+    QString m_database;
     QPointer<QAction> m_recordAction;          // on the dialog: the menu item and Ctrl+B
     QPointer<BatchRecordFiles> m_recordFiles;  // a child of the dialog, made with it
     QPointer<BatchRecordWindow> m_recordWnd;   // a child of the dialog, made when first opened

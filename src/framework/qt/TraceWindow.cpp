@@ -233,20 +233,9 @@ QString TraceWindow::Shown(std::uint64_t n) const {
     return QDateTime::fromMSecsSinceEpoch(wall).toString(QStringLiteral("HH:mm:ss.zzz ")) + text;
 }
 
-QString TraceWindow::StampNow() {
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc() / 60;
-    const int a = offset < 0 ? -offset : offset;
-    return now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) +
-           QStringLiteral("%1%2:%3")
-               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-               .arg(a / 60, 2, 10, QLatin1Char('0'))
-               .arg(a % 60, 2, 10, QLatin1Char('0'));
-}
-
 QString TraceWindow::Header() const {
     if (!m_wire) return {};
-    return QString::fromStdString(m_wire->Header(StampNow().toStdString(), m_console.toStdString()));
+    return QString::fromStdString(m_wire->HeaderNow(m_console.toStdString()));
 }
 
 void TraceWindow::SetWireTrace(trace::WireTrace* wire, const QString& console) {

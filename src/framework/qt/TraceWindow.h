@@ -81,8 +81,6 @@ public:
     void SetFailureBoxes(bool on) { m_boxes = on; }
     // The header the trace gives now ("" without the trace).
     QString Header() const;
-    // The local date and time now with its UTC offset: "2026-12-10 17:40:03 +01:00".
-    static QString StampNow();
     // A line as shown and saved: its time of day (when known), then its text.
     QString Shown(std::uint64_t n) const;
     // The frame tool's button: shown when there is a tool to open.
