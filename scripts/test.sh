@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs all tests: the unit, end-to-end and offscreen GUI
 # suites, the channel and end-to-end tests again as an ordinary user, the
-# Debian package's checks, every suite under ThreadSanitizer, the unit and
-# end-to-end suites and a short soak under AddressSanitizer, and short fuzz
+# Debian package's checks, the Windows programs under Wine (unit suite,
+# serial channel, zantu-cli.exe, the window and its installer), every suite
+# under ThreadSanitizer, the unit and end-to-end suites and a short soak under AddressSanitizer, and short fuzz
 # runs.  The long soak and the long fuzz runs are scripts/soak.sh and
 # scripts/fuzz.sh.  Each sanitizer, ordinary-user and fuzz run has a time
 # limit (scripts/common.sh, zantu_timed), so a hang fails the run in time.
@@ -15,6 +16,7 @@ jobs="$(zantu_jobs)"
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs" --timeout 600)
+echo "after the Linux suites: ${SECONDS} s"
 
 # The channel, port and end-to-end tests again as an ordinary user: CI runs as
 # root, which passes exclusive flags, lock files and device permissions, and
@@ -49,6 +51,18 @@ mapfile -t debs < <("$here/scripts/package.sh")
 "$here/tests/packaging/check_package.sh" "$here/build" "${debs[@]}"
 echo "packaging steps: $((SECONDS - packaging_start)) s"
 
+# The Windows programs, cross-built with mingw-w64, under Wine: the unit
+# suite, the Win32 channel against the Linux simulator on a pseudo-terminal
+# mapped as COM1, zantu-cli.exe end to end (tests/wine/tools_wine.sh); the
+# window on Xvfb and the installer (tests/windows/console_wine.sh).
+windows_start=$SECONDS
+"$here/scripts/windows.sh" zantu-cli zantu-sim zantu-console windows-installer windows-zip \
+  zantu_tests channel_check >/dev/null
+echo "windows build: $((SECONDS - windows_start)) s"
+zantu_timed 6m "$here/tests/wine/tools_wine.sh" "$here/build-win" "$here/build"
+zantu_timed 4m "$here/tests/windows/console_wine.sh" "$here/build-win" "$here/build/zantu-sim"
+echo "windows steps: $((SECONDS - windows_start)) s"
+
 # The whole unit, end-to-end and Qt suites again under ThreadSanitizer (Qt
 # itself is not instrumented: scripts/tsan.supp says what is let pass and why).
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZANTU_SANITIZE=thread \
@@ -59,6 +73,7 @@ zantu_timed 20m "$here/build-tsan/zantu_tests"
 zantu_timed 20m "$here/build-tsan/zantu_e2e_tests"
 zantu_timed 20m "$here/build-tsan/zantu_gui_tests"
 unset TSAN_OPTIONS
+echo "after ThreadSanitizer: ${SECONDS} s"
 
 # The unit and end-to-end suites and a short soak (random faults, every
 # invariant checked) under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -70,6 +85,7 @@ zantu_timed 15m "$here/build-asan/zantu_tests"
 zantu_timed 15m "$here/build-asan/zantu_e2e_tests"
 zantu_timed 15m "$here/build-asan/zantu-soak" --exchanges 3000 --seed "${ZANTU_SOAK_SEED:-1}" --quiet
 unset ASAN_OPTIONS UBSAN_OPTIONS
+echo "after AddressSanitizer: ${SECONDS} s"
 
 # Short fuzz runs (clang, libFuzzer), each with a fixed seed and a fixed count
 # of runs from an empty corpus, so that a CI run is repeatable (a finding here

@@ -9,11 +9,13 @@ namespace cli::platform {
 namespace {
 
 std::atomic<int>* g_stop = nullptr;
-volatile sig_atomic_t g_signal = 0;  // the first stopping signal
+// The first stopping signal; read by the thread that ends the run.
+std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
 extern "C" void OnStopSignal(int sig) {
-    if (g_signal == 0) g_signal = sig;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
     if (sig == SIGINT)
         g_stop->fetch_add(1);
     else
@@ -46,7 +48,10 @@ void SetStopSignalsBlocked(bool blocked) {
     pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-int StopExit() { return 128 + (g_signal ? static_cast<int>(g_signal) : SIGINT); }
+int StopExit() {
+    const int sig = g_signal.load();
+    return 128 + (sig ? sig : SIGINT);
+}
 
 int Exit(int status) { return status; }
 

@@ -88,7 +88,7 @@ tr -d '\r' <"$tmp/channel.raw" | grep -E '^(ok|FAIL): ' | sed 's/^\(ok\|FAIL\): 
 # ---- zantu-cli.exe -------------------------------------------------------------
 start_sim --no-pace --withhold-ack 1
 record="$tmp/batch.csv" trace="$tmp/trace.txt"
-run "$tmp/resend.out" "$cli" --port COM1 --record "$(win_path "$record")" --unit U1 --db "$(win_path "$tmp/results.db")" \
+run "$tmp/resend.out" "$cli" --port COM1 --record "$(win_path "$record")" --unit U1 \
   --trace "$(win_path "$trace")" dispense 1 0 0 0 --repeat 2 --wait 1
 check "zantu-cli.exe: a batch with a resend ends well (status $rc)" test $rc -eq 0
 check "zantu-cli.exe: the resend is in the trace" grep -qi 'resend' "$trace"
