@@ -4,6 +4,7 @@
 // them (framework/win32/UserSettings.h).
 #include "console/ConsoleArgs.h"
 #include "console/ConsoleDlg.h"
+#include "console/ExchangeLine.h"
 #include "framework/win32/UserSettings.h"
 #include "framework/win32/Win32Host.h"
 #include "link/PortDiscovery.h"
@@ -13,6 +14,7 @@
 #include "trace/WireTrace.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -202,12 +204,20 @@ int main() {
     g_closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(&OnConsoleStop, TRUE);
     int rc = 0;
+    // What the exchange waits for, on the window's strip below the pages.
+    ExchangeLine exchange([] {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now().time_since_epoch())
+                                              .count());
+    });
     fw::Win32Host host(GetModuleHandleW(nullptr));
     host.SetRaisesPriority(true);
+    host.SetExchangeLine(&exchange);
     {
         CConsoleDlg dlg(host);
         dlg.m_Comm.SetPortMap(map);
         dlg.Subscribe(&wireTrace);
+        dlg.Subscribe(&exchange);
         dlg.Subscribe(&batchRecord);
         dlg.Subscribe(&batchFilesWriter);
         dlg.m_devRoots = roots;

@@ -126,6 +126,22 @@ click 420 60                   # DISPENSE
 check "DISPENSE 3,0,0,0 written" wait_for 10 in_trace "TX .*DISPENSE 3,0,0,0"
 check "DISPENSE answered" wait_for 10 in_trace "response 'R'"
 
+# The exchange strip below the pages, read off a screenshot while a batch of
+# three waits for its next send (Wait 2 s).
+click 400 204; xdotool key End BackSpace BackSpace BackSpace BackSpace; xdotool type 3   # Repeat
+answers=$(grep -c "response 'R'" "$trace")
+click 420 60                   # DISPENSE
+wait_for 10 eval '[ "$(grep -c "response '"'"'R'"'"'" "$trace")" -gt "$answers" ]'
+sleep 0.5
+shot "$tmp/batch.png"
+eval "$(xdotool getwindowgeometry --shell "$win" | sed 's/^/WIN_/')"
+convert "$tmp/batch.png" -gravity South -crop "${WIN_WIDTH}x40+0+0" +repage -resize 300% -colorspace Gray \
+  "$tmp/strip.png"
+strip="$(tesseract "$tmp/strip.png" - --psm 6 2>/dev/null | tr '\n' ' ')"
+echo "exchange strip: $strip"
+check "the exchange strip shows the batch's run and its next send" grep -Eq 'run [0-9] of 3.*next send' <<<"$strip"
+wait_for 15 eval '[ "$(grep -c "response '"'"'R'"'"'" "$trace")" -ge $((answers + 3)) ]'
+
 # A message box, answered: SET ORDER with a box named twice.
 click 232 26                   # the SETTING tab
 click 175 219; xdotool key End BackSpace; xdotool type 2   # order 2 2 3 4
@@ -146,7 +162,7 @@ for i in 0 1 2 3 4 5; do
   shot "$tmp/page-$i.png"
 done
 check "six different pages" test "$(md5sum "$tmp"/page-*.png | awk '{print $1}' | sort -u | wc -l)" -eq 6
-[ -n "${ZANTU_WINE_SHOTS:-}" ] && mkdir -p "$ZANTU_WINE_SHOTS" && cp "$tmp"/page-*.png "$tmp/box.png" "$ZANTU_WINE_SHOTS/" 2>/dev/null
+[ -n "${ZANTU_WINE_SHOTS:-}" ] && mkdir -p "$ZANTU_WINE_SHOTS" && cp "$tmp"/page-*.png "$tmp/box.png" "$tmp/batch.png" "$ZANTU_WINE_SHOTS/" 2>/dev/null
 
 # EXIT ends the program with status 0 and closes the port.
 click 443 406

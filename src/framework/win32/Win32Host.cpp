@@ -5,6 +5,8 @@
 
 #include "framework/win32/Win32Host.h"
 
+#include "console/ExchangeLine.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -18,6 +20,9 @@ constexpr wchar_t kWindowClass[] = L"ZantuConsoleWindow";
 constexpr UINT kWmDrain = WM_APP + 1;
 // The About item of the system menu, and string 101 its text.
 constexpr UINT kIdmAbout = 0x10;
+// The exchange strip's timer: ids of the console's timers are small numbers.
+constexpr UINT_PTR kExchangeTimer = 0x7E01;
+constexpr COLORREF kReasonColour = RGB(0x9a, 0x1b, 0x12);  // dark red: 7:1 on the window
 const char* const kAboutItem = "ZANTU Test Program 정보(&A)...";
 constexpr int kPromptEditId = 100;
 
@@ -224,6 +229,7 @@ Win32Host::Win32Host(HINSTANCE hInstance, int iconId) : m_hInst(hInstance), m_ic
 }
 
 Win32Host::~Win32Host() {
+    if (m_exchange) m_exchange->SetOnChange(nullptr);
     if (HWND h = m_hWnd.exchange(nullptr)) DestroyWindow(h);
     if (m_hTip) DestroyWindow(m_hTip);
     if (m_hFont) DeleteObject(m_hFont);
@@ -270,6 +276,11 @@ void Win32Host::CreateDialog(std::string_view title, int clientW, int clientH,
     m_tips.clear();
     m_multiText.clear();
     m_clientW = clientW;
+    // Below the controls, a strip of two lines: the exchange line and the
+    // last failure's reason (wrapped over both while nothing is under way).
+    m_stripLineH = 15;
+    const int strip = m_exchange ? 2 * m_stripLineH + 4 : 0;
+    clientH += strip;
     m_clientH = clientH;
     // A pop-up with a caption, a system menu and a minimize box, in the task bar.
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
@@ -345,6 +356,22 @@ void Win32Host::CreateDialog(std::string_view title, int clientW, int clientH,
     }
     for (HWND h : lower) SetWindowPos(h, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     if (hTab) SetWindowPos(hTab, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    m_exchangeText = m_reasonText = nullptr;
+    m_shownExchange.clear();
+    m_shownReason.clear();
+    if (m_exchange) {
+        const Ctl* tab = Find(1000);
+        const Rect tabR = tab ? tab->rect : Rect{8, 0, clientW - 16, 0};
+        m_stripRect = Rect{tabR.x, clientH - strip, tabR.w, 2 * m_stripLineH};
+        const DWORD s = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SS_LEFT | SS_NOPREFIX;
+        m_exchangeText = CreateWindowExW(0, WC_STATICW, L"", s | SS_ENDELLIPSIS, 0, 0, 0, 0, hwnd, nullptr, m_hInst,
+                                         nullptr);
+        m_reasonText = CreateWindowExW(0, WC_STATICW, L"", s, 0, 0, 0, 0, hwnd, nullptr, m_hInst, nullptr);
+        for (HWND h : {m_exchangeText, m_reasonText})
+            if (h) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
+        RefreshExchange();
+        PlaceStrip();
+    }
 
     m_hTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd, nullptr, m_hInst,
@@ -378,6 +405,9 @@ void Win32Host::Rescale(UINT dpi, const RECT* suggested) {
     m_dpi = dpi;
     MakeFont(dpi);
     for (auto& [id, c] : m_ctls) Place(c);
+    for (HWND h : {m_exchangeText, m_reasonText})
+        if (h) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
+    PlaceStrip();
     for (auto& [id, text] : m_tips) {
         TTTOOLINFOW ti{};
         ti.cbSize = sizeof ti;
@@ -404,6 +434,10 @@ LRESULT Win32Host::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case kWmDrain: DrainCrossThread(); return 0;
     case WM_TIMER:
+        if (wParam == kExchangeTimer) {
+            RefreshExchange();
+            return 0;
+        }
         if (m_pWnd) m_pWnd->OnTimer(static_cast<int>(wParam));
         return 0;
     case WM_COMMAND: {
@@ -456,6 +490,12 @@ LRESULT Win32Host::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         // Texts, check boxes, radios and frames on the tab's page take the
         // page's colour; edits keep their own.
         HWND ctl = reinterpret_cast<HWND>(lParam);
+        if (ctl && ctl == m_reasonText) {
+            HDC dc = reinterpret_cast<HDC>(wParam);
+            SetTextColor(dc, kReasonColour);
+            SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+            return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+        }
         wchar_t cls[16] = {};
         GetClassNameW(ctl, cls, 16);
         if (lstrcmpiW(cls, WC_EDITW) == 0) break;
@@ -806,6 +846,45 @@ void Win32Host::Place(const Ctl& c) const {
         r.right = std::min(r.right, r.left + sz.cx + Px(2));
     }
     SetWindowPos(c.hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32Host::SetExchangeLine(ExchangeLine* line) {
+    m_exchange = line;
+    if (line) line->SetOnChange([this] { RefreshExchange(); });
+}
+
+void Win32Host::PlaceStrip() const {
+    if (!m_exchangeText || !m_reasonText) return;
+    const RECT both = ToWindow(m_stripRect);
+    const int lineH = Px(m_stripLineH);
+    SetWindowPos(m_exchangeText, nullptr, both.left, both.top, both.right - both.left, lineH,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    // Both lines while nothing is under way, the second beneath the exchange.
+    const int top = m_shownExchange.empty() ? both.top : both.top + lineH;
+    SetWindowPos(m_reasonText, nullptr, both.left, top, both.right - both.left, both.bottom - top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Win32Host::RefreshExchange() {
+    HWND hwnd = Hwnd();
+    if (!m_exchange || !m_exchangeText || !m_reasonText || !hwnd) return;
+    const std::wstring line = Wide(m_exchange->Line());
+    const std::wstring reason = Wide(m_exchange->Reason());
+    const bool moved = line.empty() != m_shownExchange.empty();
+    if (line != m_shownExchange) {
+        m_shownExchange = line;
+        SetWindowTextW(m_exchangeText, line.c_str());
+    }
+    if (reason != m_shownReason) {
+        m_shownReason = reason;
+        SetWindowTextW(m_reasonText, reason.c_str());
+    }
+    if (moved) PlaceStrip();
+    if (m_exchange->Counting() != m_stripTicking) {
+        m_stripTicking = m_exchange->Counting();
+        if (m_stripTicking) ::SetTimer(hwnd, kExchangeTimer, 100, nullptr);
+        else ::KillTimer(hwnd, kExchangeTimer);
+    }
 }
 
 Rect Win32Host::GetControlRect(int id) const {

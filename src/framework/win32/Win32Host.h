@@ -28,6 +28,7 @@ struct HFONT__;
 struct HICON__;
 struct tagMSG;
 struct tagRECT;
+class ExchangeLine;
 
 namespace fw {
 
@@ -51,6 +52,9 @@ public:
     void SetRaisesPriority(bool bOn) { m_raisesPriority = bOn; }
     // Shows the window (after CreateDialog and the dialog's start-up).
     void Show(int nCmdShow);
+    // The exchange line and the last failure's reason, shown in a strip
+    // below the pages (given before CreateDialog; it outlives the window).
+    void SetExchangeLine(ExchangeLine* line);
 
     // ---- Host ------------------------------------------------------------
     void CreateDialog(std::string_view title, int clientW, int clientH,
@@ -115,6 +119,10 @@ private:
     void Place(const Ctl& c) const;
     const Ctl* Find(int id) const;
     HWND__* Control(int id) const;
+    // The strip's two texts from the exchange line now; its timer runs while
+    // the line counts down.
+    void RefreshExchange();
+    void PlaceStrip() const;
 
     HINSTANCE__* m_hInst;
     int m_iconId;
@@ -131,6 +139,13 @@ private:
     bool m_ended = false;
     int m_result = 0;
     bool m_raisesPriority = false;
+    ExchangeLine* m_exchange = nullptr;
+    HWND__* m_exchangeText = nullptr;
+    HWND__* m_reasonText = nullptr;
+    Rect m_stripRect{};      // both lines, at 96 dpi
+    int m_stripLineH = 0;    // one line, at 96 dpi
+    bool m_stripTicking = false;
+    std::wstring m_shownExchange, m_shownReason;
 };
 
 }  // namespace fw
