@@ -38,21 +38,26 @@
 //                           0.05 %.  The goal is at most 0.1 %.
 //
 // Measured on our 2-core build machine (shared with a CI run), Wine 8.0, one
-// run each: `bench_cli --benchmark_filter='PacedPorts/1/|PacedWine'`, and
-// `--benchmark_filter='VersionWine|IdleWine'` then `=IdleWine` again:
-//   Linux paced download   92.23 s against 91.68 s of wire time: 1.006
-//   Wine paced download    92.72 s: 1.011, just over the goal of 1.01
-//   Wine start-up          59 ms a run (--version)
-//   Wine idle, COM1 open   the tool 0.05-0.1 % (1-2 ticks in 20 s); the
-//                          wineserver 0.25-0.35 %, of which 0.15 % is there
-//                          with no tool running (the prefix's services)
-// The Wine download is 0.48 s longer than the Linux one: 0.06 s is Wine's
-// start, the rest about 1.3 ms a block in the turn-arounds.  A trace of the
+// run each, two runs: `bench_cli --benchmark_filter='PacedPorts/1/|Wine'`
+// (all in one run), and before it the same cases in separate runs:
+//   Linux paced download   92.43 s against 91.68 s of wire time: 1.008
+//                          (92.23 s, 1.006, in the separate run)
+//   Wine paced download    92.43 s: 1.008 (92.72 s, 1.011, in the separate
+//                          run: just over the goal of 1.01)
+//   Wine start-up          90 ms a run (--version; 59 ms in the separate run)
+//   Wine idle, COM1 open   the tool 0.1 % (2 ticks in 20 s; 0.05-0.1 % in
+//                          the separate runs); the wineserver 0.2 % (0.25-
+//                          0.35 %), of which 0.15 % is there with no tool
+//                          running (the prefix's own services)
+// In the separate run the Wine download took 0.48 s longer than the Linux
+// one: 0.06 s of it Wine's start, the rest about 1.3 ms a block in the
+// turn-arounds; in the run with both they took the same time, so on this
+// machine the spread between runs is as large as Wine's cost.  A trace of the
 // pseudo-terminal's reads and writes shows the ACK and the next block written
-// one after the other by the session's thread, straight to the line (none of
-// them waits behind a write in flight); the time is in Wine's path from a
-// byte on the pseudo-terminal to the completed read, and from WriteFile to
-// the write, each of which goes through the wineserver.
+// one after the other by the session's thread, straight to the line (neither
+// waits behind a write in flight); what Wine adds is in its path from a byte
+// on the pseudo-terminal to the completed read and from WriteFile to the
+// write, each of which goes through the wineserver.
 //
 // Usage: bench_cli [--benchmark_filter=Version|Startup|OwnSim|Paced|Wine]
 #include "ImageHex.h"
