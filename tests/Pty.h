@@ -2,6 +2,7 @@
 // the slave's path stands in for a serial device (raw, not held open).
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -16,6 +17,7 @@ struct Pty {
         int s = -1;
         char name[128];
         if (openpty(&master, &s, name, nullptr, nullptr) != 0) return;
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);  // a program a test starts holds no other test's line
         slave = name;
         termios t{};
         tcgetattr(s, &t);

@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <pty.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -28,6 +29,8 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -524,13 +527,30 @@ TEST(CliScriptedPeer, EveryAnswerAccountedFor) {
              EXPECT_EQ(Unasked(lines)[0]["fields"]["dispensed"], json::parse("[3,0,0,0]"));
          }},
     };
+    // The cases run at once, each against its own far end: they spend their
+    // time waiting on the line (quiet guards, batch waits), not computing.
+    // Every far end is made before any tool starts, so no tool inherits
+    // another's line.
+    constexpr std::size_t kCases = std::extent_v<decltype(cases)>;
+    std::vector<std::unique_ptr<ScriptedPeer>> peers;
     for (const PeerCase& c : cases) {
+        peers.push_back(std::make_unique<ScriptedPeer>(c.script));
+        if (peers.back()->Path().empty()) GTEST_SKIP() << "no pseudo-terminal";
+    }
+    std::array<RunResult, kCases> results;
+    {
+        std::vector<std::jthread> runs;
+        for (std::size_t i = 0; i < kCases; ++i)
+            runs.emplace_back([&, i] {
+                std::vector<std::string> args{kCli, "--port", peers[i]->Path(), "--json"};
+                args.insert(args.end(), cases[i].args.begin(), cases[i].args.end());
+                results[i] = RunProgram(args);
+            });
+    }
+    for (std::size_t i = 0; i < kCases; ++i) {
+        const PeerCase& c = cases[i];
+        const RunResult& r = results[i];
         SCOPED_TRACE(c.name);
-        ScriptedPeer peer(c.script);
-        if (peer.Path().empty()) GTEST_SKIP() << "no pseudo-terminal";
-        std::vector<std::string> args{kCli, "--port", peer.Path(), "--json"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        const RunResult r = RunProgram(args);
         EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
         const auto lines = JsonLines(r.out);
         ASSERT_FALSE(OfType(lines, "summary").empty()) << r.out << r.err;
