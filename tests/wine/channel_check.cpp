@@ -5,13 +5,19 @@
 // going away (told once) and coming back (opened again by Reopen, STATUS
 // answered again).  Before the loss it prints "waiting for the loss" and
 // waits; channel_wine.sh then ends the far end and starts a new one.
-// Usage: channel_check COMn [--lost]        exit status 0 when every step passed
+// With --stall, before the loss: the far end stops reading (channel_wine's
+// SIGSTOP after "waiting for the stall"); what cannot leave within the write
+// time-out is dropped, the queue stays bounded, the reader stays; the far end
+// reads again ("stall over" after "waiting for the far end") and STATUS is
+// answered.
+// Usage: channel_check COMn [--stall] [--lost]   exit status 0 when every step passed
 #include "framework/HeadlessHost.h"
 #include "link/Comm.h"
 #include "link/LinkFrame.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +99,11 @@ double ProcessCpuMs() {
 
 int main(int argc, char** argv) {
     const int port = argc > 1 ? std::atoi(argv[1] + (std::strncmp(argv[1], "COM", 3) == 0 ? 3 : 0)) : 1;
-    const bool lost = argc > 2 && std::strcmp(argv[2], "--lost") == 0;
+    bool lost = false, stall = false;
+    for (int i = 2; i < argc; ++i) {
+        lost = lost || std::strcmp(argv[i], "--lost") == 0;
+        stall = stall || std::strcmp(argv[i], "--stall") == 0;
+    }
     fw::HeadlessHost host;
     Recorder rec;
     CComm comm;
@@ -132,6 +142,34 @@ int main(int argc, char** argv) {
     }
     Status(comm, host, rec, "after open again");
 
+    if (stall) {
+        std::printf("waiting for the stall\n");
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        // Noise bytes (no frame starts with 0x00), far more than the line and
+        // its buffers take, for three write time-outs.
+        const std::vector<std::uint8_t> noise(256, 0x00);
+        std::size_t written = 0, maxUnsent = 0, stale = 0;
+        const auto s0 = Clock::now();
+        while (Clock::now() - s0 < std::chrono::seconds(3)) {
+            comm.Write(noise.data(), static_cast<std::uint32_t>(noise.size()));
+            written += noise.size();
+            stale += comm.LastWrite().nStale;
+            maxUnsent = std::max(maxUnsent, comm.UnsentBytes());
+            host.PumpUntil([] { return false; }, std::chrono::milliseconds(2));
+        }
+        const std::uint64_t dropped = comm.DroppedBytes();
+        std::snprintf(line, sizeof line,
+                      "far end not reading: %zu bytes written, %llu dropped (%zu of them by the write time-out), "
+                      "at most %zu unsent",
+                      written, static_cast<unsigned long long>(dropped), stale, maxUnsent);
+        Check(stale > 0 && maxUnsent <= 2 * CComm::kTxQueue && CComm::LiveReaders() == 1 && rec.lost == 0, line);
+        std::printf("waiting for the far end\n");
+        std::fflush(stdout);
+        // The far end reads the noise away (unpaced) and is ready again.
+        host.PumpUntil([] { return false; }, std::chrono::seconds(2));
+        Status(comm, host, rec, "after the far end read again");
+    }
     if (lost) {
         std::printf("waiting for the loss\n");
         std::fflush(stdout);

@@ -73,8 +73,13 @@ fi
 
 # ---- the channel, step by step, the far end lost and back -----------------------
 start_sim --no-pace
-timeout 120 wine "$build/channel_check.exe" COM1 --lost </dev/null >"$tmp/channel.raw" 2>&1 &
+timeout 120 wine "$build/channel_check.exe" COM1 --stall --lost </dev/null >"$tmp/channel.raw" 2>&1 &
 checker=$!
+if wait_for 60 grep -q 'waiting for the stall' "$tmp/channel.raw"; then
+  kill -STOP "$sim"
+  wait_for 30 grep -q 'waiting for the far end' "$tmp/channel.raw"
+  kill -CONT "$sim"
+fi
 if wait_for 60 grep -q 'waiting for the loss' "$tmp/channel.raw"; then
   kill "$sim"; wait "$sim" 2>/dev/null; sim=""
   sleep 1
