@@ -5,6 +5,20 @@
 
 namespace files {
 
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : m_h(other.m_h), m_flags(other.m_flags) { other.m_h = kNone; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_h = other.m_h;
+        m_flags = other.m_flags;
+        other.m_h = kNone;
+    }
+    return *this;
+}
+
 const char* KindWords(Kind k) {
     switch (k) {
     case Kind::Missing: return "missing";

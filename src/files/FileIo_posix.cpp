@@ -28,20 +28,6 @@ int Fd(std::intptr_t h) { return static_cast<int>(h); }
 
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : m_h(other.m_h), m_flags(other.m_flags) { other.m_h = kNone; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_h = other.m_h;
-        m_flags = other.m_flags;
-        other.m_h = kNone;
-    }
-    return *this;
-}
-
 File File::Open(const std::string& path, unsigned flags) {
     if (flags & kAppend) flags |= kWrite;
     if (flags & kExclusive) flags |= kCreate;

@@ -81,20 +81,6 @@ Kind KindOfAttributes(DWORD attr) {
 
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : m_h(other.m_h), m_flags(other.m_flags) { other.m_h = kNone; }
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_h = other.m_h;
-        m_flags = other.m_flags;
-        other.m_h = kNone;
-    }
-    return *this;
-}
-
 File File::Open(const std::string& path, unsigned flags) {
     if (flags & kAppend) flags |= kWrite;
     if (flags & kExclusive) flags |= kCreate;
